@@ -1,0 +1,82 @@
+#include "appinfo.h"
+#include "commandlineparser.h"
+#include "mycloseapplication.h"
+#include "startupdefaults.h"
+#include "wdgploggergui.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QSettings>
+#include <QUrl>
+
+#include <memory>
+
+namespace {
+// An event loop result that asks for a fresh main window instead of an exit.
+constexpr int kRestartCode = 1000;
+constexpr int kBadCommandLine = 100;
+}
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_DEVICE_PIXEL_RATIO", "auto");
+
+    const QString displayName = AppInfo::displayName();
+    const QString applicationName = AppInfo::applicationName();
+    const QString version = AppInfo::version();
+    const QString defaultUpdatesKey = StartupDefaults::updatesKey(applicationName);
+    const QString defaultServerUrl = StartupDefaults::updateServerUrl();
+    const QString downloadDir = StartupDefaults::downloadDir(applicationName);
+    Q_UNUSED(version)
+    Q_UNUSED(downloadDir)
+
+    MyCloseApplication app(argc, argv);
+    QCoreApplication::setApplicationName(applicationName);
+
+    // Plugins come only from beside the executable, or from where a test says.
+    if (qEnvironmentVariableIsSet("ZTTEST_QT_PLUGIN_PATH"))
+        QCoreApplication::setLibraryPaths({qEnvironmentVariable("ZTTEST_QT_PLUGIN_PATH")});
+    else
+        QCoreApplication::setLibraryPaths({QCoreApplication::applicationDirPath()});
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
+
+    CommandLineParser parser = CommandLineParser::instance();
+    parser.addOption(QStringLiteral("s"), QStringLiteral("skip-updates"), false, true);
+    parser.addOption(QStringLiteral("r"), QStringLiteral("updates-server"), true, true);
+    parser.addOption(QStringLiteral("t"), QStringLiteral("updates-key"), true, true);
+    if (!parser.parse(argc, argv)) {
+        qDebug().noquote() << "Failed to start" << displayName << ":" << parser.errorString();
+        return kBadCommandLine;
+    }
+
+    QString server;
+    QString key;
+    if (!parser.isSet(QStringLiteral("s"))) {
+        server = defaultServerUrl;
+        key = defaultUpdatesKey;
+        if (parser.isSet(QStringLiteral("r"))) {
+            server = parser.value(QStringLiteral("r")).toString();
+            qDebug().noquote() << Q_FUNC_INFO << "Overriding Updates server:" << server;
+        }
+        if (parser.isSet(QStringLiteral("t"))) {
+            key = parser.value(QStringLiteral("t")).toString();
+            qDebug().noquote() << Q_FUNC_INFO << "Overriding Updates KEY:" << key;
+        }
+    }
+    Q_UNUSED(server)
+    Q_UNUSED(key)
+
+    QDir().mkpath(AppInfo::dataDir());
+
+    std::unique_ptr<wdgPLoggerGui> window;
+    int result = 0;
+    do {
+        window.reset();
+        window.reset(new wdgPLoggerGui(nullptr));
+        window->show();
+        QGuiApplication::setQuitOnLastWindowClosed(false);
+        result = QCoreApplication::exec();
+    } while (result == kRestartCode);
+
+    return result;
+}

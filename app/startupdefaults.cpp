@@ -1,0 +1,41 @@
+#include "startupdefaults.h"
+
+#include "appinfo.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+
+namespace StartupDefaults {
+
+QString singletonKey(const QString &applicationName)
+{
+    return applicationName + QStringLiteral("_KEY");
+}
+
+QString updatesKey(const QString &applicationName)
+{
+    // Derived rather than stored, so that the key never stands in the binary
+    // as a string.
+    const QByteArray digest = QCryptographicHash::hash(applicationName.toUtf8(), QCryptographicHash::Sha1);
+    QString key;
+    for (int i = 0; i < 8; ++i)
+        key += QLatin1Char(char('A' + quint8(digest.at(i)) % 26));
+    return key;
+}
+
+QString updateServerUrl()
+{
+    return QStringLiteral("https://updates.peltrano.it:443/updates");
+}
+
+QString downloadDir(const QString &applicationName)
+{
+    return QStringLiteral("%1/%2Updates").arg(QDir::tempPath(), applicationName);
+}
+
+QString settingsFile()
+{
+    return AppInfo::dataDir() + QStringLiteral("plogger.ini");
+}
+
+}

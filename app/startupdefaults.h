@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+// Values that start-up derives once from the application's identity.
+namespace StartupDefaults {
+// Name of the shared-memory segment that keeps a second instance out.
+QString singletonKey(const QString &applicationName);
+// The application identifier sent to the update server: an upper-case word of
+// eight letters derived from the application name.
+QString updatesKey(const QString &applicationName);
+QString updateServerUrl();
+// Where update packages are downloaded and unpacked.
+QString downloadDir(const QString &applicationName);
+QString settingsFile();
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "diagnosticmessage.h"
+#include "logindetails.h"
+#include "pbxlinkglobal.h"
+#include "servercommand.h"
+#include "servercommandresponse.h"
+
+#include <QMap>
+#include <QStringList>
+#include <QThread>
+
+class PbxLinkSession;
+
+// Client side of the link to the exchange.
+//
+// The link runs its own thread: the socket lives there, every call made from
+// the GUI thread is handed over to it, and every signal is emitted from it,
+// so receivers on the GUI thread get them queued, in emission order.
+// Call shutdown() before deleting a link; deleting one that is still
+// connected is safe too.
+class PbxLink : public QThread
+{
+    Q_OBJECT
+
+public:
+    PbxLink(const QString &platform, const QString &osVersion, const QString &appShortName,
+            const QString &appVersion, const QString &dataDir, QObject *parent = nullptr);
+    ~PbxLink() override;
+
+    void init();
+    void setServerAddress(const QString &hostAndPort);
+    void connectToServer(const QString &user, const QString &password, const QString &domain,
+                         PBXLINK::AppMode mode);
+    void disconnectFromServer();
+    void shutdown();
+
+    void getTenantList();
+    void subscribeTenantEvents(const QString &tenantUuid);
+    QString getServerApiVersion() const;
+    void sendServerCommand(const ServerCommand &command);
+
+signals:
+    void loggedToServer(LoginDetails details);
+    void unloggedFromServer(QString reason);
+    void disconnectedFromServer();
+    void sigFeaturesChanged(QStringList features);
+    void sigTenantListReceived(QMap<QString, QString> tenants);
+    void sigDiagnosticMessageReceived(DiagnosticMessage msg);
+    void sigServerCommandResponse(ServerCommandResponse response);
+
+protected:
+    void run() override;
+
+private:
+    Q_DISABLE_COPY(PbxLink)
+};
