@@ -80,9 +80,15 @@ const QString &LogMessageModel::text(int row, int column) const
     return m_rows[size_t(row)].cells[column];
 }
 
-bool LogMessageModel::isMultiLine(int row) const
+int LogMessageModel::rowHeight(int row) const
 {
-    return row >= 0 && row < int(m_rows.size()) && m_rows[size_t(row)].multiLine;
+    return row >= 0 && row < int(m_rows.size()) ? m_rows[size_t(row)].height : 0;
+}
+
+void LogMessageModel::setRowHeight(int row, int height)
+{
+    if (row >= 0 && row < int(m_rows.size()))
+        m_rows[size_t(row)].height = height;
 }
 
 void LogMessageModel::enqueue(Row row)

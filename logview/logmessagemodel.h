@@ -37,7 +37,7 @@ public:
     {
         QString cells[ColumnCount];
         int level = 0;
-        bool multiLine = false;
+        int height = 0;  // measured row height in pixels, 0 until measured
     };
 
     explicit LogMessageModel(QObject *parent = nullptr);
@@ -53,7 +53,10 @@ public:
 
     // Display text of a cell; an empty text outside the table.
     const QString &text(int row, int column) const;
-    bool isMultiLine(int row) const;
+    // The view measures a row once and keeps the height here, so that rows
+    // that come back into view after a re-filter need no new measuring.
+    int rowHeight(int row) const;
+    void setRowHeight(int row, int height);
 
     void enqueue(Row row);
     int pendingCount() const;

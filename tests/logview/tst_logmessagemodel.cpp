@@ -1,0 +1,161 @@
+#include "logmessagemodel.h"
+
+#include "logmessagefilterproxymodel.h"
+
+#include <QAbstractItemModelTester>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+LogMessageModel::Row makeRow(int n, int level = 4)
+{
+    LogMessageModel::Row row;
+    for (int c = 0; c < LogMessageModel::ColumnCount; ++c)
+        row.cells[c] = QStringLiteral("r%1c%2").arg(n).arg(c);
+    row.level = level;
+    return row;
+}
+}
+
+class tst_LogMessageModel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void emptyModel();
+    void batchedInsertion();
+    void flushesByItself();
+    void headers();
+    void clearDropsPendingRowsAndKeepsHeaders();
+    void removeRowsRejectsBadRanges_data();
+    void removeRowsRejectsBadRanges();
+    void modelTesterWhileRowsArrive();
+};
+
+void tst_LogMessageModel::emptyModel()
+{
+    LogMessageModel model;
+    QCOMPARE(model.rowCount(), 0);
+    QCOMPARE(model.columnCount(), 7);
+    QVERIFY(model.text(0, 0).isEmpty());
+    QVERIFY(model.text(-1, 99).isEmpty());
+    QCOMPARE(model.rowHeight(3), 0);
+}
+
+void tst_LogMessageModel::batchedInsertion()
+{
+    LogMessageModel model;
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    QSignalSpy flushed(&model, &LogMessageModel::rowsFlushed);
+    for (int i = 0; i < 100; ++i)
+        model.enqueue(makeRow(i));
+    QCOMPARE(model.rowCount(), 0);
+    QCOMPARE(model.pendingCount(), 100);
+    model.flushPending();
+    QCOMPARE(model.rowCount(), 100);
+    QCOMPARE(inserted.count(), 1);  // one insertion for the whole batch
+    QCOMPARE(flushed.count(), 1);
+    QCOMPARE(flushed.at(0).at(0).toInt(), 0);
+    QCOMPARE(flushed.at(0).at(1).toInt(), 99);
+    QCOMPARE(model.data(model.index(42, 6)).toString(), QStringLiteral("r42c6"));
+    QCOMPARE(model.flags(model.index(42, 6)), Qt::ItemIsEnabled);
+    QCOMPARE(model.data(model.index(42, LogMessageModel::VerbosityColumn), LogMessageModel::LevelRole).toInt(), 4);
+    QVERIFY(!model.data(model.index(42, 6), LogMessageModel::LevelRole).isValid());
+    QVERIFY(!model.data(model.index(42, 6), Qt::EditRole).isValid());
+
+    model.flushPending();  // nothing gathered: no empty insertion
+    QCOMPARE(inserted.count(), 1);
+}
+
+void tst_LogMessageModel::flushesByItself()
+{
+    LogMessageModel model;
+    model.setFlushInterval(10);
+    model.enqueue(makeRow(0));
+    model.enqueue(makeRow(1));
+    QTRY_COMPARE(model.rowCount(), 2);
+    QCOMPARE(model.pendingCount(), 0);
+}
+
+void tst_LogMessageModel::headers()
+{
+    LogMessageModel model;
+    QSignalSpy changed(&model, &QAbstractItemModel::headerDataChanged);
+    QVERIFY(model.setHeaderData(4, Qt::Horizontal, QStringLiteral("V")));
+    QVERIFY(model.setHeaderData(4, Qt::Horizontal, QStringLiteral("Verbosity"), Qt::ToolTipRole));
+    QVERIFY(!model.setHeaderData(7, Qt::Horizontal, QStringLiteral("x")));
+    QVERIFY(!model.setHeaderData(0, Qt::Vertical, QStringLiteral("x")));
+    QCOMPARE(changed.count(), 2);
+    QCOMPARE(model.headerData(4, Qt::Horizontal).toString(), QStringLiteral("V"));
+    QCOMPARE(model.headerData(4, Qt::Horizontal, Qt::ToolTipRole).toString(), QStringLiteral("Verbosity"));
+}
+
+void tst_LogMessageModel::clearDropsPendingRowsAndKeepsHeaders()
+{
+    LogMessageModel model;
+    model.setHeaderData(6, Qt::Horizontal, QStringLiteral("Messaggio"));
+    for (int i = 0; i < 10; ++i)
+        model.enqueue(makeRow(i));
+    model.flushPending();
+    model.enqueue(makeRow(10));
+    model.clear();
+    QCOMPARE(model.rowCount(), 0);
+    QCOMPARE(model.pendingCount(), 0);
+    QTest::qWait(80);
+    QCOMPARE(model.rowCount(), 0);  // the gathered row did not come back later
+    QCOMPARE(model.headerData(6, Qt::Horizontal).toString(), QStringLiteral("Messaggio"));
+    model.enqueue(makeRow(11));
+    model.flushPending();
+    QCOMPARE(model.text(0, 0), QStringLiteral("r11c0"));
+}
+
+void tst_LogMessageModel::removeRowsRejectsBadRanges_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("negative row") << -1 << 1 << false;
+    QTest::newRow("zero count") << 0 << 0 << false;
+    QTest::newRow("past the end") << 3 << 3 << false;
+    QTest::newRow("middle") << 1 << 2 << true;
+    QTest::newRow("all") << 0 << 5 << true;
+}
+
+void tst_LogMessageModel::removeRowsRejectsBadRanges()
+{
+    QFETCH(int, row);
+    QFETCH(int, count);
+    QFETCH(bool, ok);
+    LogMessageModel model;
+    for (int i = 0; i < 5; ++i)
+        model.enqueue(makeRow(i));
+    model.flushPending();
+    QCOMPARE(model.removeRows(row, count), ok);
+    QCOMPARE(model.rowCount(), ok ? 5 - count : 5);
+}
+
+void tst_LogMessageModel::modelTesterWhileRowsArrive()
+{
+    LogMessageModel model;
+    LogMessageFilterProxyModel filter(LogMessageModel::VerbosityColumn);
+    filter.setSourceModel(&model);
+    filter.setFilterRole(LogMessageModel::LevelRole);
+    QAbstractItemModelTester modelTester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QAbstractItemModelTester filterTester(&filter, QAbstractItemModelTester::FailureReportingMode::QtTest);
+
+    filter.setFilterRegExp(QStringLiteral("2"));
+    for (int batch = 0; batch < 5; ++batch) {
+        for (int i = 0; i < 20; ++i)
+            model.enqueue(makeRow(batch * 20 + i, i % 6 - 1));
+        model.flushPending();
+        filter.setFilterRegExp(QString::number(batch % 3));
+    }
+    model.removeRows(10, 30);
+    model.clear();
+    model.enqueue(makeRow(0, 0));
+    model.flushPending();
+    QCOMPARE(filter.rowCount(), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_LogMessageModel)
+#include "tst_logmessagemodel.moc"
