@@ -1,0 +1,98 @@
+#include "logviewselectitemdelegate.h"
+
+#include "logmessagefilterproxymodel.h"
+#include "logmessagemodel.h"
+
+#include <QPainter>
+#include <QtTest>
+
+namespace {
+// Paints into an image and reports whether the delegate asked for bold.
+class FontProbe : public LogViewSelectItemDelegate
+{
+public:
+    using LogViewSelectItemDelegate::LogViewSelectItemDelegate;
+    bool paintsBold(const QModelIndex &index) const
+    {
+        QImage image(200, 20, QImage::Format_ARGB32);
+        QPainter painter(&image);
+        QStyleOptionViewItem option;
+        option.rect = image.rect();
+        m_lastBold = false;
+        paint(&painter, option, index);
+        return m_lastBold;
+    }
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        LogViewSelectItemDelegate::initStyleOption(option, index);
+        m_lastBold = option->font.weight() >= QFont::Bold;
+    }
+
+private:
+    mutable bool m_lastBold = false;
+};
+}
+
+class tst_LogViewSelectItemDelegate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void emphasis_data();
+    void emphasis();
+};
+
+void tst_LogViewSelectItemDelegate::emphasis_data()
+{
+    QTest::addColumn<int>("column");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("boldRows");  // visible rows painted bold, as digits
+
+    QTest::newRow("nothing chosen") << -1 << "" << "";
+    QTest::newRow("column without value") << 1 << "" << "";
+    QTest::newRow("call A, also where the column is hidden") << 1 << "callA" << "01";
+    QTest::newRow("whole text only") << 6 << "hello" << "0";
+    QTest::newRow("case matters") << 6 << "HELLO" << "";
+    QTest::newRow("value nobody has") << 1 << "callZ" << "";
+}
+
+void tst_LogViewSelectItemDelegate::emphasis()
+{
+    QFETCH(int, column);
+    QFETCH(QString, value);
+    QFETCH(QString, boldRows);
+
+    LogMessageModel model;
+    const char *calls[] = {"callA", "callB", "callA", "callB"};
+    const char *texts[] = {"hello", "hello world", "x", "y"};
+    for (int i = 0; i < 4; ++i) {
+        LogMessageModel::Row row;
+        row.cells[1] = QLatin1String(calls[i]);
+        row.cells[6] = QLatin1String(texts[i]);
+        row.level = i == 1 ? 4 : 0;  // row 1 hidden by the filter below
+        model.enqueue(row);
+    }
+    model.flushPending();
+    LogMessageFilterProxyModel filter(4);
+    filter.setFilterRole(LogMessageModel::LevelRole);
+    filter.setSourceModel(&model);
+    filter.setFilterRegExp(QStringLiteral("3"));
+    QCOMPARE(filter.rowCount(), 3);
+
+    FontProbe delegate;
+    delegate.setSelectedValue(column, value);
+    QString bold;
+    for (int r = 0; r < filter.rowCount(); ++r) {
+        // every visible cell of a matching row is bold
+        const bool first = delegate.paintsBold(filter.index(r, 2));
+        QCOMPARE(delegate.paintsBold(filter.index(r, 6)), first);
+        if (first)
+            bold += QString::number(r);
+    }
+    QCOMPARE(bold, boldRows);
+}
+
+QTEST_MAIN(tst_LogViewSelectItemDelegate)
+#include "tst_logviewselectitemdelegate.moc"
