@@ -1,6 +1,7 @@
 #include "pdiscovery.h"
 
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSet>
 #include <QUdpSocket>
@@ -179,7 +180,8 @@ void PDiscovery::takeReply(const QByteArray &datagram)
 {
     const int nul = datagram.indexOf('\0');
     const QString text = QString::fromUtf8(nul < 0 ? datagram : datagram.left(nul));
-    qDebug() << "Received datagram:" << text;
+    if (QLoggingCategory::defaultCategory()->isDebugEnabled())
+        qDebug() << "Received datagram:" << text;
 
     bool ok = false;
     qint32 cmd = tagValue(text, QStringLiteral("<CMDID>"), 0).toInt(&ok);

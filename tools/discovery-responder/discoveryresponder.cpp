@@ -8,7 +8,7 @@ namespace {
 
 // Many replies to one request leave in slices with a pause between them, so
 // that the asking socket's receive buffer is not overrun.
-constexpr int RepliesPerSlice = 64;
+constexpr int RepliesPerSlice = 32;
 constexpr int SlicePauseMs = 1;
 
 QByteArray element(const char *name, const QString &value)
@@ -120,6 +120,8 @@ void DiscoveryResponder::readRequests()
 
 void DiscoveryResponder::sendPending()
 {
+    if (pending.isEmpty())
+        return;
     int budget = RepliesPerSlice;
     while (budget > 0 && !pending.isEmpty()) {
         Pending &job = pending.first();
@@ -128,6 +130,8 @@ void DiscoveryResponder::sendPending()
         if (--job.remaining == 0)
             pending.removeFirst();
     }
-    if (!pending.isEmpty() && !sendTimer->isActive())
+    if (pending.isEmpty())
+        emit repliesSent();
+    else if (!sendTimer->isActive())
         sendTimer->start();
 }

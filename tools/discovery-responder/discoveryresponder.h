@@ -53,6 +53,8 @@ public:
 
 signals:
     void requestReceived(QString cmdId, QByteArray datagram);
+    // Every reply asked for so far has left.
+    void repliesSent();
 
 private:
     struct Pending
