@@ -9,7 +9,8 @@ function(plogger_add_test name)
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 120)
     endif()
+    # The discovery target keeps every test off the broadcast address.
     set_tests_properties(${name} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PLOGGER_BIN_DIR=${PROJECT_BINARY_DIR}")
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PLOGGER_BIN_DIR=${PROJECT_BINARY_DIR};PLOGGER_DISCOVERY_TARGET=127.0.0.1:9")
 endfunction()
