@@ -23,9 +23,9 @@ namespace LOGGER {
 
 QString verbosityIntToString(int level)
 {
-    const int index = level - kFirstNamedLevel;
-    if (level >= kFirstNamedLevel && index < int(kLevelNames.size()))
-        return levelName(index);
+    // Range check before subtracting: level - kFirstNamedLevel overflows near INT_MAX.
+    if (level >= kFirstNamedLevel && level < kFirstNamedLevel + int(kLevelNames.size()))
+        return levelName(level - kFirstNamedLevel);
     return QString::number(level);
 }
 

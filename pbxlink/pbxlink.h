@@ -7,8 +7,12 @@
 #include "servercommandresponse.h"
 
 #include <QMap>
+#include <QMutex>
 #include <QStringList>
 #include <QThread>
+#include <QVector>
+
+#include <functional>
 
 class PbxLinkSession;
 
@@ -54,4 +58,22 @@ protected:
 
 private:
     Q_DISABLE_COPY(PbxLink)
+
+    using SessionCall = std::function<void(PbxLinkSession *)>;
+    // Runs the call on the link's thread; calls made before the thread is up
+    // wait in m_pending and keep their order.
+    void dispatch(SessionCall call);
+
+    const QString m_platform;
+    const QString m_osVersion;
+    const QString m_appShortName;
+    const QString m_appVersion;
+    const QString m_dataDir;
+    const int m_keepAliveMs;
+
+    mutable QMutex m_mutex;  // guards the members below
+    PbxLinkSession *m_session = nullptr;
+    QVector<SessionCall> m_pending;
+    bool m_stopped = false;
+    QString m_apiVersion;
 };

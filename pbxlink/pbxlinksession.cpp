@@ -1,0 +1,488 @@
+#include "pbxlinksession.h"
+
+#include "pbxprotocol.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QJsonArray>
+#include <QTcpSocket>
+
+namespace {
+constexpr quint16 kDefaultPort = 5039;
+constexpr int kReadChunk = 64 * 1024;
+// Keeps a flood of bad frames from flooding the log too.
+constexpr int kMaxSkipWarnings = 20;
+constexpr int kMaxNonceLength = 1024;
+
+QString nowText()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+}
+}
+
+PbxLinkSession::PbxLinkSession(const QString &platform, const QString &osVersion,
+                               const QString &appShortName, const QString &appVersion, int keepAliveMs,
+                               QObject *parent)
+    : QObject(parent)
+    , m_platform(platform)
+    , m_osVersion(osVersion)
+    , m_appShortName(appShortName)
+    , m_appVersion(appVersion)
+    , m_keepAliveMs(keepAliveMs > 0 ? keepAliveMs : DefaultKeepAliveMs)
+{
+    setObjectName(QStringLiteral("PbxLinkSession"));
+    m_silenceTimer.setSingleShot(true);
+    m_silenceTimer.setInterval(m_keepAliveMs);
+    connect(&m_silenceTimer, &QTimer::timeout, this, &PbxLinkSession::onSilence);
+    m_pingTimer.setInterval(qBound(10, m_keepAliveMs / 3, MaxPingIntervalMs));
+    connect(&m_pingTimer, &QTimer::timeout, this, &PbxLinkSession::sendPing);
+}
+
+PbxLinkSession::~PbxLinkSession()
+{
+    dropSocket(false);
+}
+
+int PbxLinkSession::keepAliveFromEnvironment()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("PBXLINK_KEEPALIVE_MS", &ok);
+    return ok && ms >= 30 && ms <= 3600 * 1000 ? ms : DefaultKeepAliveMs;
+}
+
+bool PbxLinkSession::parseHostAndPort(const QString &text, QHostAddress *host, quint16 *port)
+{
+    const QString t = text.trimmed();
+    QString hostText;
+    QString portText;
+    if (t.startsWith(QLatin1Char('['))) {
+        const int close = t.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            return false;
+        hostText = t.mid(1, close - 1);
+        const QString rest = t.mid(close + 1);
+        if (!rest.isEmpty()) {
+            if (!rest.startsWith(QLatin1Char(':')))
+                return false;
+            portText = rest.mid(1);
+        }
+    } else {
+        const int colon = t.lastIndexOf(QLatin1Char(':'));
+        // A bare IPv6 literal has colons too: its last group is no port.
+        if (colon < 0 || QHostAddress(t).protocol() == QAbstractSocket::IPv6Protocol) {
+            hostText = t;
+        } else {
+            hostText = t.left(colon);
+            portText = t.mid(colon + 1);
+        }
+    }
+    QHostAddress address;
+    if (hostText.isEmpty() || !address.setAddress(hostText))
+        return false;
+    quint16 p = kDefaultPort;
+    if (!portText.isNull()) {
+        bool ok = false;
+        const uint value = portText.toUInt(&ok, 10);
+        if (!ok || value == 0 || value > 65535)
+            return false;
+        p = quint16(value);
+    }
+    *host = address;
+    *port = p;
+    return true;
+}
+
+void PbxLinkSession::setServerAddress(const QString &hostAndPort)
+{
+    m_address = hostAndPort;
+}
+
+void PbxLinkSession::connectToServer(const QString &user, const QString &password, const QString &domain,
+                                     int mode)
+{
+    // A new attempt replaces whatever is under way; only its outcome is reported.
+    dropSocket(false);
+    m_state = State::Idle;
+    m_user = user;
+    m_password = password;
+    m_domain = domain;
+    m_mode = mode;
+
+    QHostAddress host;
+    quint16 port = 0;
+    if (!parseHostAndPort(m_address, &host, &port)) {
+        m_password.clear();
+        emit unloggedFromServer(QStringLiteral("invalid server address \"%1\"").arg(m_address));
+        return;
+    }
+
+    m_state = State::Connecting;
+    m_codec.reset();
+    m_skippedFrames = 0;
+    m_pingSeq = 0;
+    m_socket = new QTcpSocket(this);
+    m_socket->setReadBufferSize(4 * kReadChunk);
+    connect(m_socket, &QTcpSocket::connected, this, &PbxLinkSession::onConnected);
+    connect(m_socket, &QTcpSocket::readyRead, this, &PbxLinkSession::onReadyRead);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &PbxLinkSession::onSocketError);
+    connect(m_socket, &QTcpSocket::disconnected, this, &PbxLinkSession::onDisconnected);
+    m_silenceTimer.start();
+    m_socket->connectToHost(host, port);
+}
+
+void PbxLinkSession::disconnectFromServer()
+{
+    if (m_state == State::Idle)
+        return;
+    dropSocket(m_state == State::LoggedIn);
+    m_state = State::Idle;
+    emit unloggedFromServer(QStringLiteral("UserRequest"));
+}
+
+void PbxLinkSession::closeForShutdown()
+{
+    if (m_state == State::Idle)
+        return;
+    if (m_socket && m_state == State::LoggedIn) {
+        sendFrame(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLogout}});
+        m_socket->waitForBytesWritten(200);
+    }
+    dropSocket(false);
+    m_state = State::Idle;
+    emit unloggedFromServer(QStringLiteral("UserRequest"));
+}
+
+void PbxLinkSession::getTenantList()
+{
+    if (m_state != State::LoggedIn) {
+        qDebug() << Q_FUNC_INFO << "not logged in, request dropped";
+        return;
+    }
+    sendFrame(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeGetTenants}});
+}
+
+void PbxLinkSession::subscribeTenantEvents(const QString &tenantUuid)
+{
+    if (m_state != State::LoggedIn) {
+        // Sent as soon as the login succeeds.
+        m_pendingSubscription = tenantUuid;
+        m_hasPendingSubscription = true;
+        return;
+    }
+    sendFrame(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeSubscribe},
+                          {QStringLiteral("tenant"), tenantUuid}});
+}
+
+void PbxLinkSession::sendServerCommand(const ServerCommand &command)
+{
+    if (m_state != State::LoggedIn) {
+        // Every command gets an answer, even one that could not be sent.
+        ServerCommandResponse response;
+        response.commandId = command.id;
+        response.command = command.command;
+        response.executed = false;
+        response.code = -1;
+        response.detail = QStringLiteral("not connected to the exchange");
+        response.timestamp = nowText();
+        emit sigServerCommandResponse(response);
+        return;
+    }
+    sendFrame(PbxProtocol::serverCommandToJson(command));
+}
+
+void PbxLinkSession::onConnected()
+{
+    m_state = State::AwaitingHello;
+    m_silenceTimer.start();
+}
+
+void PbxLinkSession::onReadyRead()
+{
+    m_silenceTimer.start();
+    while (m_socket && m_socket->bytesAvailable() > 0) {
+        if (!m_codec.feed(m_socket->read(kReadChunk))) {
+            endSession(QStringLiteral("protocol error: frame larger than %1 bytes").arg(m_codec.maxFrameSize()));
+            return;
+        }
+        for (;;) {
+            QJsonObject frame;
+            QString error;
+            const PbxFrameCodec::Result result = m_codec.next(&frame, &error);
+            if (result == PbxFrameCodec::Result::NeedMore)
+                break;
+            if (result == PbxFrameCodec::Result::Overflow) {
+                endSession(QStringLiteral("protocol error: %1").arg(error));
+                return;
+            }
+            if (result == PbxFrameCodec::Result::BadFrame) {
+                if (m_state != State::LoggedIn) {
+                    endSession(QStringLiteral("protocol error: %1").arg(error));
+                    return;
+                }
+                skipFrame(error);
+                continue;
+            }
+            handleFrame(frame);
+            if (m_state == State::Idle || !m_socket)
+                return;
+        }
+    }
+}
+
+void PbxLinkSession::onSocketError(QAbstractSocket::SocketError error)
+{
+    if (m_state == State::Idle)
+        return;
+    QString reason;
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        reason = QStringLiteral("connection refused");
+        break;
+    case QAbstractSocket::RemoteHostClosedError:
+        reason = QStringLiteral("connection closed by the exchange");
+        break;
+    case QAbstractSocket::HostNotFoundError:
+        reason = QStringLiteral("host not found");
+        break;
+    case QAbstractSocket::NetworkError:
+        reason = m_state == State::Connecting ? QStringLiteral("host unreachable")
+                                              : QStringLiteral("network error: %1").arg(m_socket->errorString());
+        break;
+    case QAbstractSocket::SocketTimeoutError:
+        reason = QStringLiteral("connection timed out");
+        break;
+    default:
+        reason = QStringLiteral("network error: %1").arg(m_socket ? m_socket->errorString() : QString());
+        break;
+    }
+    endSession(reason);
+}
+
+void PbxLinkSession::onDisconnected()
+{
+    endSession(QStringLiteral("connection closed by the exchange"));
+}
+
+void PbxLinkSession::onSilence()
+{
+    switch (m_state) {
+    case State::Idle:
+        return;
+    case State::Connecting:
+        endSession(QStringLiteral("connection timed out"));
+        return;
+    case State::AwaitingHello:
+    case State::LoggingIn:
+        endSession(QStringLiteral("login timed out"));
+        return;
+    case State::LoggedIn:
+        endSession(QStringLiteral("keep-alive timeout"));
+        return;
+    }
+}
+
+void PbxLinkSession::sendPing()
+{
+    if (m_state != State::LoggedIn)
+        return;
+    sendFrame(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypePing},
+                          {QStringLiteral("seq"), double(++m_pingSeq)}});
+}
+
+void PbxLinkSession::handleFrame(const QJsonObject &frame)
+{
+    using namespace PbxProtocol;
+    const QString type = frameType(frame);
+
+    if (type == TypeBye) {
+        bool ok = true;
+        const QString why = optString(frame, QStringLiteral("reason"), &ok);
+        endSession(ok && !why.isEmpty() ? QStringLiteral("closed by the exchange: %1").arg(why)
+                                        : QStringLiteral("connection closed by the exchange"));
+        return;
+    }
+    if (type == TypeError) {
+        bool ok = true;
+        qWarning() << Q_FUNC_INFO << "exchange reports:" << optString(frame, QStringLiteral("reason"), &ok);
+        return;
+    }
+
+    switch (m_state) {
+    case State::Idle:
+    case State::Connecting:
+        return;
+    case State::AwaitingHello:
+        if (type == TypeHello)
+            handleHello(frame);
+        else
+            skipFrame(QStringLiteral("unexpected \"%1\" before the greeting").arg(type));
+        return;
+    case State::LoggingIn:
+        if (type == TypeLoginOk) {
+            handleLoginOk(frame);
+        } else if (type == TypeLoginRefused) {
+            bool ok = true;
+            const QString why = optString(frame, QStringLiteral("reason"), &ok);
+            endSession(ok && !why.isEmpty() ? QStringLiteral("login refused: %1").arg(why)
+                                            : QStringLiteral("login refused"));
+        } else {
+            skipFrame(QStringLiteral("unexpected \"%1\" during login").arg(type));
+        }
+        return;
+    case State::LoggedIn:
+        break;
+    }
+
+    if (type == TypeLog) {
+        DiagnosticMessage msg;
+        if (diagnosticMessageFromJson(frame, &msg))
+            emit sigDiagnosticMessageReceived(msg);
+        else
+            skipFrame(QStringLiteral("malformed log message"));
+    } else if (type == TypePong || type == TypeSubscribed) {
+        // Traffic enough: the silence timer was restarted on arrival.
+    } else if (type == TypeTenants) {
+        handleTenants(frame);
+    } else if (type == TypeCommandResult) {
+        ServerCommandResponse response;
+        if (commandResponseFromJson(frame, &response))
+            emit sigServerCommandResponse(response);
+        else
+            skipFrame(QStringLiteral("malformed command result"));
+    } else if (type == TypeFeatures) {
+        bool ok = frame.value(QLatin1String("features")).isArray();
+        const QStringList features = optStringList(frame, QStringLiteral("features"), &ok);
+        if (ok)
+            emit sigFeaturesChanged(features);
+        else
+            skipFrame(QStringLiteral("malformed feature list"));
+    } else {
+        skipFrame(type.isEmpty() ? QStringLiteral("frame without a type")
+                                 : QStringLiteral("unknown frame type \"%1\"").arg(type.left(64)));
+    }
+}
+
+void PbxLinkSession::handleHello(const QJsonObject &frame)
+{
+    bool ok = frame.value(QLatin1String("nonce")).isString();
+    const QString nonce = PbxProtocol::optString(frame, QStringLiteral("nonce"), &ok);
+    const int protocol = PbxProtocol::optInt(frame, QStringLiteral("protocol"), PbxProtocol::ProtocolVersion, &ok);
+    if (!ok || nonce.isEmpty() || nonce.size() > kMaxNonceLength) {
+        endSession(QStringLiteral("protocol error: malformed greeting"));
+        return;
+    }
+    if (protocol != PbxProtocol::ProtocolVersion) {
+        endSession(QStringLiteral("protocol error: unsupported protocol version %1").arg(protocol));
+        return;
+    }
+    QJsonObject login{
+        {QStringLiteral("type"), PbxProtocol::TypeLogin},
+        {QStringLiteral("user"), m_user},
+        {QStringLiteral("domain"), m_domain},
+        {QStringLiteral("mode"), m_mode},
+        {QStringLiteral("proof"), QString::fromLatin1(PbxProtocol::loginProof(m_password, nonce))},
+        {QStringLiteral("client"),
+         QJsonObject{{QStringLiteral("platform"), m_platform},
+                     {QStringLiteral("osVersion"), m_osVersion},
+                     {QStringLiteral("name"), m_appShortName},
+                     {QStringLiteral("version"), m_appVersion}}},
+    };
+    m_password.clear();
+    m_state = State::LoggingIn;
+    sendFrame(login);
+}
+
+void PbxLinkSession::handleLoginOk(const QJsonObject &frame)
+{
+    LoginDetails details;
+    if (!PbxProtocol::loginDetailsFromJson(frame, &details)) {
+        endSession(QStringLiteral("protocol error: malformed login answer"));
+        return;
+    }
+    m_state = State::LoggedIn;
+    m_pingTimer.start();
+    emit loggedToServer(details);
+    emit sigFeaturesChanged(details.features);
+    if (m_hasPendingSubscription && m_state == State::LoggedIn) {
+        m_hasPendingSubscription = false;
+        subscribeTenantEvents(m_pendingSubscription);
+    }
+}
+
+void PbxLinkSession::handleTenants(const QJsonObject &frame)
+{
+    const QJsonValue list = frame.value(QLatin1String("tenants"));
+    if (!list.isArray()) {
+        skipFrame(QStringLiteral("malformed tenant list"));
+        return;
+    }
+    QMap<QString, QString> tenants;
+    const QJsonArray array = list.toArray();
+    for (const QJsonValue &entry : array) {
+        const QJsonObject o = entry.toObject();
+        bool ok = o.value(QLatin1String("uuid")).isString();
+        const QString uuid = PbxProtocol::optString(o, QStringLiteral("uuid"), &ok);
+        const QString name = PbxProtocol::optString(o, QStringLiteral("name"), &ok);
+        if (ok && !uuid.isEmpty())
+            tenants.insert(uuid, name);
+        else
+            skipFrame(QStringLiteral("malformed tenant entry"));
+    }
+    emit sigTenantListReceived(tenants);
+}
+
+void PbxLinkSession::skipFrame(const QString &why)
+{
+    ++m_skippedFrames;
+    if (m_skippedFrames <= kMaxSkipWarnings)
+        qWarning() << Q_FUNC_INFO << "skipped:" << why;
+    if (m_skippedFrames == kMaxSkipWarnings)
+        qWarning() << Q_FUNC_INFO << "further skipped frames of this connection are not logged";
+}
+
+void PbxLinkSession::sendFrame(const QJsonObject &frame)
+{
+    if (!m_socket)
+        return;
+    const QByteArray line = PbxFrameCodec::encode(frame);
+    if (line.isEmpty()) {
+        qWarning() << Q_FUNC_INFO << "frame too large, not sent:" << PbxProtocol::frameType(frame);
+        return;
+    }
+    m_socket->write(line);
+}
+
+void PbxLinkSession::endSession(const QString &reason)
+{
+    if (m_state == State::Idle)
+        return;
+    dropSocket(false);
+    m_state = State::Idle;
+    qDebug() << Q_FUNC_INFO << reason;
+    emit unloggedFromServer(reason);
+}
+
+void PbxLinkSession::dropSocket(bool sayGoodbye)
+{
+    m_silenceTimer.stop();
+    m_pingTimer.stop();
+    m_password.clear();
+    if (!m_socket)
+        return;
+    QTcpSocket *socket = m_socket;
+    m_socket = nullptr;
+    socket->disconnect(this);
+    if (sayGoodbye && socket->state() == QAbstractSocket::ConnectedState) {
+        socket->write(PbxFrameCodec::encode(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLogout}}));
+        // Let the goodbye drain, but never wait long for a peer that reads nothing.
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(1000, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+        socket->disconnectFromHost();
+        return;
+    }
+    socket->abort();
+    socket->deleteLater();
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "diagnosticmessage.h"
+#include "logindetails.h"
+#include "pbxframecodec.h"
+#include "servercommand.h"
+#include "servercommandresponse.h"
+
+#include <QAbstractSocket>
+#include <QHostAddress>
+#include <QMap>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+class QTcpSocket;
+
+// The connection to the exchange, living on the link's thread.
+//
+// PbxLink hands every call over to this object with queued invocations and
+// forwards its signals. Each connection attempt ends in exactly one
+// loggedToServer() followed later by one unloggedFromServer(), or in one
+// unloggedFromServer() alone.
+class PbxLinkSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int DefaultKeepAliveMs = 15000;
+    static constexpr int MaxPingIntervalMs = 5000;
+
+    PbxLinkSession(const QString &platform, const QString &osVersion, const QString &appShortName,
+                   const QString &appVersion, int keepAliveMs, QObject *parent = nullptr);
+    ~PbxLinkSession() override;
+
+    void setServerAddress(const QString &hostAndPort);
+    void connectToServer(const QString &user, const QString &password, const QString &domain, int mode);
+    void disconnectFromServer();
+    void getTenantList();
+    void subscribeTenantEvents(const QString &tenantUuid);
+    void sendServerCommand(const ServerCommand &command);
+    // Ends a live connection as a user request, flushing the goodbye briefly.
+    void closeForShutdown();
+
+    // "host:port" or "[v6]:port"; the host must be an IP literal. Without a
+    // port the exchange's usual port is taken.
+    static bool parseHostAndPort(const QString &text, QHostAddress *host, quint16 *port);
+
+    // Reads PBXLINK_KEEPALIVE_MS; the default when unset or unusable.
+    static int keepAliveFromEnvironment();
+
+signals:
+    void loggedToServer(LoginDetails details);
+    void unloggedFromServer(QString reason);
+    void disconnectedFromServer();
+    void sigFeaturesChanged(QStringList features);
+    void sigTenantListReceived(QMap<QString, QString> tenants);
+    void sigDiagnosticMessageReceived(DiagnosticMessage msg);
+    void sigServerCommandResponse(ServerCommandResponse response);
+
+private:
+    enum class State { Idle, Connecting, AwaitingHello, LoggingIn, LoggedIn };
+
+    void onConnected();
+    void onReadyRead();
+    void onSocketError(QAbstractSocket::SocketError error);
+    void onDisconnected();
+    void onSilence();
+    void sendPing();
+
+    void handleFrame(const QJsonObject &frame);
+    void handleHello(const QJsonObject &frame);
+    void handleLoginOk(const QJsonObject &frame);
+    void handleTenants(const QJsonObject &frame);
+    void skipFrame(const QString &why);
+    void sendFrame(const QJsonObject &frame);
+    void endSession(const QString &reason);
+    void dropSocket(bool sayGoodbye);
+
+    const QString m_platform;
+    const QString m_osVersion;
+    const QString m_appShortName;
+    const QString m_appVersion;
+    const int m_keepAliveMs;
+
+    QString m_address;
+    QString m_user;
+    QString m_password;  // held only until the login proof is computed
+    QString m_domain;
+    int m_mode = 0;
+    QString m_pendingSubscription;
+    bool m_hasPendingSubscription = false;
+
+    State m_state = State::Idle;
+    QTcpSocket *m_socket = nullptr;
+    PbxFrameCodec m_codec;
+    QTimer m_silenceTimer;
+    QTimer m_pingTimer;
+    qint64 m_pingSeq = 0;
+    int m_skippedFrames = 0;
+};

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "diagnosticmessage.h"
+#include "logindetails.h"
+#include "servercommand.h"
+#include "servercommandresponse.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+// Frame types and record conversions shared by the client and the demo
+// exchange, so that both ends read and write the same fields.
+namespace PbxProtocol {
+
+constexpr int ProtocolVersion = 1;
+
+// exchange -> client
+extern const QString TypeHello;
+extern const QString TypeLoginOk;
+extern const QString TypeLoginRefused;
+extern const QString TypePong;
+extern const QString TypeLog;
+extern const QString TypeTenants;
+extern const QString TypeSubscribed;
+extern const QString TypeFeatures;
+extern const QString TypeCommandResult;
+extern const QString TypeError;
+extern const QString TypeBye;
+// client -> exchange
+extern const QString TypeLogin;
+extern const QString TypePing;
+extern const QString TypeGetTenants;
+extern const QString TypeSubscribe;
+extern const QString TypeCommand;
+extern const QString TypeLogout;
+
+QString frameType(const QJsonObject &frame);
+
+// Lower-case hex HMAC-SHA256 of the nonce keyed with the password.
+QByteArray loginProof(const QString &password, const QString &nonce);
+// Compares two proofs in time independent of where they differ.
+bool proofsEqual(const QByteArray &a, const QByteArray &b);
+
+QJsonObject diagnosticMessageToJson(const DiagnosticMessage &msg);
+// False when a field has the wrong type or the level is missing.
+bool diagnosticMessageFromJson(const QJsonObject &frame, DiagnosticMessage *msg);
+
+QJsonObject serverCommandToJson(const ServerCommand &command);
+bool serverCommandFromJson(const QJsonObject &frame, ServerCommand *command);
+
+QJsonObject commandResponseToJson(const ServerCommandResponse &response);
+bool commandResponseFromJson(const QJsonObject &frame, ServerCommandResponse *response);
+
+QJsonObject loginDetailsToJson(const LoginDetails &details);
+bool loginDetailsFromJson(const QJsonObject &frame, LoginDetails *details);
+
+// Field readers that accept only the expected JSON type. A missing field
+// reads as the default; a field of another type makes *ok false.
+QString optString(const QJsonObject &o, const QString &key, bool *ok);
+QStringList optStringList(const QJsonObject &o, const QString &key, bool *ok);
+// Integral numbers in int range only.
+int optInt(const QJsonObject &o, const QString &key, int defaultValue, bool *ok);
+
+}

@@ -1,0 +1,145 @@
+#include "pbxemulatorserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+void say(const QString &line)
+{
+    QTextStream out(stdout);
+    out << line << '\n';
+    out.flush();
+}
+
+[[noreturn]] void fail(const QString &message)
+{
+    QTextStream err(stderr);
+    err << "pbx-emulator: " << message << '\n';
+    err.flush();
+    std::exit(2);
+}
+
+// "user@domain:password": the domain holds neither '@' nor ':', the user
+// no ':', the password anything.
+bool parseAccount(const QString &text, QString *user, QString *domain, QString *password)
+{
+    const int colon = text.indexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return false;
+    const QString id = text.left(colon);
+    *password = text.mid(colon + 1);
+    const int at = id.lastIndexOf(QLatin1Char('@'));
+    *user = at < 0 ? id : id.left(at);
+    *domain = at < 0 ? QString() : id.mid(at + 1);
+    return !user->isEmpty();
+}
+
+qint64 number(const QCommandLineParser &parser, const QString &name, qint64 min)
+{
+    bool ok = false;
+    const qint64 value = parser.value(name).toLongLong(&ok);
+    if (!ok || value < min)
+        fail(QStringLiteral("--%1 needs a whole number of at least %2, not \"%3\"").arg(name).arg(min).arg(parser.value(name)));
+    return value;
+}
+
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pbx-emulator"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Demo telephone exchange for the logger: accepts logins, streams a synthetic diagnostic log, "
+        "lists tenants and answers diagnostic commands. It sends no traffic anywhere but to its clients."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("listen"), QStringLiteral("Address to listen on; port 0 picks a free port."),
+         QStringLiteral("host:port"), QStringLiteral("127.0.0.1:5039")},
+        {QStringLiteral("account"), QStringLiteral("Account allowed to log in (repeatable). Without any, admin@demo:demo."),
+         QStringLiteral("user@domain:password")},
+        {QStringLiteral("api"), QStringLiteral("API version announced at login."), QStringLiteral("version"),
+         QStringLiteral("4.2")},
+        {QStringLiteral("features"), QStringLiteral("Comma-separated feature list announced at login."),
+         QStringLiteral("list"), QStringLiteral("SUBSCRIBE_TENANT_EVENTS,SEND_CMD")},
+        {QStringLiteral("rate"), QStringLiteral("Log messages per second; 0 = as fast as the client reads."),
+         QStringLiteral("n"), QStringLiteral("5")},
+        {QStringLiteral("count"), QStringLiteral("Log messages per session; 0 = no limit."), QStringLiteral("n"),
+         QStringLiteral("0")},
+        {QStringLiteral("seed"), QStringLiteral("Seed of the call pattern; 0 = random."), QStringLiteral("n"),
+         QStringLiteral("0")},
+        {QStringLiteral("refuse-login"), QStringLiteral("Refuse every login with this reason."),
+         QStringLiteral("reason")},
+        {QStringLiteral("drop-after"), QStringLiteral("Close the connection after n log messages."),
+         QStringLiteral("n")},
+        {QStringLiteral("silent-after"),
+         QStringLiteral("After n log messages send nothing more and answer no keep-alive."), QStringLiteral("n")},
+        {QStringLiteral("malformed"), QStringLiteral("Mix malformed lines in with the log messages.")},
+        {QStringLiteral("garbage-hello"), QStringLiteral("Greet with a line that is not JSON.")},
+        {QStringLiteral("oversized-frame"), QStringLiteral("After the login, send one frame larger than 8 MiB.")},
+        {QStringLiteral("idle-timeout"), QStringLiteral("Drop a client silent for this many ms."),
+         QStringLiteral("ms"), QStringLiteral("60000")},
+    });
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty())
+        fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()));
+
+    PbxEmulatorConfig config;
+    config.listenAddress = parser.value(QStringLiteral("listen"));
+    const QStringList accounts = parser.values(QStringLiteral("account"));
+    for (const QString &text : accounts) {
+        QString user, domain, password;
+        if (!parseAccount(text, &user, &domain, &password))
+            fail(QStringLiteral("--account needs user@domain:password, not \"%1\"").arg(text));
+        config.accounts.insert(qMakePair(user, domain), password);
+    }
+    if (config.accounts.isEmpty())
+        config.accounts.insert(qMakePair(PbxEmulatorConfig::defaultUser(), PbxEmulatorConfig::defaultDomain()),
+                               PbxEmulatorConfig::defaultPassword());
+    config.apiVersion = parser.value(QStringLiteral("api"));
+    config.features = parser.value(QStringLiteral("features")).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (QString &f : config.features)
+        f = f.trimmed();
+    bool ok = false;
+    config.rate = parser.value(QStringLiteral("rate")).toDouble(&ok);
+    if (!ok || config.rate < 0 || config.rate > 1e7)
+        fail(QStringLiteral("--rate needs a number of messages per second, not \"%1\"").arg(parser.value(QStringLiteral("rate"))));
+    config.count = number(parser, QStringLiteral("count"), 0);
+    config.seed = quint32(number(parser, QStringLiteral("seed"), 0));
+    if (parser.isSet(QStringLiteral("refuse-login"))) {
+        config.refuseLoginReason = parser.value(QStringLiteral("refuse-login"));
+        if (config.refuseLoginReason.isEmpty())
+            config.refuseLoginReason = QStringLiteral("login disabled");
+    }
+    if (parser.isSet(QStringLiteral("drop-after")))
+        config.dropAfter = number(parser, QStringLiteral("drop-after"), 0);
+    if (parser.isSet(QStringLiteral("silent-after")))
+        config.silentAfter = number(parser, QStringLiteral("silent-after"), 0);
+    config.malformed = parser.isSet(QStringLiteral("malformed"));
+    config.garbageHello = parser.isSet(QStringLiteral("garbage-hello"));
+    config.oversizedFrame = parser.isSet(QStringLiteral("oversized-frame"));
+    config.idleTimeoutMs = int(qMin<qint64>(number(parser, QStringLiteral("idle-timeout"), 100), 24 * 3600 * 1000));
+
+    PbxEmulatorServer server(config);
+    QObject::connect(&server, &PbxEmulatorServer::event, &say);
+    QString error;
+    if (!server.listen(&error))
+        fail(error);
+
+    for (auto it = config.accounts.constBegin(); it != config.accounts.constEnd(); ++it) {
+        const QString id = it.key().second.isEmpty() ? it.key().first
+                                                     : QStringLiteral("%1@%2").arg(it.key().first, it.key().second);
+        if (accounts.isEmpty())
+            say(QStringLiteral("account %1 password %2 (demo account)").arg(id, it.value()));
+        else
+            say(QStringLiteral("account %1").arg(id));
+    }
+    say(QStringLiteral("listening %1").arg(server.addressText()));
+    return app.exec();
+}

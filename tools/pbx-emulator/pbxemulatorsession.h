@@ -1,0 +1,66 @@
+#pragma once
+
+#include "callgenerator.h"
+#include "pbxemulatorconfig.h"
+#include "pbxframecodec.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QTimer>
+
+class QTcpSocket;
+
+// One client of the demo exchange: greeting, login check, the log stream,
+// tenants, commands and keep-alive answers.
+class PbxEmulatorSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    PbxEmulatorSession(QTcpSocket *socket, const PbxEmulatorConfig &config, int number,
+                       QObject *parent = nullptr);
+    ~PbxEmulatorSession() override;
+
+    void start();
+    qint64 sentMessages() const { return m_sent; }
+
+    // Canned output of a diagnostic command; also used by tests of the emulator itself.
+    static void runCommand(const QString &command, const QStringList &params, bool *executed, int *code,
+                           QString *detail, QString *output);
+
+signals:
+    void event(const QString &line);
+    void finished();
+
+private:
+    enum class State { AwaitingLogin, LoggedIn, Closed };
+
+    void onReadyRead();
+    void onStreamTick();
+    void handleFrame(const QJsonObject &frame);
+    void handleLogin(const QJsonObject &frame);
+    void handleCommand(const QJsonObject &frame);
+    void send(const QJsonObject &frame);
+    void sendRaw(const QByteArray &bytes);
+    void sendError(const QString &reason);
+    bool streamOne();
+    void sendJunk();
+    void close(const QString &why, const QString &byeReason = QString());
+    void abortConnection(const QString &why);
+    bool silent() const;
+
+    QTcpSocket *m_socket;
+    const PbxEmulatorConfig m_config;
+    const int m_number;
+    State m_state = State::AwaitingLogin;
+    PbxFrameCodec m_codec;
+    QString m_nonce;
+    QString m_subscription;
+    CallGenerator m_generator;
+    QTimer m_streamTimer;
+    QTimer m_idleTimer;
+    QElapsedTimer m_streamClock;
+    qint64 m_sent = 0;
+    int m_junkIndex = 0;
+};
