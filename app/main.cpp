@@ -1,6 +1,8 @@
 #include "appinfo.h"
 #include "commandlineparser.h"
+#include "crashhandler.h"
 #include "mycloseapplication.h"
+#include "processsingleton.h"
 #include "startupdefaults.h"
 #include "wdgploggergui.h"
 
@@ -19,6 +21,7 @@ constexpr int kBadCommandLine = 100;
 
 int main(int argc, char *argv[])
 {
+    CrashHandler::install();
     qputenv("QT_DEVICE_PIXEL_RATIO", "auto");
 
     const QString displayName = AppInfo::displayName();
@@ -29,6 +32,12 @@ int main(int argc, char *argv[])
     const QString downloadDir = StartupDefaults::downloadDir(applicationName);
     Q_UNUSED(version)
     Q_UNUSED(downloadDir)
+
+    try {
+        ProcessSingleton::instancePointer() = new ProcessSingleton(StartupDefaults::singletonKey(applicationName));
+    } catch (const ProcessSingletonAlreadyInUseException &) {
+        return 1;
+    }
 
     MyCloseApplication app(argc, argv);
     QCoreApplication::setApplicationName(applicationName);
@@ -46,6 +55,7 @@ int main(int argc, char *argv[])
     parser.addOption(QStringLiteral("t"), QStringLiteral("updates-key"), true, true);
     if (!parser.parse(argc, argv)) {
         qDebug().noquote() << "Failed to start" << displayName << ":" << parser.errorString();
+        ProcessSingleton::releaseInstance();
         return kBadCommandLine;
     }
 
@@ -78,5 +88,6 @@ int main(int argc, char *argv[])
         result = QCoreApplication::exec();
     } while (result == kRestartCode);
 
+    ProcessSingleton::releaseInstance();
     return result;
 }

@@ -30,6 +30,9 @@ QProcessEnvironment tst_Startup::environment() const
     env.insert(QStringLiteral("XDG_DATA_HOME"), m_home.path() + QStringLiteral("/data"));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.path() + QStringLiteral("/config"));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // The single-instance segment is keyed by a file in the temp directory:
+    // a private one keeps this test apart from any other plogger4.
+    env.insert(QStringLiteral("TMPDIR"), m_home.path());
     return env;
 }
 

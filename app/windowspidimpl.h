@@ -1,0 +1,9 @@
+#pragma once
+
+#include "osalpidimpliface.h"
+
+class WindowsPidImpl : public OsalPidImplIface
+{
+public:
+    qint64 getPid() override;
+};

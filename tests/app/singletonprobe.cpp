@@ -1,0 +1,85 @@
+// Test helper: starts like the program does (crash handler, single-instance
+// guard, application object, but no GUI), says "ready <pid>" and then obeys
+// commands read from standard input: "quit" (or end of input) ends normally,
+// "segv", "abort" and "segv-thread" crash on purpose.
+//
+// Usage: singleton-probe <key> [gate-file]
+// With a gate file the probe waits until that file exists before it takes the
+// guard, so that a test can release many probes at the same moment.
+// Exit codes: 0 after quit, 1 when another instance holds the key, 2 on
+// bad usage.
+
+#include "appinfo.h"
+#include "crashhandler.h"
+#include "processsingleton.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+[[noreturn]] void faultAtSixteen()
+{
+    // A real fault at a known address, not a raised signal.
+    *reinterpret_cast<volatile int *>(std::uintptr_t(16)) = 1;
+    std::abort();
+}
+
+}
+
+int main(int argc, char *argv[])
+{
+    CrashHandler::install();
+
+    // Crashes here are expected: no core files in the build tree.
+    const struct rlimit noCore = {0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s <key> [gate-file]\n", argv[0]);
+        return 2;
+    }
+    if (argc == 3) {
+        for (int i = 0; i < 30000 && ::access(argv[2], F_OK) != 0; ++i)
+            ::usleep(1000);
+    }
+
+    try {
+        ProcessSingleton::instancePointer() = new ProcessSingleton(QString::fromLocal8Bit(argv[1]));
+    } catch (const ProcessSingletonAlreadyInUseException &) {
+        return 1;
+    }
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(AppInfo::applicationName());
+    QDir().mkpath(AppInfo::dataDir());
+
+    std::printf("ready %lld\n", static_cast<long long>(::getpid()));
+    std::fflush(stdout);
+
+    char line[64];
+    while (std::fgets(line, sizeof line, stdin)) {
+        line[std::strcspn(line, "\r\n")] = '\0';
+        if (std::strcmp(line, "segv") == 0)
+            faultAtSixteen();
+        if (std::strcmp(line, "abort") == 0)
+            std::abort();
+        if (std::strcmp(line, "segv-thread") == 0) {
+            std::thread(faultAtSixteen).join();
+        }
+        if (std::strcmp(line, "quit") == 0)
+            break;
+    }
+
+    ProcessSingleton::releaseInstance();
+    return 0;
+}

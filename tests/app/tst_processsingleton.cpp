@@ -1,0 +1,227 @@
+#include "probeclient.h"
+#include "processsingleton.h"
+
+#include <QFile>
+#include <QTest>
+
+#include <csignal>
+#include <vector>
+
+class FixedLiveness : public OsalProcessLivenessImplIface
+{
+public:
+    explicit FixedLiveness(bool answer) : m_answer(answer) {}
+    bool isAlive(qint64) override { return m_answer; }
+
+private:
+    bool m_answer;
+};
+
+class tst_ProcessSingleton : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void firstStartTakesSegment();
+    void secondStartIsRefused();
+    void secondProgramStartEndsWithOne();
+    void segmentOfEndedProcessIsTakenOver();
+    void storedIdJudgedByLiveness_data();
+    void storedIdJudgedByLiveness();
+    void simultaneousStartsLeaveOne();
+
+private:
+    QString uniqueKey();
+
+    QTemporaryDir m_dir;
+    int m_keys = 0;
+};
+
+void tst_ProcessSingleton::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    ProbeClient::isolate(m_dir);
+}
+
+QString tst_ProcessSingleton::uniqueKey()
+{
+    return QStringLiteral("TST_SINGLETON_%1_%2").arg(QCoreApplication::applicationPid()).arg(++m_keys);
+}
+
+void tst_ProcessSingleton::firstStartTakesSegment()
+{
+    const QString key = uniqueKey();
+    auto probe = ProbeClient::start(key);
+    QVERIFY(ProbeClient::waitReady(*probe));
+    ProbeClient::SegmentObserver segment(key);
+    QCOMPARE(segment.storedPid(), ProbeClient::readyPid(*probe));
+
+    QVERIFY(ProbeClient::finish(*probe, "quit"));
+    QCOMPARE(probe->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(probe->exitCode(), 0);
+    const QByteArray log = probe->readAllStandardError();
+    QVERIFY2(log.contains("Read pid: 0\n"), log.constData());
+    QVERIFY2(!log.contains("already exists"), log.constData());
+    // A normal end gives the segment up.
+    QCOMPARE(segment.storedPid(), qint64(0));
+}
+
+void tst_ProcessSingleton::secondStartIsRefused()
+{
+    const QString key = uniqueKey();
+    auto first = ProbeClient::start(key);
+    QVERIFY(ProbeClient::waitReady(*first));
+    const qint64 firstPid = ProbeClient::readyPid(*first);
+
+    auto second = ProbeClient::start(key);
+    QVERIFY(!ProbeClient::waitReady(*second));
+    QVERIFY(ProbeClient::waitEnded(*second));
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second->exitCode(), 1);
+    QVERIFY(second->readAllStandardOutput().isEmpty());
+    const QByteArray log = second->readAllStandardError();
+    QVERIFY2(log.contains("Shmem attach succeded: true"), log.constData());
+    QVERIFY2(log.contains("Read pid: " + QByteArray::number(firstPid)), log.constData());
+
+    ProbeClient::SegmentObserver segment(key);
+    QCOMPARE(segment.storedPid(), firstPid);
+    QVERIFY(ProbeClient::finish(*first, "quit"));
+    QCOMPARE(first->exitCode(), 0);
+}
+
+void tst_ProcessSingleton::secondProgramStartEndsWithOne()
+{
+    // The program's own key; the private temporary directory keeps it apart
+    // from any real instance on this machine.
+    const QString key = QStringLiteral("PLOGGER4_KEY");
+    auto holder = ProbeClient::start(key);
+    QVERIFY(ProbeClient::waitReady(*holder));
+
+    QProcess program;
+    program.start(QStringLiteral(PLOGGER4_PATH), {QStringLiteral("-s")});
+    QVERIFY(program.waitForFinished(20000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 1);
+    QVERIFY(program.readAllStandardOutput().isEmpty());
+    // Only the guard speaks; main itself stays silent.
+    const QList<QByteArray> lines = program.readAllStandardError().split('\n');
+    for (const QByteArray &line : lines)
+        QVERIFY2(line.isEmpty() || line.contains("ProcessSingleton::"), line.constData());
+
+    ProbeClient::SegmentObserver segment(key);
+    QCOMPARE(segment.storedPid(), ProbeClient::readyPid(*holder));
+    QVERIFY(ProbeClient::finish(*holder, "quit"));
+}
+
+void tst_ProcessSingleton::segmentOfEndedProcessIsTakenOver()
+{
+    const QString key = uniqueKey();
+    auto first = ProbeClient::start(key);
+    QVERIFY(ProbeClient::waitReady(*first));
+    const qint64 deadPid = ProbeClient::readyPid(*first);
+    first->kill();
+    QVERIFY(first->waitForFinished(10000));
+
+    // The segment outlives its owner.
+    ProbeClient::SegmentObserver segment(key);
+    QCOMPARE(segment.storedPid(), deadPid);
+
+    auto second = ProbeClient::start(key);
+    QVERIFY(ProbeClient::waitReady(*second));
+    QCOMPARE(segment.storedPid(), ProbeClient::readyPid(*second));
+    QVERIFY(ProbeClient::finish(*second, "quit"));
+    const QByteArray log = second->readAllStandardError();
+    QVERIFY2(log.contains("Shmem segment already exists, attaching to it"), log.constData());
+    QVERIFY2(log.contains("Read pid: " + QByteArray::number(deadPid)), log.constData());
+}
+
+void tst_ProcessSingleton::storedIdJudgedByLiveness_data()
+{
+    QTest::addColumn<int>("liveness");
+    QTest::addColumn<qint64>("stored");
+    QTest::addColumn<bool>("refused");
+
+    enum { System, AnswersAlive, NoImplementation };
+    QFile pidMax(QStringLiteral("/proc/sys/kernel/pid_max"));
+    QVERIFY(pidMax.open(QIODevice::ReadOnly));
+    const qint64 unusedPid = pidMax.readAll().trimmed().toLongLong() + 1;
+    const qint64 ownPid = QCoreApplication::applicationPid();
+
+    // As for a process of another user, which may not be signalled.
+    QTest::newRow("process of another user") << int(AnswersAlive) << unusedPid << true;
+    QTest::newRow("ended process") << int(System) << unusedPid << false;
+    QTest::newRow("reused id of a live process") << int(System) << ownPid << true;
+    QTest::newRow("no owner, even if reported alive") << int(AnswersAlive) << qint64(0) << false;
+    QTest::newRow("no liveness implementation") << int(NoImplementation) << ownPid << false;
+}
+
+void tst_ProcessSingleton::storedIdJudgedByLiveness()
+{
+    QFETCH(int, liveness);
+    QFETCH(qint64, stored);
+    QFETCH(bool, refused);
+
+    const QString key = uniqueKey();
+    QSharedMemory other(key);
+    QVERIFY(other.create(ProcessSingleton::kSegmentSize));
+    const qint64 storedLe = qToLittleEndian(stored);
+    std::memcpy(other.data(), &storedLe, sizeof storedLe);
+    ProbeClient::SegmentObserver segment(key);
+
+    ProcessSingleton::LivenessImplFactory factory;
+    if (liveness == 0)
+        factory = ProcessSingleton::defaultLivenessImplFactory();
+    else if (liveness == 1)
+        factory = [] { return std::unique_ptr<OsalProcessLivenessImplIface>(new FixedLiveness(true)); };
+    else
+        factory = [] { return std::unique_ptr<OsalProcessLivenessImplIface>(); };
+
+    const qint64 ownPid = QCoreApplication::applicationPid();
+    bool thrown = false;
+    try {
+        ProcessSingleton guard(key, ProcessSingleton::defaultPidImplFactory(), factory);
+        QCOMPARE(segment.storedPid(), ownPid);
+    } catch (const ProcessSingletonAlreadyInUseException &) {
+        thrown = true;
+    }
+    QCOMPARE(thrown, refused);
+    QCOMPARE(segment.storedPid(), refused ? stored : qint64(0));
+}
+
+void tst_ProcessSingleton::simultaneousStartsLeaveOne()
+{
+    constexpr int kStarts = 20;
+    const QString key = uniqueKey();
+    const QString gate = m_dir.filePath(key + QStringLiteral(".go"));
+    std::vector<std::unique_ptr<QProcess>> probes;
+    for (int i = 0; i < kStarts; ++i) {
+        probes.push_back(ProbeClient::start(key, gate));
+        QVERIFY(probes.back()->waitForStarted());
+    }
+    QFile go(gate);
+    QVERIFY(go.open(QIODevice::WriteOnly));
+    go.close();
+
+    QProcess *owner = nullptr;
+    int refused = 0;
+    for (auto &probe : probes) {
+        if (ProbeClient::waitReady(*probe, 30000)) {
+            QVERIFY2(!owner, "two instances own the segment");
+            owner = probe.get();
+        } else {
+            QVERIFY(ProbeClient::waitEnded(*probe, 30000));
+            QCOMPARE(probe->exitStatus(), QProcess::NormalExit);
+            QCOMPARE(probe->exitCode(), 1);
+            ++refused;
+        }
+    }
+    QVERIFY(owner);
+    QCOMPARE(refused, kStarts - 1);
+    ProbeClient::SegmentObserver segment(key);
+    QCOMPARE(segment.storedPid(), ProbeClient::readyPid(*owner));
+    QVERIFY(ProbeClient::finish(*owner, "quit"));
+}
+
+QTEST_GUILESS_MAIN(tst_ProcessSingleton)
+#include "tst_processsingleton.moc"
