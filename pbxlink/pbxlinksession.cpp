@@ -101,7 +101,7 @@ void PbxLinkSession::connectToServer(const QString &user, const QString &passwor
                                      int mode)
 {
     // A new attempt replaces whatever is under way; only its outcome is reported.
-    dropSocket(false);
+    dropSocket(m_state == State::LoggedIn);
     m_state = State::Idle;
     m_user = user;
     m_password = password;
@@ -175,19 +175,22 @@ void PbxLinkSession::subscribeTenantEvents(const QString &tenantUuid)
 
 void PbxLinkSession::sendServerCommand(const ServerCommand &command)
 {
-    if (m_state != State::LoggedIn) {
-        // Every command gets an answer, even one that could not be sent.
-        ServerCommandResponse response;
-        response.commandId = command.id;
-        response.command = command.command;
-        response.executed = false;
-        response.code = -1;
-        response.detail = QStringLiteral("not connected to the exchange");
-        response.timestamp = nowText();
-        emit sigServerCommandResponse(response);
+    // Every command gets an answer, even one that could not be sent.
+    QString failure;
+    if (m_state != State::LoggedIn)
+        failure = QStringLiteral("not connected to the exchange");
+    else if (!sendFrame(PbxProtocol::serverCommandToJson(command)))
+        failure = QStringLiteral("command too large to send");
+    if (failure.isEmpty())
         return;
-    }
-    sendFrame(PbxProtocol::serverCommandToJson(command));
+    ServerCommandResponse response;
+    response.commandId = command.id;
+    response.command = command.command;
+    response.executed = false;
+    response.code = -1;
+    response.detail = failure;
+    response.timestamp = nowText();
+    emit sigServerCommandResponse(response);
 }
 
 void PbxLinkSession::onConnected()
@@ -440,16 +443,16 @@ void PbxLinkSession::skipFrame(const QString &why)
         qWarning() << Q_FUNC_INFO << "further skipped frames of this connection are not logged";
 }
 
-void PbxLinkSession::sendFrame(const QJsonObject &frame)
+bool PbxLinkSession::sendFrame(const QJsonObject &frame)
 {
     if (!m_socket)
-        return;
+        return false;
     const QByteArray line = PbxFrameCodec::encode(frame);
     if (line.isEmpty()) {
         qWarning() << Q_FUNC_INFO << "frame too large, not sent:" << PbxProtocol::frameType(frame);
-        return;
+        return false;
     }
-    m_socket->write(line);
+    return m_socket->write(line) == line.size();
 }
 
 void PbxLinkSession::endSession(const QString &reason)

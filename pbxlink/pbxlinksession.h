@@ -73,7 +73,7 @@ private:
     void handleLoginOk(const QJsonObject &frame);
     void handleTenants(const QJsonObject &frame);
     void skipFrame(const QString &why);
-    void sendFrame(const QJsonObject &frame);
+    bool sendFrame(const QJsonObject &frame);
     void endSession(const QString &reason);
     void dropSocket(bool sayGoodbye);
 

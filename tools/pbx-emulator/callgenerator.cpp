@@ -151,6 +151,14 @@ void CallGenerator::startCall()
         m.message = text;
         call.messages.enqueue(m);
     };
+    // Whole packets for the requests and final answers that matter, one-line
+    // notes for the rest, as a debug log with SIP tracing usually looks.
+    auto sipNote = [&](const QString &uniqueId, bool read, const QString &peerIp, const QString &firstLine,
+                       const QString &cseq, const QString &cid) {
+        add(Debug, uniqueId,
+            QStringLiteral("%1 %2:5060: %3 (Call-ID %4, CSeq %5)")
+                .arg(read ? QStringLiteral("SIP from") : QStringLiteral("SIP to"), peerIp, firstLine, cid, cseq));
+    };
     auto sip = [&](const QString &uniqueId, bool read, const QString &peerIp, const QString &firstLine,
                    const QString &cseq, const QString &cid, const QString &extra) {
         const QString head = read ? QStringLiteral("<--- SIP read from UDP:%1:5060 --->").arg(peerIp)
@@ -167,8 +175,7 @@ void CallGenerator::startCall()
 
     sip(callerId, true, fromIp, QStringLiteral("INVITE sip:%1@%2:5060 SIP/2.0").arg(toExt, server),
         QStringLiteral("102 INVITE"), callId, QString());
-    sip(callerId, false, fromIp, QStringLiteral("SIP/2.0 100 Trying"), QStringLiteral("102 INVITE"), callId,
-        QString());
+    sipNote(callerId, false, fromIp, QStringLiteral("SIP/2.0 100 Trying"), QStringLiteral("102 INVITE"), callId);
     add(Verbose, callerId,
         QStringLiteral("-- Executing [%1@%2:1] Set(\"%3\", \"CALLERID(name)=%4\") in new stack")
             .arg(toExt, context, callerChan, QString::fromUtf8(from.name)));
@@ -193,11 +200,9 @@ void CallGenerator::startCall()
     add(Verbose, calleeId, QStringLiteral("-- Called SIP/%1 (channel %2)").arg(toExt, calleeChan));
     sip(calleeId, false, toIp, QStringLiteral("INVITE sip:%1@%2:5060 SIP/2.0").arg(toExt, toIp),
         QStringLiteral("101 INVITE"), outCallId, QString());
-    sip(calleeId, true, toIp, QStringLiteral("SIP/2.0 180 Ringing"), QStringLiteral("101 INVITE"), outCallId,
-        QStringLiteral(";tag=%1").arg(toTag));
+    sipNote(calleeId, true, toIp, QStringLiteral("SIP/2.0 180 Ringing"), QStringLiteral("101 INVITE"), outCallId);
     add(Verbose, calleeId, QStringLiteral("-- %1 is ringing").arg(calleeChan));
-    sip(callerId, false, fromIp, QStringLiteral("SIP/2.0 180 Ringing"), QStringLiteral("102 INVITE"), callId,
-        QStringLiteral(";tag=%1").arg(toTag));
+    sipNote(callerId, false, fromIp, QStringLiteral("SIP/2.0 180 Ringing"), QStringLiteral("102 INVITE"), callId);
 
     if (outcome == 1) {
         sip(calleeId, true, toIp, QStringLiteral("SIP/2.0 486 Busy Here"), QStringLiteral("101 INVITE"), outCallId,
@@ -223,10 +228,9 @@ void CallGenerator::startCall()
     sip(calleeId, true, toIp, QStringLiteral("SIP/2.0 200 OK"), QStringLiteral("101 INVITE"), outCallId,
         QStringLiteral(";tag=%1").arg(toTag));
     add(Verbose, calleeId, QStringLiteral("-- %1 answered %2").arg(calleeChan, callerChan));
-    sip(callerId, false, fromIp, QStringLiteral("SIP/2.0 200 OK"), QStringLiteral("102 INVITE"), callId,
-        QStringLiteral(";tag=%1").arg(toTag));
-    sip(callerId, true, fromIp, QStringLiteral("ACK sip:%1@%2:5060 SIP/2.0").arg(toExt, server),
-        QStringLiteral("102 ACK"), callId, QStringLiteral(";tag=%1").arg(toTag));
+    sipNote(callerId, false, fromIp, QStringLiteral("SIP/2.0 200 OK"), QStringLiteral("102 INVITE"), callId);
+    sipNote(callerId, true, fromIp, QStringLiteral("ACK sip:%1@%2:5060 SIP/2.0").arg(toExt, server),
+            QStringLiteral("102 ACK"), callId);
     add(Notice, calleeId, QStringLiteral("Channel %1 joined bridge %2 (simple mixing)").arg(calleeChan, bridge));
     add(Notice, callerId, QStringLiteral("Channel %1 joined bridge %2 (simple mixing)").arg(callerChan, bridge));
     add(Debug, callerId,
@@ -250,8 +254,7 @@ void CallGenerator::startCall()
     const int seconds = 5 + int(m_random.bounded(300));
     sip(calleeId, true, toIp, QStringLiteral("BYE sip:%1@%2:5060 SIP/2.0").arg(fromExt, server),
         QStringLiteral("102 BYE"), outCallId, QStringLiteral(";tag=%1").arg(toTag));
-    sip(calleeId, false, toIp, QStringLiteral("SIP/2.0 200 OK"), QStringLiteral("102 BYE"), outCallId,
-        QStringLiteral(";tag=%1").arg(toTag));
+    sipNote(calleeId, false, toIp, QStringLiteral("SIP/2.0 200 OK"), QStringLiteral("102 BYE"), outCallId);
     add(Verbose, calleeId, QStringLiteral("-- Channel %1 left bridge %2").arg(calleeChan, bridge));
     sip(callerId, false, fromIp, QStringLiteral("BYE sip:%1@%2:5060 SIP/2.0").arg(fromExt, fromIp),
         QStringLiteral("103 BYE"), callId, QStringLiteral(";tag=%1").arg(toTag));

@@ -4,7 +4,7 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
-#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -60,17 +60,17 @@ int main(int argc, char *argv[])
         "lists tenants and answers diagnostic commands. It sends no traffic anywhere but to its clients."));
     parser.addHelpOption();
     parser.addOptions({
-        {QStringLiteral("listen"), QStringLiteral("Address to listen on; port 0 picks a free port."),
+        {QStringLiteral("listen"), QStringLiteral("Address to listen on (default 127.0.0.1:5039); port 0 picks a free port."),
          QStringLiteral("host:port"), QStringLiteral("127.0.0.1:5039")},
         {QStringLiteral("account"), QStringLiteral("Account allowed to log in (repeatable). Without any, admin@demo:demo."),
          QStringLiteral("user@domain:password")},
-        {QStringLiteral("api"), QStringLiteral("API version announced at login."), QStringLiteral("version"),
+        {QStringLiteral("api"), QStringLiteral("API version announced at login (default 4.2)."), QStringLiteral("version"),
          QStringLiteral("4.2")},
-        {QStringLiteral("features"), QStringLiteral("Comma-separated feature list announced at login."),
+        {QStringLiteral("features"), QStringLiteral("Comma-separated feature list announced at login (default SUBSCRIBE_TENANT_EVENTS,SEND_CMD)."),
          QStringLiteral("list"), QStringLiteral("SUBSCRIBE_TENANT_EVENTS,SEND_CMD")},
-        {QStringLiteral("rate"), QStringLiteral("Log messages per second; 0 = as fast as the client reads."),
+        {QStringLiteral("rate"), QStringLiteral("Log messages per second (default 5); 0 = as fast as the client reads."),
          QStringLiteral("n"), QStringLiteral("5")},
-        {QStringLiteral("count"), QStringLiteral("Log messages per session; 0 = no limit."), QStringLiteral("n"),
+        {QStringLiteral("count"), QStringLiteral("Log messages per session (default 0 = no limit)."), QStringLiteral("n"),
          QStringLiteral("0")},
         {QStringLiteral("seed"), QStringLiteral("Seed of the call pattern; 0 = random."), QStringLiteral("n"),
          QStringLiteral("0")},
@@ -83,7 +83,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("malformed"), QStringLiteral("Mix malformed lines in with the log messages.")},
         {QStringLiteral("garbage-hello"), QStringLiteral("Greet with a line that is not JSON.")},
         {QStringLiteral("oversized-frame"), QStringLiteral("After the login, send one frame larger than 8 MiB.")},
-        {QStringLiteral("idle-timeout"), QStringLiteral("Drop a client silent for this many ms."),
+        {QStringLiteral("idle-timeout"), QStringLiteral("Drop a client silent for this many ms (default 60000)."),
          QStringLiteral("ms"), QStringLiteral("60000")},
     });
     parser.process(app);

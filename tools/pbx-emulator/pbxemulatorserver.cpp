@@ -47,7 +47,7 @@ bool PbxEmulatorServer::listen(QString *error)
     QHostAddress host;
     quint16 port = 0;
     if (!parseListenAddress(m_config.listenAddress, &host, &port)) {
-        *error = QStringLiteral("invalid listen address \"%1\" (expected host:port)").arg(m_config.listenAddress);
+        *error = QStringLiteral("invalid listen address \"%1\" (expected an IP address and a port, e.g. 127.0.0.1:5039)").arg(m_config.listenAddress);
         return false;
     }
     if (!m_server->listen(host, port)) {
