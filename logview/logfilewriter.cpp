@@ -48,7 +48,9 @@ bool write(const LogMessageModel &model, const QVector<int> &columns, const QStr
            QString *errorString)
 {
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+    // Unbuffered: the chunks are large already, and QSaveFile only notices a
+    // failed write that goes through it, not one made later from its buffer.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Unbuffered)) {
         if (errorString)
             *errorString = file.errorString();
         return false;
@@ -82,7 +84,7 @@ bool write(const LogMessageModel &model, const QVector<int> &columns, const QStr
         if (encoder.full())
             ok = encoder.flushTo(file);
     }
-    ok = ok && encoder.flushTo(file);
+    ok = ok && encoder.flushTo(file) && file.flush();
 
     if (!ok || !file.commit()) {
         if (errorString)
