@@ -3,14 +3,25 @@
 #include "appinfo.h"
 #include "loggerverbosity.h"
 #include "logmessagefilterproxymodel.h"
+#include "logfilewriter.h"
 #include "logmessagemodel.h"
+#include "logviewselectitemdelegate.h"
 #include "mycloseapplication.h"
+#include "pdiscoverywidget.h"
 #include "servercommands.h"
+
+#include "pbxlink.h"
 
 #include <QCloseEvent>
 #include <QDebug>
+#include <QFileDialog>
+#include <QMenu>
 #include <QHeaderView>
+#include <QHostAddress>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QRegExpValidator>
+#include <QUuid>
 
 static void initImageResources()
 {
@@ -47,11 +58,19 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
         ui.cbVerbosity->addItem(LOGGER::verbosityIntToString(level), level);
     ui.cbVerbosity->setCurrentIndex(ui.cbVerbosity->findData(4));
 
+    discoveryWidget = new PDiscoveryWidget(this);
+    discoveryWidget->setWindowFlags(Qt::FramelessWindowHint);
+    discoveryWidget->hide();
+
     logModel = new LogMessageModel(this);
     filterModel = new LogMessageFilterProxyModel(LogMessageModel::VerbosityColumn, nullptr);
     filterModel->setSourceModel(logModel);
     filterModel->setFilterRole(LogMessageModel::LevelRole);
     ui.tbLogView->setModel(filterModel);
+
+    selectionDelegate = new LogViewSelectItemDelegate(ui.tbLogView);
+    ui.tbLogView->setItemDelegate(selectionDelegate);
+    ui.tbLogView->setContextMenuPolicy(Qt::CustomContextMenu);
 
     // The dots are wildcards on purpose: the address is checked properly on connect.
     ui.txtPAddress->setValidator(
@@ -68,10 +87,14 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
     ok &= bool(connect(ui.txtUser, SIGNAL(returnPressed()), ui.txtPwd, SLOT(setFocus())));
     ok &= bool(connect(ui.txtPwd, SIGNAL(returnPressed()), this, SLOT(triggerPConnection())));
     ok &= bool(connect(ui.btnConnect, SIGNAL(clicked()), this, SLOT(triggerPConnection())));
+    ok &= bool(connect(ui.btnDiscovery, SIGNAL(clicked(bool)), discoveryWidget, SLOT(startDiscovery())));
+    ok &= bool(connect(discoveryWidget, SIGNAL(selectedIpChanged(QString)), ui.txtPAddress, SLOT(setText(QString))));
     ok &= bool(connect(ui.tbLogView, SIGNAL(customContextMenuRequested(const QPoint &)), this,
                        SLOT(onLogViewContextMenu(QPoint))));
     if (!ok)
         qCritical() << Q_FUNC_INFO << "signal-slot connection failed!";
+
+    connect(logModel, &LogMessageModel::rowsFlushed, this, &wdgPLoggerGui::onRowsFlushed);
 
     initLogModel();
 }
@@ -79,6 +102,15 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
 wdgPLoggerGui::~wdgPLoggerGui()
 {
     qDebug() << "wdgPLoggerGui: object was destroyed";
+    if (pbxLink) {
+        if (connected)
+            pbxLink->disconnectFromServer();
+        // Leave no thread or socket behind the window.
+        pbxLink->disconnect();
+        pbxLink->shutdown();
+        delete pbxLink;
+        pbxLink = nullptr;
+    }
     QCoreApplication::quit();
     ui.tbLogView->setModel(nullptr);
     delete filterModel;
@@ -115,25 +147,359 @@ void wdgPLoggerGui::initLogModel()
     ui.tbLogView->setColumnHidden(LogMessageModel::MessageIdColumn, true);
 }
 
-// Slots that come with the connection, the log table and the context menu.
-void wdgPLoggerGui::disconnectFromP() {}
-void wdgPLoggerGui::connectToP() {}
-void wdgPLoggerGui::quitApplication() {}
-void wdgPLoggerGui::onCommandMessageReceived(ServerCommandResponse) {}
-void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage) {}
-void wdgPLoggerGui::onFeaturesReceived(QStringList) {}
-void wdgPLoggerGui::onTenantListReceived(QMap<QString, QString>) {}
-void wdgPLoggerGui::onSelectedTenantChanged() {}
-void wdgPLoggerGui::connectedToPlogger(LoginDetails) {}
-void wdgPLoggerGui::disconnectedFromP(QString) {}
-void wdgPLoggerGui::triggerPConnection() {}
-void wdgPLoggerGui::filterLogMessages() {}
-void wdgPLoggerGui::onSelectedCommandChanged() {}
-void wdgPLoggerGui::onTableClear() {}
-void wdgPLoggerGui::saveLogToFile() {}
-void wdgPLoggerGui::sendCommandToP() {}
-void wdgPLoggerGui::onLogViewContextMenu(QPoint) {}
-void wdgPLoggerGui::selectColumnValues() {}
-void wdgPLoggerGui::selectConversation() {}
-void wdgPLoggerGui::deselectValues() {}
-void wdgPLoggerGui::closeEvent(QCloseEvent *event) { event->accept(); }
+
+namespace {
+constexpr quint16 kDefaultPort = 5039;
+constexpr int kAppMode = PBXLINK::AppModeDiagnostic;
+constexpr int kMaxMessageLength = 50000;
+const char kUserRequest[] = "UserRequest";
+
+// Long messages are cut after the line that holds the limit, so the table
+// never carries megabytes in one cell.
+QString cutMessage(const QString &message)
+{
+    if (message.size() <= kMaxMessageLength)
+        return message;
+    const int lineEnd = message.indexOf(QLatin1Char('\n'), kMaxMessageLength);
+    // Without a line end past the limit, the cut falls at the limit itself.
+    const int keep = lineEnd >= 0 ? lineEnd + 1 : kMaxMessageLength;
+    return message.left(keep) + QStringLiteral("...");
+}
+}
+
+void wdgPLoggerGui::triggerPConnection()
+{
+    if (!connected) {
+        connectToP();
+        return;
+    }
+    QMessageBox question(QMessageBox::Question, tr("Disconnessione"),
+                         tr("Sei sicuro di volerti disconnettere da PeltranoPBX?"), QMessageBox::NoButton, this);
+    QPushButton *yes = question.addButton(tr("Si"), QMessageBox::AcceptRole);
+    question.addButton(tr("No"), QMessageBox::RejectRole);
+    question.setDefaultButton(yes);
+    question.exec();
+    if (question.clickedButton() == yes)
+        disconnectFromP();
+}
+
+void wdgPLoggerGui::connectToP()
+{
+    const QString address = ui.txtPAddress->text();
+    QString host = address;
+    quint16 port = kDefaultPort;
+    if (address.contains(QLatin1Char(':'))) {
+        const QStringList parts = address.split(QLatin1Char(':'), Qt::KeepEmptyParts);
+        host = parts.first();
+        bool ok = false;
+        const quint16 given = parts.last().toUShort(&ok, 10);
+        if (ok && given != 0)
+            port = given;
+    }
+    if (!QHostAddress().setAddress(host)) {
+        QMessageBox::critical(this, tr("Parametri non validi"), tr("L'indirizzo IP inserito non è valido"),
+                              QMessageBox::Ok);
+        return;
+    }
+
+    if (!pbxLink) {
+        pbxLink = new PbxLink(QSysInfo::productType(), QSysInfo::productVersion(), AppInfo::shortName(),
+                              AppInfo::version(), AppInfo::dataDir());
+        pbxLink->init();
+        PBXLINK::registerMetaTypes();
+        connect(pbxLink, SIGNAL(loggedToServer(LoginDetails)), this, SLOT(connectedToPlogger(LoginDetails)));
+        connect(pbxLink, SIGNAL(unloggedFromServer(QString)), this, SLOT(disconnectedFromP(QString)));
+        connect(pbxLink, SIGNAL(disconnectedFromServer()), this, SLOT(disconnectedFromP()));
+        connect(pbxLink, SIGNAL(sigFeaturesChanged(QStringList)), this, SLOT(onFeaturesReceived(QStringList)));
+        connect(pbxLink, SIGNAL(sigServerCommandResponse(ServerCommandResponse)), this,
+                SLOT(onCommandMessageReceived(ServerCommandResponse)));
+        connect(pbxLink, SIGNAL(sigDiagnosticMessageReceived(DiagnosticMessage)), this,
+                SLOT(onPLoggerMessageReceived(DiagnosticMessage)));
+        connect(pbxLink, SIGNAL(sigTenantListReceived(QMap<QString,QString>)), this,
+                SLOT(onTenantListReceived(QMap<QString,QString>)));
+    }
+    pbxLink->setServerAddress(QStringLiteral("%1:%2").arg(host).arg(port));
+
+    QString user = ui.txtUser->text();
+    QString domain;
+    QStringList parts = user.split(QLatin1Char('@'), Qt::KeepEmptyParts);
+    if (parts.size() > 1) {
+        domain = parts.takeLast();
+        user = parts.join(QLatin1Char('@'));
+    }
+    pbxLink->connectToServer(user, ui.txtPwd->text(), domain, PBXLINK::AppMode(kAppMode));
+}
+
+void wdgPLoggerGui::connectedToPlogger(LoginDetails)
+{
+    qDebug() << Q_FUNC_INFO << "Connected to Peltrano";
+    ui.btnConnect->setText(tr("Disconnetti"));
+    ui.btnSave->setEnabled(true);
+    ui.btSendCmd->setEnabled(true);
+    connected = true;
+    logStarted = true;
+    ui.lblStatusText->setText(tr("Stato: Connesso"));
+    ui.lblLedStatus->setPixmap(QPixmap(QStringLiteral(":/images/AccountIsRegisteredIcon.png")));
+    if (pbxLink)
+        pbxLink->getTenantList();
+}
+
+void wdgPLoggerGui::disconnectedFromP(QString reason)
+{
+    qDebug() << Q_FUNC_INFO << "Disconnected from Peltrano";
+    ui.btnConnect->setText(tr("Connetti"));
+    connected = false;
+    ui.btSendCmd->setEnabled(false);
+    ui.lblStatusText->setText(tr("Stato: Disconnesso"));
+    ui.lblLedStatus->setPixmap(QPixmap(QStringLiteral(":/images/AccountIsNotRegisteredIcon.png")));
+    if (pbxLink) {
+        pbxLink->disconnect();
+        pbxLink->shutdown();
+        delete pbxLink;
+        pbxLink = nullptr;
+    }
+    if (reason != QLatin1String(kUserRequest)) {
+        QMessageBox::warning(this, tr("Errore di connessione"),
+                             tr("La connessione con PeltranoPBX è caduta per la seguente motivazione: %1").arg(reason),
+                             QMessageBox::Ok);
+    }
+}
+
+void wdgPLoggerGui::disconnectFromP()
+{
+    qDebug() << Q_FUNC_INFO;
+    if (pbxLink)
+        pbxLink->disconnectFromServer();
+}
+
+void wdgPLoggerGui::quitApplication()
+{
+    if (connected && pbxLink)
+        pbxLink->disconnectFromServer();
+    QCoreApplication::quit();
+}
+
+void wdgPLoggerGui::closeEvent(QCloseEvent *event)
+{
+    qDebug() << Q_FUNC_INFO;
+    if (MyCloseApplication::bailoutRequested())
+        qDebug() << "Shutting down main widget";
+    if (connected && pbxLink)
+        pbxLink->disconnectFromServer();
+    QCoreApplication::quit();
+    event->accept();
+}
+
+void wdgPLoggerGui::onFeaturesReceived(QStringList features)
+{
+    ui.cbTenant->setVisible(features.contains(QStringLiteral("SUBSCRIBE_TENANT_EVENTS")));
+    // isHidden(), not isVisible(): the answer must not depend on whether the
+    // window itself is on screen yet.
+    const bool tenantsShown = !ui.cbTenant->isHidden();
+    ui.lblTenant->setVisible(tenantsShown);
+    ui.tbLogView->setColumnHidden(LogMessageModel::TenantUuidColumn, !tenantsShown);
+
+    if (!pbxLink)
+        return;  // a list still queued when the connection ended
+    if (PBXLINK::compareVersions(pbxLink->getServerApiVersion(), QStringLiteral("4.2")) < 0)
+        ui.wdgCmd->show();
+    else
+        ui.wdgCmd->setVisible(features.contains(QStringLiteral("SEND_CMD")));
+}
+
+void wdgPLoggerGui::onTenantListReceived(QMap<QString, QString> tenantMap)
+{
+    ui.cbTenant->clear();
+    ui.cbTenant->addItem(tr("Nessuno"), QString(QLatin1String("")));
+    for (auto it = tenantMap.constBegin(); it != tenantMap.constEnd(); ++it)
+        ui.cbTenant->addItem(it.value().isEmpty() ? it.key() : it.value(), it.key());
+}
+
+void wdgPLoggerGui::onSelectedTenantChanged()
+{
+    if (pbxLink && connected && ui.cbTenant->currentIndex() >= 0)
+        pbxLink->subscribeTenantEvents(ui.cbTenant->currentData(Qt::UserRole).toString());
+}
+
+void wdgPLoggerGui::onSelectedCommandChanged()
+{
+    ui.leCmdParams->setVisible(ServerCommands::networkCommands().contains(ui.cbCmd->currentText()));
+}
+
+void wdgPLoggerGui::sendCommandToP()
+{
+    const QString command = ui.cbCmd->currentText();
+    if (command.isEmpty() || !pbxLink || !connected)
+        return;
+    ServerCommand request;
+    request.id = QUuid::createUuid().toString();
+    request.command = command;
+    if (!ui.leCmdParams->isHidden())
+        request.params << ui.leCmdParams->text();
+    pbxLink->sendServerCommand(request);
+}
+
+void wdgPLoggerGui::onCommandMessageReceived(ServerCommandResponse response)
+{
+    DiagnosticMessage msg;
+    msg.messageId = response.commandId;
+    msg.verbosity = QStringLiteral("-1");
+    msg.timestamp = response.timestamp;
+
+    QString output = response.output;
+    if (ServerCommands::pbxCommands().contains(response.command))
+        output = ServerCommands::stripFraming(output);
+
+    msg.message = QStringLiteral("Command: %1\n").arg(response.command);
+    msg.message += response.executed ? QStringLiteral("Execution finished with exitCode %1\n").arg(response.code)
+                                     : QStringLiteral("Execution failed with errorCode %1\n").arg(response.code);
+    msg.message += QLatin1Char('\n') + output;
+    onPLoggerMessageReceived(msg);
+}
+
+void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
+{
+    if (!logStarted)
+        return;
+    LogMessageModel::Row row;
+    row.level = msg.verbosity.toInt();  // not a number: level 0
+    row.cells[LogMessageModel::TenantUuidColumn] = msg.tenantUuid;
+    row.cells[LogMessageModel::LinkedIdColumn] = msg.linkedId;
+    row.cells[LogMessageModel::UniqueIdColumn] = msg.uniqueId;
+    row.cells[LogMessageModel::MessageIdColumn] = msg.messageId;
+    row.cells[LogMessageModel::VerbosityColumn] = LOGGER::verbosityIntToString(row.level);
+    row.cells[LogMessageModel::TimestampColumn] = msg.timestamp;
+    row.cells[LogMessageModel::MessageColumn] = cutMessage(msg.message);
+    logModel->enqueue(std::move(row));
+}
+
+void wdgPLoggerGui::onRowsFlushed(int first, int last)
+{
+    filterLogMessages();
+    sizeRows(first, last);
+    ui.tbLogView->scrollToBottom();
+}
+
+void wdgPLoggerGui::sizeRows(int first, int last)
+{
+    QHeaderView *rows = ui.tbLogView->verticalHeader();
+    QAbstractItemDelegate *delegate = ui.tbLogView->itemDelegate();
+    QStyleOptionViewItem option;
+    option.initFrom(ui.tbLogView);
+    option.font = ui.tbLogView->font();
+    option.fontMetrics = QFontMetrics(option.font);
+    option.rect.setWidth(ui.tbLogView->columnWidth(LogMessageModel::MessageColumn));
+    if (ui.tbLogView->wordWrap())
+        option.features |= QStyleOptionViewItem::WrapText;
+    const int grid = ui.tbLogView->showGrid() ? 1 : 0;
+
+    for (int source = first; source <= last; ++source) {
+        const QModelIndex proxy = filterModel->mapFromSource(logModel->index(source, LogMessageModel::MessageColumn));
+        if (!proxy.isValid())
+            continue;
+        int height = logModel->rowHeight(source);
+        if (height <= 0) {
+            // Only the message column can wrap or hold several lines; the
+            // other cells are short, single-line texts.
+            height = qMax(delegate->sizeHint(option, proxy).height(),
+                          delegate->sizeHint(option, proxy.siblingAtColumn(LogMessageModel::TimestampColumn)).height())
+                + grid;
+            logModel->setRowHeight(source, height);
+        }
+        rows->resizeSection(proxy.row(), height);
+    }
+}
+
+void wdgPLoggerGui::filterLogMessages()
+{
+    const int level = ui.cbVerbosity->currentData(Qt::UserRole).toInt();
+    const QString pattern = QRegExp::escape(QString::number(level));
+    if (pattern == filterModel->filterRegExp().pattern())
+        return;  // the same threshold would only cost a pass over every row
+    filterModel->setFilterRegExp(QRegExp(pattern, Qt::CaseInsensitive, QRegExp::RegExp));
+    // Rows that came back into view get their measured heights again.
+    if (logModel->rowCount() > 0)
+        sizeRows(0, logModel->rowCount() - 1);
+}
+
+void wdgPLoggerGui::onTableClear()
+{
+    logModel->clear();
+}
+
+void wdgPLoggerGui::saveLogToFile()
+{
+    const QString fileName = QFileDialog::getSaveFileName(this, tr("Salva il Log su File"), QStringLiteral("./"),
+                                                          tr("File txt (*.txt)"));
+    if (fileName.isEmpty())
+        return;
+    logModel->flushPending();  // what has arrived is saved too
+
+    QVector<int> columns;
+    for (int c = 0; c < LogMessageModel::ColumnCount; ++c) {
+        if (!ui.tbLogView->isColumnHidden(c))
+            columns << c;
+    }
+    QString error;
+    if (!LogFileWriter::write(*logModel, columns, fileName, &error)) {
+        QMessageBox::warning(this, tr("Errore di salvataggio"),
+                             tr("Impossibile salvare il log su \"%1\": %2").arg(fileName, error), QMessageBox::Ok);
+    }
+}
+
+void wdgPLoggerGui::onLogViewContextMenu(QPoint point)
+{
+    const QModelIndex index = ui.tbLogView->indexAt(point);
+    if (!index.isValid())
+        return;
+    QString label = index.data(Qt::DisplayRole).toString();
+    if (label.size() > 50)
+        label = label.left(50) + QStringLiteral("...");
+
+    // The actions carry the clicked cell as a persistent index, so they act on
+    // the row that was clicked even if rows arrive or are filtered meanwhile.
+    const QVariant clicked = QVariant::fromValue(QPersistentModelIndex(index));
+    QMenu menu;
+    QAction *value = menu.addAction(tr("Seleziona valore '%1'").arg(label), this, SLOT(selectColumnValues()));
+    value->setData(clicked);
+    if (!index.siblingAtColumn(LogMessageModel::LinkedIdColumn).data().toString().isEmpty()) {
+        QAction *call = menu.addAction(tr("Seleziona chiamata"), this, SLOT(selectConversation()));
+        call->setData(clicked);
+    }
+    menu.addAction(tr("Deseleziona tutto"), this, SLOT(deselectValues()));
+    menu.exec(ui.tbLogView->viewport()->mapToGlobal(point));
+}
+
+void wdgPLoggerGui::selectColumnValues()
+{
+    const QModelIndex index = clickedIndex();
+    if (!index.isValid())
+        return;
+    selectionDelegate->setSelectedValue(index.column(), index.data(Qt::DisplayRole).toString());
+    ui.tbLogView->viewport()->update();
+}
+
+void wdgPLoggerGui::selectConversation()
+{
+    const QModelIndex index = clickedIndex();
+    if (!index.isValid())
+        return;
+    selectionDelegate->setSelectedValue(
+        LogMessageModel::LinkedIdColumn,
+        index.siblingAtColumn(LogMessageModel::LinkedIdColumn).data(Qt::DisplayRole).toString());
+    ui.tbLogView->viewport()->update();
+}
+
+void wdgPLoggerGui::deselectValues()
+{
+    selectionDelegate->setSelectedValue(-1, QString(QLatin1String("")));
+    ui.tbLogView->viewport()->update();
+}
+
+QModelIndex wdgPLoggerGui::clickedIndex() const
+{
+    const auto *action = qobject_cast<const QAction *>(sender());
+    if (!action)
+        return {};
+    return action->data().value<QPersistentModelIndex>();
+}

@@ -55,6 +55,12 @@ protected:
 
 private:
     void initLogModel();
+    void onRowsFlushed(int first, int last);
+    // Gives rows first..last of the log model (source rows) the height their
+    // text needs, measuring each row once.
+    void sizeRows(int first, int last);
+    // The table cell a context-menu action was built for.
+    QModelIndex clickedIndex() const;
 
     Ui_wdgPLoggerGui ui;
     PbxLink *pbxLink = nullptr;

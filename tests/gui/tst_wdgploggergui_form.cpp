@@ -1,5 +1,7 @@
 #include "wdgploggergui.h"
 
+#include "quitreset.h"
+
 #include "loggerverbosity.h"
 
 #include <QComboBox>
@@ -54,6 +56,7 @@ void tst_wdgPLoggerGuiForm::cleanup()
 {
     delete m_window;
     m_window = nullptr;
+    clearQuitRequest();
 }
 
 void tst_wdgPLoggerGuiForm::windowProperties()

@@ -1,0 +1,344 @@
+#include "wdgploggergui.h"
+
+#include "quitreset.h"
+
+#include "loggerverbosity.h"
+#include "pbxlinkglobal.h"
+
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTableView>
+#include <QtTest>
+
+// The window's log and command slots, driven directly as the link would
+// drive them, without a connection.
+class tst_wdgPLoggerGuiLog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void dropsMessagesBeforeFirstLogin();
+    void keepsLoggingAfterDisconnect();
+    void cellsAndLevelNames_data();
+    void cellsAndLevelNames();
+    void longMessagesAreCut_data();
+    void longMessagesAreCut();
+    void thresholdHidesAndRestoresRows();
+    void featuresDecideTenantControls_data();
+    void featuresDecideTenantControls();
+    void tenantItemsInKeyOrder();
+    void commandParameterField_data();
+    void commandParameterField();
+    void commandResponseRows_data();
+    void commandResponseRows();
+    void clearKeepsColumns();
+    void followsNewestRow();
+
+private:
+    void login();
+    void receive(const DiagnosticMessage &msg);
+    void receive(const QString &verbosity, const QString &text);
+    QStringList shownMessages() const;
+    QTableView *view() const { return m_window->findChild<QTableView *>(QStringLiteral("tbLogView")); }
+    QAbstractItemModel *table() const { return view()->model(); }
+    wdgPLoggerGui *m_window = nullptr;
+};
+
+void tst_wdgPLoggerGuiLog::initTestCase()
+{
+    PBXLINK::registerMetaTypes();
+}
+
+void tst_wdgPLoggerGuiLog::init()
+{
+    m_window = new wdgPLoggerGui;
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+}
+
+void tst_wdgPLoggerGuiLog::cleanup()
+{
+    delete m_window;
+    m_window = nullptr;
+    clearQuitRequest();
+}
+
+void tst_wdgPLoggerGuiLog::login()
+{
+    QVERIFY(QMetaObject::invokeMethod(m_window, "connectedToPlogger", Q_ARG(LoginDetails, LoginDetails())));
+}
+
+void tst_wdgPLoggerGuiLog::receive(const DiagnosticMessage &msg)
+{
+    QVERIFY(QMetaObject::invokeMethod(m_window, "onPLoggerMessageReceived", Q_ARG(DiagnosticMessage, msg)));
+}
+
+void tst_wdgPLoggerGuiLog::receive(const QString &verbosity, const QString &text)
+{
+    DiagnosticMessage msg;
+    msg.verbosity = verbosity;
+    msg.message = text;
+    msg.uniqueId = QStringLiteral("1700000000.1");
+    receive(msg);
+}
+
+// Messages of the rows the view shows, once everything gathered is in.
+QStringList tst_wdgPLoggerGuiLog::shownMessages() const
+{
+    QTest::qWait(70);  // one flush interval
+    QStringList texts;
+    for (int r = 0; r < table()->rowCount(); ++r)
+        texts << table()->index(r, 6).data().toString();
+    return texts;
+}
+
+void tst_wdgPLoggerGuiLog::dropsMessagesBeforeFirstLogin()
+{
+    receive(QStringLiteral("1"), QStringLiteral("early"));
+    login();
+    receive(QStringLiteral("1"), QStringLiteral("after login"));
+    QCOMPARE(shownMessages(), QStringList{"after login"});
+}
+
+void tst_wdgPLoggerGuiLog::keepsLoggingAfterDisconnect()
+{
+    login();
+    QVERIFY(QMetaObject::invokeMethod(m_window, "disconnectedFromP", Q_ARG(QString, QStringLiteral("UserRequest"))));
+    receive(QStringLiteral("2"), QStringLiteral("late"));
+    QCOMPARE(shownMessages(), QStringList{"late"});
+    QCOMPARE(m_window->findChild<QLabel *>(QStringLiteral("lblStatusText"))->text(), QStringLiteral("Stato: Disconnesso"));
+    QVERIFY(m_window->findChild<QWidget *>(QStringLiteral("btnSave"))->isEnabled());
+}
+
+void tst_wdgPLoggerGuiLog::cellsAndLevelNames_data()
+{
+    QTest::addColumn<QString>("verbosity");
+    QTest::addColumn<int>("level");
+    QTest::newRow("3") << "3" << 3;
+    QTest::newRow("0") << "0" << 0;
+    QTest::newRow("not a number") << "loud" << 0;
+    QTest::newRow("empty") << "" << 0;
+    QTest::newRow("command") << "-1" << -1;
+}
+
+void tst_wdgPLoggerGuiLog::cellsAndLevelNames()
+{
+    QFETCH(QString, verbosity);
+    QFETCH(int, level);
+    login();
+    DiagnosticMessage msg;
+    msg.tenantUuid = QStringLiteral("t-uuid");
+    msg.linkedId = QStringLiteral("linked");
+    msg.uniqueId = QStringLiteral("unique");
+    msg.messageId = QStringLiteral("msg-id");
+    msg.timestamp = QStringLiteral("2026-12-07 10:00:00.123");
+    msg.verbosity = verbosity;
+    msg.message = QStringLiteral("text");
+    msg.extraFields = QStringList{"not shown"};
+    receive(msg);
+    QCOMPARE(shownMessages().size(), 1);
+    const QStringList expected = {"t-uuid", "linked", "unique", "msg-id", LOGGER::verbosityIntToString(level),
+                                  "2026-12-07 10:00:00.123", "text"};
+    for (int c = 0; c < 7; ++c) {
+        QCOMPARE(table()->index(0, c).data().toString(), expected[c]);
+        QCOMPARE(table()->flags(table()->index(0, c)), Qt::ItemIsEnabled);
+    }
+}
+
+void tst_wdgPLoggerGuiLog::longMessagesAreCut_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("shown");
+    const QString limit(50000, QLatin1Char('a'));
+    QTest::newRow("exactly the limit") << limit << limit;
+    QTest::newRow("line end ten past the limit")
+        << limit + QString(10, QLatin1Char('b')) + QStringLiteral("\nrest")
+        << limit + QString(10, QLatin1Char('b')) + QStringLiteral("\n...");
+    QTest::newRow("line end right at the limit") << limit + QStringLiteral("\nrest") << limit + QStringLiteral("\n...");
+    QTest::newRow("line end only before the limit")
+        << QStringLiteral("head\n") + limit + QStringLiteral("tail")
+        << (QStringLiteral("head\n") + limit).left(50000) + QStringLiteral("...");
+    QTest::newRow("one huge line") << QString(3000000, QLatin1Char('x')) << QString(50000, QLatin1Char('x')) + "...";
+}
+
+void tst_wdgPLoggerGuiLog::longMessagesAreCut()
+{
+    QFETCH(QString, message);
+    QFETCH(QString, shown);
+    login();
+    receive(QStringLiteral("1"), message);
+    const QStringList rows = shownMessages();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first().size(), shown.size());
+    QVERIFY(rows.first() == shown);
+}
+
+void tst_wdgPLoggerGuiLog::thresholdHidesAndRestoresRows()
+{
+    login();
+    for (int level : {4, 0, 3, -1, 2, 4})
+        receive(QString::number(level), QStringLiteral("L%1").arg(level));
+    QCOMPARE(shownMessages(), (QStringList{"L4", "L0", "L3", "L-1", "L2", "L4"}));
+
+    auto *verbosity = m_window->findChild<QComboBox *>(QStringLiteral("cbVerbosity"));
+    verbosity->setCurrentIndex(verbosity->findData(2));
+    QCOMPARE(shownMessages(), (QStringList{"L0", "L-1", "L2"}));
+    verbosity->setCurrentIndex(verbosity->findData(-1));
+    QCOMPARE(shownMessages(), (QStringList{"L-1"}));
+    receive(QStringLiteral("0"), QStringLiteral("new L0"));  // judged against the threshold in force
+    QCOMPARE(shownMessages(), (QStringList{"L-1"}));
+    verbosity->setCurrentIndex(verbosity->findData(4));
+    QCOMPARE(shownMessages(), (QStringList{"L4", "L0", "L3", "L-1", "L2", "L4", "new L0"}));
+}
+
+void tst_wdgPLoggerGuiLog::featuresDecideTenantControls_data()
+{
+    QTest::addColumn<QStringList>("features");
+    QTest::addColumn<bool>("tenants");
+    QTest::newRow("none") << QStringList() << false;
+    QTest::newRow("tenant events") << QStringList{"SUBSCRIBE_TENANT_EVENTS", "SEND_CMD"} << true;
+    QTest::newRow("wrong case") << QStringList{"subscribe_tenant_events"} << false;
+}
+
+void tst_wdgPLoggerGuiLog::featuresDecideTenantControls()
+{
+    QFETCH(QStringList, features);
+    QFETCH(bool, tenants);
+    auto *cmd = m_window->findChild<QWidget *>(QStringLiteral("wdgCmd"));
+    QVERIFY(QMetaObject::invokeMethod(m_window, "onFeaturesReceived", Q_ARG(QStringList, features)));
+    QCOMPARE(m_window->findChild<QWidget *>(QStringLiteral("cbTenant"))->isVisible(), tenants);
+    QCOMPARE(m_window->findChild<QWidget *>(QStringLiteral("lblTenant"))->isVisible(), tenants);
+    QCOMPARE(view()->isColumnHidden(0), !tenants);
+    // Without a link (a list still queued after the connection ended) the
+    // command bar keeps its state.
+    QVERIFY(!cmd->isVisible());
+}
+
+void tst_wdgPLoggerGuiLog::tenantItemsInKeyOrder()
+{
+    QMap<QString, QString> tenants;
+    tenants.insert(QStringLiteral("b"), QStringLiteral("Beta"));
+    tenants.insert(QStringLiteral("a"), QString());
+    QVERIFY(QMetaObject::invokeMethod(m_window, "onTenantListReceived", QArgument<QMap<QString, QString>>("QMap<QString,QString>", tenants)));
+    auto *cb = m_window->findChild<QComboBox *>(QStringLiteral("cbTenant"));
+    QCOMPARE(cb->count(), 3);
+    QCOMPARE(cb->itemText(0), QStringLiteral("Nessuno"));
+    QCOMPARE(cb->itemData(0).toString(), QString());
+    QCOMPARE(cb->itemText(1), QStringLiteral("a"));
+    QCOMPARE(cb->itemData(1).toString(), QStringLiteral("a"));
+    QCOMPARE(cb->itemText(2), QStringLiteral("Beta"));
+    QCOMPARE(cb->itemData(2).toString(), QStringLiteral("b"));
+    QCOMPARE(cb->currentIndex(), 0);
+    cb->setCurrentIndex(2);  // not connected: nothing to send, nothing breaks
+}
+
+void tst_wdgPLoggerGuiLog::commandParameterField_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("field");
+    QTest::newRow("ping") << "ping" << true;
+    QTest::newRow("traceroute") << "traceroute" << true;
+    QTest::newRow("host") << "host" << true;
+    QTest::newRow("sip show peers") << "sip show peers" << false;
+    QTest::newRow("core show hints") << "core show hints" << false;
+}
+
+void tst_wdgPLoggerGuiLog::commandParameterField()
+{
+    QFETCH(QString, command);
+    QFETCH(bool, field);
+    auto *cb = m_window->findChild<QComboBox *>(QStringLiteral("cbCmd"));
+    auto *params = m_window->findChild<QLineEdit *>(QStringLiteral("leCmdParams"));
+    params->setText(QStringLiteral("127.0.0.1"));
+    cb->setCurrentText(command);
+    QCOMPARE(!params->isHidden(), field);
+    QCOMPARE(params->text(), QStringLiteral("127.0.0.1"));  // kept while hidden
+}
+
+void tst_wdgPLoggerGuiLog::commandResponseRows_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("executed");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("message");
+
+    const QString framed = QStringLiteral("Response: Follows\nPrivilege: Command\nName\n--END COMMAND--");
+    QTest::newRow("exchange command, framing removed")
+        << "sip show peers" << true << 0 << framed
+        << "Command: sip show peers\nExecution finished with exitCode 0\n\nName";
+    QTest::newRow("network command keeps the framing")
+        << "ping" << true << 0 << framed << "Command: ping\nExecution finished with exitCode 0\n\n" + framed;
+    QTest::newRow("failed") << "core show hints" << false << 2 << ""
+                            << "Command: core show hints\nExecution failed with errorCode 2\n\n";
+    QTest::newRow("framing in the wrong case stays")
+        << "sip show registry" << true << 0 << "response: follows\nx"
+        << "Command: sip show registry\nExecution finished with exitCode 0\n\nresponse: follows\nx";
+}
+
+void tst_wdgPLoggerGuiLog::commandResponseRows()
+{
+    QFETCH(QString, command);
+    QFETCH(bool, executed);
+    QFETCH(int, code);
+    QFETCH(QString, output);
+    QFETCH(QString, message);
+    login();
+    ServerCommandResponse response;
+    response.commandId = QStringLiteral("{00000000-0000-0000-0000-000000000001}");
+    response.command = command;
+    response.executed = executed;
+    response.code = code;
+    response.output = output;
+    response.timestamp = QStringLiteral("12:00:00");
+    QVERIFY(QMetaObject::invokeMethod(m_window, "onCommandMessageReceived",
+                                      Q_ARG(ServerCommandResponse, response)));
+    QCOMPARE(shownMessages(), QStringList{message});
+    QCOMPARE(table()->index(0, 3).data().toString(), response.commandId);
+    QCOMPARE(table()->index(0, 4).data().toString(), LOGGER::verbosityIntToString(-1));
+    QCOMPARE(table()->index(0, 5).data().toString(), QStringLiteral("12:00:00"));
+    QVERIFY(table()->index(0, 2).data().toString().isEmpty());
+}
+
+void tst_wdgPLoggerGuiLog::clearKeepsColumns()
+{
+    login();
+    receive(QStringLiteral("1"), QStringLiteral("one"));
+    receive(QStringLiteral("1"), QStringLiteral("two"));
+    QCOMPARE(shownMessages().size(), 2);
+    QMetaObject::invokeMethod(m_window, "onTableClear");
+    QCOMPARE(table()->rowCount(), 0);
+    QVERIFY(view()->isColumnHidden(1));
+    QCOMPARE(view()->columnWidth(5), 200);
+    receive(QStringLiteral("1"), QStringLiteral("three"));
+    QCOMPARE(shownMessages(), QStringList{"three"});
+}
+
+void tst_wdgPLoggerGuiLog::followsNewestRow()
+{
+    login();
+    for (int i = 0; i < 300; ++i)
+        receive(QStringLiteral("1"), QStringLiteral("line %1\nsecond line").arg(i));
+    QCOMPARE(shownMessages().size(), 300);
+    QScrollBar *bar = view()->verticalScrollBar();
+    QTRY_COMPARE(bar->value(), bar->maximum());
+    // Multi-line messages get rows tall enough for both lines.
+    QVERIFY(view()->rowHeight(299) >= 2 * view()->fontMetrics().height());
+
+    bar->setValue(0);
+    auto *verbosity = m_window->findChild<QComboBox *>(QStringLiteral("cbVerbosity"));
+    verbosity->setCurrentIndex(verbosity->findData(0));
+    receive(QStringLiteral("4"), QStringLiteral("hidden by the threshold"));
+    QTest::qWait(70);
+    QTRY_COMPARE(bar->value(), bar->maximum());
+}
+
+QTEST_MAIN(tst_wdgPLoggerGuiLog)
+#include "tst_wdgploggergui_log.moc"
