@@ -32,9 +32,9 @@ const char *const DefaultScript = "/RestController.php";
 const char *const DefaultQuery = "action=getFileInfo";
 constexpr int DefaultTimeoutMs = 5000;
 constexpr int Platform = 2;
-// Answers are a few hundred characters; anything near this is not one.
-constexpr int MaxAnswerChars = 4 * 1024 * 1024;
-const char *const AnsweredProperty = "plogger_answered";
+// Answers are a few hundred bytes; anything near this is not one.
+constexpr qint64 MaxAnswerBytes = 4 * 1024 * 1024;
+constexpr qint64 QueryReadBufferSize = 64 * 1024;
 }
 
 BaseUpdater::BaseUpdater(const QString &appUniqueId, QObject *parent)
@@ -49,28 +49,20 @@ BaseUpdater::BaseUpdater(const QString &appUniqueId, QObject *parent)
     , accessManager(new QNetworkAccessManager(this))
 {
     qRegisterMetaType<DownloadableFileInfo>();
-    replaceParser();
     requestTimer->setSingleShot(true);
     connect(xferManager, &FileXferManager::fileXferSucceed, this, &BaseUpdater::onFileReceived);
     connect(xferManager, &FileXferManager::fileXferFailed, this, &BaseUpdater::onFileXferError);
     connect(xferManager, &FileXferManager::bytesReceived, this, &BaseUpdater::bytesReceived);
 }
 
-BaseUpdater::~BaseUpdater() = default;
+struct BaseUpdater::Query {
+    SimpleXmlParser parser;
+    std::unique_ptr<QTextDecoder> decoder{QTextCodec::codecForName("UTF-8")->makeDecoder()};
+    qint64 received = 0;
+    bool answered = false;
+};
 
-void BaseUpdater::replaceParser()
-{
-    if (parser)
-        parser->deleteLater();
-    parser = new SimpleXmlParser(this);
-    parser->setRootTag(ZUFW_XML::ZTUPFW);
-    parser->setMaxBufferSize(MaxAnswerChars);
-    parserOverflowed = false;
-    connect(parser, &SimpleXmlParser::parseErrorFound, this, [this](SimpleXmlParser::ParseErrorEnumType e) {
-        if (e == SimpleXmlParser::BufferOverflow)
-            parserOverflowed = true;
-    });
-}
+BaseUpdater::~BaseUpdater() = default;
 
 void BaseUpdater::resetRestDefaults()
 {
@@ -143,7 +135,11 @@ void BaseUpdater::checkForNewVersion(int timeoutMillisecs)
 
     const ZUFW_XML::GetFileInfoReqMsg msg(appUniqueId, fileInfoType, Platform);
     QNetworkReply *reply = accessManager->post(request, msg.toXml().toLatin1());
-    decoders[reply].reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
+    // Small reads let the size limit stop an endless answer early.
+    reply->setReadBufferSize(QueryReadBufferSize);
+    auto query = std::make_unique<Query>();
+    query->parser.setRootTag(ZUFW_XML::ZTUPFW);
+    queries[reply] = std::move(query);
 
     connect(reply, &QIODevice::readyRead, this, &BaseUpdater::onServerDataReceived);
     connect(reply, &QNetworkReply::errorOccurred, this, &BaseUpdater::onNetworkError);
@@ -157,12 +153,6 @@ void BaseUpdater::checkForNewVersion(int timeoutMillisecs)
     requestTimer->start(timeoutMillisecs);
 }
 
-void BaseUpdater::markAnswered(QObject *reply)
-{
-    if (reply)
-        reply->setProperty(AnsweredProperty, true);
-}
-
 void BaseUpdater::onServerDataReceived()
 {
     auto *device = qobject_cast<QIODevice *>(sender());
@@ -171,23 +161,23 @@ void BaseUpdater::onServerDataReceived()
         return;
     }
     const QByteArray bytes = device->readAll();
-    auto &decoder = decoders[device];
-    if (!decoder)
-        decoder.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
-    parser->parse(decoder->toUnicode(bytes));
-
-    if (parserOverflowed) {
+    const auto it = queries.find(device);
+    if (it == queries.end())
+        return;
+    Query &query = *it->second;
+    query.received += bytes.size();
+    if (query.received > MaxAnswerBytes) {
         qCritical().noquote() << Q_FUNC_INFO << "The answer is too large, giving up";
-        replaceParser();
         if (auto *reply = qobject_cast<QNetworkReply *>(device))
             reply->abort();
         return;
     }
+    query.parser.parse(query.decoder->toUnicode(bytes));
 
-    while (parser->hasMessages()) {
-        const QString document = parser->takeMessage();
+    while (query.parser.hasMessages()) {
+        const QString document = query.parser.takeMessage();
         requestTimer->stop();
-        markAnswered(device);
+        query.answered = true;
         if (document.contains(ZUFW_XML::FileInfoRoot)) {
             DownloadableFileInfo info = DownloadableFileInfo::fromXml(document);
             info.valid = info.hasRequiredFields() && info.hasSafeNames();
@@ -212,13 +202,15 @@ void BaseUpdater::onServerDataReceived()
 
 void BaseUpdater::onQueryFinished()
 {
-    QObject *reply = sender();
-    decoders.erase(reply);
-    if (!reply || reply->property(AnsweredProperty).toBool())
+    const auto it = queries.find(sender());
+    if (it == queries.end())
+        return;
+    const bool answered = it->second->answered;
+    queries.erase(it);
+    if (answered)
         return;
     // Without this the owner would wait for an outcome that never comes.
     qCritical().noquote() << Q_FUNC_INFO << "The server's answer ended without a complete document";
-    markAnswered(reply);
     emit versionCheckFailed();
 }
 
@@ -284,7 +276,9 @@ void BaseUpdater::onNetworkError(QNetworkReply::NetworkError code)
     qCritical().noquote() << Q_FUNC_INFO << "Error on http request...";
     if (auto *reply = qobject_cast<QNetworkReply *>(sender())) {
         qDebug().noquote() << reply->errorString();
-        markAnswered(reply);
+        const auto it = queries.find(reply);
+        if (it != queries.end())
+            it->second->answered = true;
     }
     emit versionCheckFailed();
 }
@@ -385,8 +379,10 @@ bool redirectEntry(struct archive_entry *entry, const QString &root, QString *re
         return false;
     }
 
+    // A hard link entry carries no type of its own.
     const mode_t type = archive_entry_filetype(entry);
-    if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) {
+    const bool isHardlink = archive_entry_hardlink(entry) != nullptr;
+    if (!isHardlink && type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) {
         *reason = QStringLiteral("unsupported entry type");
         return false;
     }
@@ -400,7 +396,7 @@ bool redirectEntry(struct archive_entry *entry, const QString &root, QString *re
         }
         archive_entry_set_hardlink(entry, (rootBytes + '/' + target).constData());
     }
-    if (type == AE_IFLNK) {
+    if (!isHardlink && type == AE_IFLNK) {
         const char *symlink = archive_entry_symlink(entry);
         const QString target = symlink ? QFile::decodeName(symlink) : QString();
         const QString linkDir = QFileInfo(root + QLatin1Char('/') + QFile::decodeName(path)).path();

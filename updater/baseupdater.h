@@ -18,9 +18,7 @@ class FileXferManager;
 class QAuthenticator;
 class QNetworkAccessManager;
 class QTemporaryDir;
-class QTextDecoder;
 class QTimer;
-class SimpleXmlParser;
 struct archive;
 
 // The update engine: asks the update server which file the application
@@ -82,7 +80,6 @@ public:
 protected:
     static int copyData(struct archive *reader, struct archive *writer);
 
-    SimpleXmlParser *parser = nullptr;
     FileXferManager *xferManager = nullptr;
     QString appUniqueId;
     QString restHost;
@@ -102,12 +99,11 @@ protected:
     bool unpackIfZipped = true;
 
 private:
-    void replaceParser();
-    void markAnswered(QObject *reply);
+    // Each answer gets its own parser and decoder: text left over from one
+    // answer must never be read as part of the next.
+    struct Query;
 
     bool useCustomCa = false;
     QList<QSslCertificate> caCertificates;
-    bool parserOverflowed = false;
-    // Per reply, so a character split between two reads is decoded whole.
-    std::map<QObject *, std::unique_ptr<QTextDecoder>> decoders;
+    std::map<QObject *, std::unique_ptr<Query>> queries;
 };

@@ -84,6 +84,8 @@ void FileXferManager::transfer(const XferConfig &config)
 
 void FileXferManager::drain(QNetworkReply *reply, Job &job)
 {
+    if (!reply->isOpen())
+        return;
     if (readBuffer.size() != ChunkSize)
         readBuffer.resize(int(ChunkSize));
     char *buffer = readBuffer.data();

@@ -6,11 +6,13 @@
 SimpleXmlParser::SimpleXmlParser(QObject *parent)
     : QObject(parent)
 {
+    qRegisterMetaType<SimpleXmlParser::ParseErrorEnumType>();
 }
 
 void SimpleXmlParser::setRootTag(const QString &tag)
 {
     rootTag = tag;
+    compact();
     closeScanFrom = 0;
     openScanFrom = 0;
 }
@@ -31,47 +33,61 @@ void SimpleXmlParser::parse(const QString &data)
     const QString closeTag = QLatin1String("</") + rootTag + QLatin1Char('>');
 
     // Each round either cuts a message or drops text from the front, so the
-    // loop ends; a loop rather than recursion keeps the stack flat for input
-    // holding very many documents.
+    // loop ends. Consumed text is only skipped over (head) and removed once at
+    // the end, and text searched in an earlier call is not searched again, so
+    // many or long documents cost linear time. All positions are members: a
+    // slot may call parse() again while a message is delivered.
     bool first = true;
     for (;;) {
-        if (maxBufferSize > 0 && buffer.size() > maxBufferSize) {
+        if (maxBufferSize > 0 && buffer.size() - head > maxBufferSize) {
             emit parseErrorFound(BufferOverflow);
-            return;
+            break;
         }
         if (first) {
             buffer.append(data);
             first = false;
         }
 
-        // Text already searched in an earlier call is not searched again, so
-        // a long document arriving in small pieces costs linear time.
-        const int close = buffer.indexOf(closeTag, closeScanFrom);
+        const int close = buffer.indexOf(closeTag, qMax(head, closeScanFrom));
         if (close < 0) {
-            closeScanFrom = qMax(0, buffer.size() - closeTag.size() + 1);
-            return;
+            closeScanFrom = qMax(head, buffer.size() - closeTag.size() + 1);
+            break;
         }
         closeScanFrom = close;
-        const int open = buffer.indexOf(openTag, openScanFrom);
+        const int open = buffer.indexOf(openTag, qMax(head, openScanFrom));
         if (open < 0) {
-            openScanFrom = qMax(0, buffer.size() - openTag.size() + 1);
-            return;
+            openScanFrom = qMax(head, buffer.size() - openTag.size() + 1);
+            break;
         }
-        closeScanFrom = 0;
-        openScanFrom = 0;
 
         if (close > open) {
             const int end = close + closeTag.size();
             const QString msg = buffer.mid(open, end - open);
-            buffer.remove(0, end);
+            head = closeScanFrom = openScanFrom = end;
             deliver(msg);
-            if (buffer.isEmpty())
-                return;
+            if (head >= buffer.size())
+                break;
         } else {
-            buffer.remove(0, open);
+            head = closeScanFrom = openScanFrom = open;
             emit parseErrorFound(MalformedMessage);
         }
     }
+    compact();
+}
+
+void SimpleXmlParser::compact()
+{
+    if (head <= 0)
+        return;
+    if (head >= buffer.size()) {
+        buffer.clear();
+        closeScanFrom = openScanFrom = 0;
+    } else {
+        buffer.remove(0, head);
+        closeScanFrom = qMax(0, closeScanFrom - head);
+        openScanFrom = qMax(0, openScanFrom - head);
+    }
+    head = 0;
 }
 
 void SimpleXmlParser::deliver(const QString &msg)
@@ -114,8 +130,12 @@ bool SimpleXmlParser::findTag(const QString &xml, const QString &tag, int from, 
     // The tag name goes into the pattern as it is; a name that makes the
     // pattern invalid simply never matches.
     const QRegularExpression openRe(QLatin1Char('<') + tag + QLatin1String("[>|\\s]"));
-    const QRegularExpressionMatch open = openRe.match(xml, qMax(0, from));
-    const int openAt = open.hasMatch() ? open.capturedStart() : -1;
+    int openAt = -1;
+    if (openRe.isValid()) {
+        const QRegularExpressionMatch open = openRe.match(xml, qMax(0, from));
+        if (open.hasMatch())
+            openAt = open.capturedStart();
+    }
     int endAt = -1;
     bool selfClosing = false;
     if (openAt >= 0) {

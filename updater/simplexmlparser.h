@@ -46,6 +46,7 @@ signals:
 
 private:
     void deliver(const QString &msg);
+    void compact();
 
     QString rootTag;
     QStringList messages;
@@ -53,6 +54,7 @@ private:
     QMutex mutex;
     int maxBufferSize = 0;
     NotifyModeEnumType notifyMode = QueueAndNotify;
+    int head = 0;
     int closeScanFrom = 0;
     int openScanFrom = 0;
 };
