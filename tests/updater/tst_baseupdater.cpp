@@ -87,8 +87,6 @@ private slots:
     void https();
     void downloadFromUntrustedServerFails();
     void fullUpdateChain();
-    void downloadFailures_data();
-    void downloadFailures();
     void temporaryDownloadDirectory();
     void uncompress_data();
     void uncompress();
@@ -391,33 +389,6 @@ void tst_BaseUpdater::fullUpdateChain()
     // The package now in place is current: a second check finds nothing new.
     u.checkForNewVersion(5000);
     QCOMPARE(outcomes.wait(4).last(), QStringLiteral("noNewVersionFound"));
-}
-
-void tst_BaseUpdater::downloadFailures_data()
-{
-    QTest::addColumn<QStringList>("serverArgs");
-    QTest::newRow("404") << QStringList{"--download-404"};
-    QTest::newRow("connection reset mid-body") << QStringList{"--reset-download"};
-    QTest::newRow("upper-case digests") << QStringList{"--digests", "upper"};
-}
-
-void tst_BaseUpdater::downloadFailures()
-{
-    QFETCH(QStringList, serverArgs);
-    LogCapture log;
-    ServerProcess server;
-    QVERIFY(server.start(serverArgs + QStringList{"--package", package}));
-    QTemporaryDir dir;
-    TestUpdater u("id");
-    Outcomes outcomes(&u);
-    u.setServerUrl(server.url());
-    u.setDownloadDir(dir.path());
-    u.checkForNewVersion(5000);
-    QCOMPARE(outcomes.wait(), QStringList{"newVersionFound"});
-    u.downloadNewVersion();
-    QCOMPARE(outcomes.wait(2), (QStringList{"newVersionFound", "downloadFailed"}));
-    QVERIFY(log.contains("error receiving file"));
-    QVERIFY(!QFile::exists(dir.filePath("pkg.bin")));
 }
 
 void tst_BaseUpdater::temporaryDownloadDirectory()
