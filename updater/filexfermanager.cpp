@@ -1,12 +1,13 @@
 #include "filexfermanager.h"
 
 #include <QCryptographicHash>
-#include <algorithm>
 #include <QDebug>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
+
+#include <algorithm>
 
 namespace {
 constexpr qint64 ChunkSize = 256 * 1024;
