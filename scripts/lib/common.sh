@@ -5,8 +5,10 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 JOBS="${JOBS:-$(nproc 2>/dev/null || echo 2)}"
 
 # Debian packages the build, the tests and the demo need.
-BUILD_PACKAGES=(make cmake g++ qtbase5-dev qtbase5-dev-tools libqt5network5 libarchive-dev)
+BUILD_PACKAGES=(make cmake g++ qtbase5-dev qtbase5-dev-tools libqt5network5 libarchive-dev openssl)
 RUN_PACKAGES=(xvfb xauth)
+# The benchmarks compare against these tools.
+BENCH_PACKAGES=(curl coreutils)
 
 ensure_packages() {
     local missing=()

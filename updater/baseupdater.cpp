@@ -1,0 +1,531 @@
+#include "baseupdater.h"
+
+#include "filexfermanager.h"
+#include "getfileinforeqmsg.h"
+#include "simplexmlparser.h"
+#include "xferconfig.h"
+#include "zufwxmltags.h"
+
+#include <QAuthenticator>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QProcess>
+#include <QSslConfiguration>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QTextDecoder>
+#include <QTimer>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <sys/stat.h>
+
+namespace {
+const char *const DefaultScheme = "http";
+const char *const DefaultPath = "/suf";
+const char *const DefaultScript = "/RestController.php";
+const char *const DefaultQuery = "action=getFileInfo";
+constexpr int DefaultTimeoutMs = 5000;
+constexpr int Platform = 2;
+// Answers are a few hundred bytes; anything near this is not one.
+constexpr qint64 MaxAnswerBytes = 4 * 1024 * 1024;
+constexpr qint64 QueryReadBufferSize = 64 * 1024;
+}
+
+BaseUpdater::BaseUpdater(const QString &appUniqueId, QObject *parent)
+    : QObject(parent)
+    , xferManager(new FileXferManager(this))
+    , appUniqueId(appUniqueId)
+    , requestTimer(new QTimer(this))
+    , restScheme(QLatin1String(DefaultScheme))
+    , restPath(QLatin1String(DefaultPath))
+    , restScript(QLatin1String(DefaultScript))
+    , restQuery(QLatin1String(DefaultQuery))
+    , accessManager(new QNetworkAccessManager(this))
+{
+    qRegisterMetaType<DownloadableFileInfo>();
+    requestTimer->setSingleShot(true);
+    connect(xferManager, &FileXferManager::fileXferSucceed, this, &BaseUpdater::onFileReceived);
+    connect(xferManager, &FileXferManager::fileXferFailed, this, &BaseUpdater::onFileXferError);
+    connect(xferManager, &FileXferManager::bytesReceived, this, &BaseUpdater::bytesReceived);
+}
+
+struct BaseUpdater::Query {
+    SimpleXmlParser parser;
+    std::unique_ptr<QTextDecoder> decoder{QTextCodec::codecForName("UTF-8")->makeDecoder()};
+    qint64 received = 0;
+    bool answered = false;
+};
+
+BaseUpdater::~BaseUpdater() = default;
+
+void BaseUpdater::resetRestDefaults()
+{
+    restScheme = QLatin1String(DefaultScheme);
+    restPath = QLatin1String(DefaultPath);
+    restScript = QLatin1String(DefaultScript);
+    restQuery = QLatin1String(DefaultQuery);
+}
+
+void BaseUpdater::setServerUrl(const QUrl &url)
+{
+    restScheme = url.scheme();
+    restHost = url.host(QUrl::FullyDecoded);
+    restPort = url.port(-1);
+    if (restPort == -1) {
+        const QString scheme = restScheme.toLower();
+        if (scheme == QLatin1String("http")) {
+            restPort = 80;
+        } else if (scheme == QLatin1String("https")) {
+            restPort = 443;
+        } else {
+            qWarning().noquote() << "Could not find a port in the URL and we do not know how to handle"
+                                 << restScheme << "using -1";
+        }
+    }
+    const QString path = url.path(QUrl::FullyDecoded);
+    if (!path.isEmpty())
+        restPath = path;
+}
+
+void BaseUpdater::setDownloadDir(const QString &dir)
+{
+    QDir().mkpath(dir);
+    downloadDir = dir;
+    tempDir.reset();
+}
+
+void BaseUpdater::setCaCertificates(const QList<QSslCertificate> &certificates)
+{
+    useCustomCa = true;
+    caCertificates = certificates;
+    xferManager->setCaCertificates(certificates);
+}
+
+QUrl BaseUpdater::queryUrl() const
+{
+    QUrl url;
+    url.setScheme(restScheme);
+    url.setHost(restHost, QUrl::DecodedMode);
+    url.setPath(restPath + restScript, QUrl::DecodedMode);
+    url.setPort(restPort);
+    url.setQuery(restQuery, QUrl::TolerantMode);
+    return url;
+}
+
+void BaseUpdater::checkForNewVersion(int timeoutMillisecs)
+{
+    if (timeoutMillisecs < 0)
+        timeoutMillisecs = DefaultTimeoutMs;
+    qDebug().noquote() << "Connecting to " << restHost << restPort << "with a timeout of " << timeoutMillisecs
+                       << "milliseconds";
+
+    QNetworkRequest request(queryUrl());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
+    if (useCustomCa) {
+        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+        ssl.setCaCertificates(caCertificates);
+        request.setSslConfiguration(ssl);
+    }
+
+    const ZUFW_XML::GetFileInfoReqMsg msg(appUniqueId, fileInfoType, Platform);
+    QNetworkReply *reply = accessManager->post(request, msg.toXml().toLatin1());
+    // Small reads let the size limit stop an endless answer early.
+    reply->setReadBufferSize(QueryReadBufferSize);
+    auto query = std::make_unique<Query>();
+    query->parser.setRootTag(ZUFW_XML::ZTUPFW);
+    queries[reply] = std::move(query);
+
+    connect(reply, &QIODevice::readyRead, this, &BaseUpdater::onServerDataReceived);
+    connect(reply, &QNetworkReply::errorOccurred, this, &BaseUpdater::onNetworkError);
+    connect(reply, &QNetworkReply::sslErrors, this, &BaseUpdater::onSslError);
+    connect(reply, &QNetworkReply::finished, this, &BaseUpdater::onQueryFinished);
+    connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    connect(accessManager, &QNetworkAccessManager::authenticationRequired, this,
+            &BaseUpdater::onAuthenticationRequest, Qt::UniqueConnection);
+    connect(requestTimer, &QTimer::timeout, reply, &QNetworkReply::abort);
+
+    requestTimer->start(timeoutMillisecs);
+}
+
+void BaseUpdater::onServerDataReceived()
+{
+    auto *device = qobject_cast<QIODevice *>(sender());
+    if (!device) {
+        qDebug().noquote() << Q_FUNC_INFO << " dynamic_cast<QIODevice*>(sender()) returned NULL";
+        return;
+    }
+    const QByteArray bytes = device->readAll();
+    const auto it = queries.find(device);
+    if (it == queries.end())
+        return;
+    Query &query = *it->second;
+    query.received += bytes.size();
+    if (query.received > MaxAnswerBytes) {
+        qCritical().noquote() << Q_FUNC_INFO << "The answer is too large, giving up";
+        if (auto *reply = qobject_cast<QNetworkReply *>(device))
+            reply->abort();
+        return;
+    }
+    query.parser.parse(query.decoder->toUnicode(bytes));
+
+    while (query.parser.hasMessages()) {
+        const QString document = query.parser.takeMessage();
+        requestTimer->stop();
+        query.answered = true;
+        if (document.contains(ZUFW_XML::FileInfoRoot)) {
+            DownloadableFileInfo info = DownloadableFileInfo::fromXml(document);
+            info.valid = info.hasRequiredFields() && info.hasSafeNames();
+            if (!info.valid) {
+                emit versionCheckFailed();
+                qCritical() << "Invalid DFI downloaded";
+                info.print();
+                return;
+            }
+            const bool upToDate = isLocalFileUpToDate(info);
+            lastFileInfo = info;
+            if (upToDate)
+                emit noNewVersionFound();
+            else
+                emit newVersionFound();
+        } else {
+            qDebug().noquote() << "Unknown message" << document;
+            emit versionCheckFailed();
+        }
+    }
+}
+
+void BaseUpdater::onQueryFinished()
+{
+    const auto it = queries.find(sender());
+    if (it == queries.end())
+        return;
+    const bool answered = it->second->answered;
+    queries.erase(it);
+    if (answered)
+        return;
+    // Without this the owner would wait for an outcome that never comes.
+    qCritical().noquote() << Q_FUNC_INFO << "The server's answer ended without a complete document";
+    emit versionCheckFailed();
+}
+
+bool BaseUpdater::isLocalFileUpToDate(const DownloadableFileInfo &info)
+{
+    const QString path = downloadDir + QLatin1Char('/') + info.fileName;
+    const bool exists = QFileInfo::exists(path);
+    qDebug().noquote() << "Does the localfile " << path << " exist:" << exists;
+    if (!exists)
+        return false;
+    const bool upToDate = FileXferManager::checkHashes(path, info);
+    qDebug().noquote() << "Is the hash of localfile " << path << " up-to-date with remote " << info.fileName << ":"
+                       << upToDate;
+    return upToDate;
+}
+
+void BaseUpdater::downloadNewVersion()
+{
+    if (!lastFileInfo.valid) {
+        qCritical().noquote() << Q_FUNC_INFO << "No valid file information to download";
+        QTimer::singleShot(0, this, &BaseUpdater::downloadFailed);
+        return;
+    }
+    XferConfig config(lastFileInfo);
+    config.verifyHashes = true;
+    if (downloadDir.isEmpty()) {
+        tempDir = std::make_unique<QTemporaryDir>();
+        downloadDir = tempDir->path();
+    }
+    config.destDir = downloadDir;
+    qDebug().noquote() << "going to download to " << downloadDir;
+    xferManager->transfer(config);
+}
+
+void BaseUpdater::onFileReceived(DownloadableFileInfo info)
+{
+    qDebug().noquote() << "finished receiving file" << info.fileName;
+    if (info.zipped && unpackIfZipped) {
+        qDebug() << "File is zipped, uncompressing it...";
+        uncompressFile(downloadDir, lastFileInfo.fileName, downloadDir);
+    }
+    emit newVersionDownloaded();
+    if (launchAfterDownload) {
+        if (!launchProgram(info.exe2Start, stage2Arguments))
+            qCritical() << "Unable to launch program!";
+    }
+}
+
+void BaseUpdater::onFileXferError(DownloadableFileInfo info)
+{
+    qDebug().noquote() << "error receiving file" << info.fileName;
+    emit downloadFailed();
+}
+
+void BaseUpdater::launchStage2Updater()
+{
+    launchProgram(lastFileInfo.exe2Start, stage2Arguments);
+}
+
+void BaseUpdater::onNetworkError(QNetworkReply::NetworkError code)
+{
+    Q_UNUSED(code)
+    qCritical().noquote() << Q_FUNC_INFO << "Error on http request...";
+    if (auto *reply = qobject_cast<QNetworkReply *>(sender())) {
+        qDebug().noquote() << reply->errorString();
+        const auto it = queries.find(reply);
+        if (it != queries.end())
+            it->second->answered = true;
+    }
+    emit versionCheckFailed();
+}
+
+void BaseUpdater::onSslError(const QList<QSslError> &errors)
+{
+    // Whoever could forge the answer could make us run their program:
+    // a certificate that does not verify ends the exchange.
+    qCritical().noquote() << Q_FUNC_INFO << "refusing the connection, TLS errors:" << errors;
+    if (auto *reply = qobject_cast<QNetworkReply *>(sender()))
+        reply->abort();
+}
+
+void BaseUpdater::onAuthenticationRequest(QNetworkReply *reply, QAuthenticator *authenticator)
+{
+    Q_UNUSED(reply)
+    Q_UNUSED(authenticator)
+    qCritical().noquote() << Q_FUNC_INFO << "Authentication required but no username/password pair will be sent";
+}
+
+void BaseUpdater::onProductVersionRequestResponse()
+{
+    qDebug().noquote() << Q_FUNC_INFO;
+}
+
+void BaseUpdater::onProductVersionRequestTimeout()
+{
+    qCritical() << "COULD NOT RECEIVE DATA FROM SERVER!!!! Timeout!";
+    emit versionCheckFailed();
+}
+
+void BaseUpdater::onUpdaterVersionCheckFailed()
+{
+    qDebug().noquote() << Q_FUNC_INFO;
+}
+
+bool BaseUpdater::launchProgram(const QString &program, const QStringList &arguments)
+{
+    const QString workDir = downloadDir;
+    const QString path = workDir + QLatin1Char('/') + program;
+    qDebug().noquote() << Q_FUNC_INFO << program << "(" << arguments << ")"
+                       << " - wpath:" << workDir;
+    qDebug().noquote() << "file to launch exists: " << QFileInfo::exists(path);
+
+    QProcess process;
+    process.setProgram(path);
+    process.setArguments(arguments);
+    process.setWorkingDirectory(workDir);
+    process.setStandardOutputFile(workDir + QLatin1String("/appUpdater.out"), QIODevice::Truncate);
+    process.setStandardErrorFile(workDir + QLatin1String("/appUpdater.err"), QIODevice::Truncate);
+    qint64 pid = 0;
+    const bool started = process.startDetached(&pid);
+
+    qDebug().noquote() << "The process launched has workdir:" << workDir;
+    qDebug().noquote() << "Process was started: " << started
+                       << (started ? QStringLiteral("No Error") : process.errorString());
+    if (!started) {
+        qCritical() << "Unable to launch program!";
+        emit externalProcessFailed();
+    } else {
+        emit externalProcessLaunched();
+    }
+    return started;
+}
+
+namespace {
+
+// Whether a relative name stays below the directory it is resolved in.
+bool isContainedRelativePath(const QByteArray &path)
+{
+    if (path.isEmpty() || path.startsWith('/'))
+        return false;
+    const QList<QByteArray> parts = path.split('/');
+    for (const QByteArray &part : parts) {
+        if (part == "..")
+            return false;
+    }
+    return true;
+}
+
+bool isInside(const QString &root, const QString &cleanPath)
+{
+    return cleanPath == root || cleanPath.startsWith(root + QLatin1Char('/'));
+}
+
+// Checks one entry against the destination and points it there. Entries are
+// refused rather than repaired: a package that needs either is not ours.
+bool redirectEntry(struct archive_entry *entry, const QString &root, QString *reason)
+{
+    const char *rawPath = archive_entry_pathname(entry);
+    if (!rawPath) {
+        *reason = QStringLiteral("no usable path");
+        return false;
+    }
+    const QByteArray path(rawPath);
+    if (!isContainedRelativePath(path)) {
+        *reason = QStringLiteral("path leaves the destination");
+        return false;
+    }
+
+    // A hard link entry carries no type of its own.
+    const mode_t type = archive_entry_filetype(entry);
+    const bool isHardlink = archive_entry_hardlink(entry) != nullptr;
+    if (!isHardlink && type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) {
+        *reason = QStringLiteral("unsupported entry type");
+        return false;
+    }
+
+    const QByteArray rootBytes = QFile::encodeName(root);
+    if (const char *hardlink = archive_entry_hardlink(entry)) {
+        const QByteArray target(hardlink);
+        if (!isContainedRelativePath(target)) {
+            *reason = QStringLiteral("hard link target leaves the destination");
+            return false;
+        }
+        archive_entry_set_hardlink(entry, (rootBytes + '/' + target).constData());
+    }
+    if (!isHardlink && type == AE_IFLNK) {
+        const char *symlink = archive_entry_symlink(entry);
+        const QString target = symlink ? QFile::decodeName(symlink) : QString();
+        const QString linkDir = QFileInfo(root + QLatin1Char('/') + QFile::decodeName(path)).path();
+        if (target.isEmpty() || target.startsWith(QLatin1Char('/'))
+            || !isInside(root, QDir::cleanPath(linkDir + QLatin1Char('/') + target))) {
+            *reason = QStringLiteral("symbolic link target leaves the destination");
+            return false;
+        }
+    }
+
+    archive_entry_set_perm(entry, archive_entry_perm(entry) & ~mode_t(S_ISUID | S_ISGID));
+    archive_entry_set_pathname(entry, (rootBytes + '/' + path).constData());
+    return true;
+}
+
+} // namespace
+
+void BaseUpdater::uncompressFile(const QString &dir, const QString &archiveName, const QString &destDir)
+{
+    qDebug().noquote() << "decompressing the file in " << destDir;
+
+    // Entries are checked lexically against this: absolute and free of links.
+    QDir().mkpath(destDir);
+    const QString root = QFileInfo(destDir).canonicalFilePath();
+    const QString archivePath = dir + QLatin1Char('/') + archiveName;
+    if (root.isEmpty()) {
+        qCritical().noquote() << "-----> ERROR uncompressing file 0:" << archivePath << "(no destination)";
+        qDebug().noquote() << "finished OK to unzip " << archiveName << false;
+        return;
+    }
+
+    struct archive *reader = archive_read_new();
+    archive_read_support_format_all(reader);
+    archive_read_support_filter_all(reader);
+    struct archive *writer = archive_write_disk_new();
+    // Relative names are made absolute below the destination before they
+    // reach the writer, so the writer's own refusal of absolute names cannot
+    // be used; the names are checked before that instead.
+    archive_write_disk_set_options(writer,
+                                   ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_ACL
+                                       | ARCHIVE_EXTRACT_FFLAGS | ARCHIVE_EXTRACT_SECURE_NODOTDOT
+                                       | ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+    archive_write_disk_set_standard_lookup(writer);
+
+    bool allOk = false;
+    if (archive_read_open_filename(reader, QFile::encodeName(archivePath).constData(), 10240) != ARCHIVE_OK) {
+        qCritical().noquote() << "-----> ERROR uncompressing file 0:" << archivePath;
+    } else {
+        bool entriesOk = true;
+        int retries = 0;
+        for (;;) {
+            struct archive_entry *entry = nullptr;
+            const int r = archive_read_next_header(reader, &entry);
+            if (r == ARCHIVE_EOF) {
+                allOk = entriesOk;
+                break;
+            }
+            if (r < ARCHIVE_WARN) {
+                qDebug("%s\n", archive_error_string(reader));
+                qCritical() << "-----> ERROR uncompressing file";
+                break;
+            }
+            if (r == ARCHIVE_RETRY) {
+                qDebug("%s\n", archive_error_string(reader));
+                if (++retries > 100) {
+                    qCritical() << "-----> ERROR uncompressing file";
+                    break;
+                }
+                continue;
+            }
+            const char *entryPath = archive_entry_pathname(entry);
+            qDebug().noquote() << "Uncompressing..." << (entryPath ? QFile::decodeName(entryPath) : QString());
+            if (r < ARCHIVE_OK)
+                qDebug("%s\n", archive_error_string(reader));
+
+            QString reason;
+            if (!redirectEntry(entry, root, &reason)) {
+                qCritical().noquote() << "Refusing archive entry"
+                                      << (entryPath ? QFile::decodeName(entryPath) : QString()) << "-" << reason;
+                entriesOk = false;
+                continue;
+            }
+
+            int w = archive_write_header(writer, entry);
+            if (w < ARCHIVE_OK) {
+                qDebug("%s\n", archive_error_string(writer));
+                entriesOk = false;
+            } else if (archive_entry_size(entry) > 0) {
+                const int c = copyData(reader, writer);
+                if (c < ARCHIVE_OK) {
+                    qDebug().noquote() << "Error copying " << c << archive_error_string(reader) << "\n----\n"
+                                       << archive_error_string(writer);
+                    entriesOk = false;
+                    if (c < ARCHIVE_WARN)
+                        qCritical() << "-----> ERROR uncompressing file 2";
+                }
+            }
+            w = archive_write_finish_entry(writer);
+            if (w < ARCHIVE_OK) {
+                qDebug("%s\n", archive_error_string(writer));
+                entriesOk = false;
+                if (w < ARCHIVE_WARN)
+                    qCritical() << "-----> ERROR uncompressing file 3";
+            }
+        }
+    }
+
+    archive_read_close(reader);
+    archive_read_free(reader);
+    archive_write_close(writer);
+    archive_write_free(writer);
+    qDebug().noquote() << "finished OK to unzip " << archiveName << allOk;
+}
+
+int BaseUpdater::copyData(struct archive *reader, struct archive *writer)
+{
+    for (;;) {
+        const void *buffer = nullptr;
+        size_t size = 0;
+        la_int64_t offset = 0;
+        int r = archive_read_data_block(reader, &buffer, &size, &offset);
+        if (r == ARCHIVE_EOF)
+            return ARCHIVE_OK;
+        if (r < ARCHIVE_OK)
+            return r;
+        const la_ssize_t w = archive_write_data_block(writer, buffer, size, offset);
+        if (w < ARCHIVE_OK) {
+            fprintf(stderr, "%s\n", archive_error_string(writer));
+            return int(w);
+        }
+    }
+}

@@ -1,0 +1,7 @@
+#include "zufwxmlrequestmessage.h"
+
+namespace ZUFW_XML {
+
+ZUFWXmlRequestMessage::~ZUFWXmlRequestMessage() = default;
+
+} // namespace ZUFW_XML
