@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// File helpers of the updater.
+namespace Utils {
+// Copies the files of src that match one of the wildcard filters (all files
+// when there are none; matched case-insensitively) into dst, recreating every
+// subdirectory. Stops at the first failure.
+bool copyDirectory(const QString &src, const QString &dst, const QStringList &filters);
+// Copies src over dst, removing dst first.
+bool copyOverwriteFile(const QString &src, const QString &dst);
+}
