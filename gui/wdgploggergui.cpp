@@ -68,6 +68,11 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
     filterModel->setSourceModel(logModel);
     filterModel->setFilterRole(LogMessageModel::LevelRole);
     ui.tbLogView->setModel(filterModel);
+    // Where the form's console font is not installed, fall back to another
+    // fixed-pitch font rather than to the default proportional one.
+    QFont tableFont = ui.tbLogView->font();
+    tableFont.setStyleHint(QFont::TypeWriter);
+    ui.tbLogView->setFont(tableFont);
 
     selectionDelegate = new LogViewSelectItemDelegate(ui.tbLogView);
     ui.tbLogView->setItemDelegate(selectionDelegate);
