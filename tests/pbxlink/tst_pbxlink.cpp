@@ -1,9 +1,10 @@
 #include "pbxlink.h"
 
+#include "emulatorprocess.h"
+
 #include <QDir>
 #include <QMutex>
 #include <QPointer>
-#include <QProcess>
 #include <QSet>
 #include <QTcpServer>
 #include <QtTest>
@@ -11,54 +12,6 @@
 #include <memory>
 
 namespace {
-
-// The demo exchange as a child process on an ephemeral loopback port.
-class Emulator
-{
-public:
-    ~Emulator()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-
-    bool start(const QStringList &args, const QString &listen = QStringLiteral("127.0.0.1:0"))
-    {
-        m_process.setProgram(QStringLiteral(PBX_EMULATOR_PATH));
-        m_process.setArguments(QStringList{QStringLiteral("--listen"), listen} + args);
-        m_process.start();
-        if (!m_process.waitForStarted(5000))
-            return false;
-        const QString line = waitForLine(QStringLiteral("listening "), 5000);
-        address = line.mid(10).remove(QLatin1Char('[')).remove(QLatin1Char(']'));
-        return !address.isEmpty();
-    }
-
-    // Waits for a stdout line containing needle; returns it, or "" on timeout.
-    QString waitForLine(const QString &needle, int timeoutMs = 5000)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        for (;;) {
-            while (m_process.canReadLine())
-                lines.append(QString::fromUtf8(m_process.readLine()).trimmed());
-            for (const QString &line : qAsConst(lines)) {
-                if (line.contains(needle))
-                    return line;
-            }
-            if (clock.elapsed() > timeoutMs || m_process.state() == QProcess::NotRunning)
-                return QString();
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            m_process.waitForReadyRead(20);
-        }
-    }
-
-    QString address;  // host:port, host unbracketed as the window writes it
-    QStringList lines;
-
-private:
-    QProcess m_process;
-};
 
 // Collects what a link emits, on the test's thread, in emission order.
 class Recorder : public QObject
@@ -158,7 +111,7 @@ void tst_PbxLink::init()
 
 void tst_PbxLink::loginStreamsFromLinkThread()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--account", "ops@acme:s3cret:x", "--api", "4.3", "--features", "SEND_CMD",
                             "--rate", "0", "--count", "60"}));
     auto link = makeLink();
@@ -230,7 +183,7 @@ void tst_PbxLink::connectionEndsOnceWithReason()
     if (keepAliveMs > 0)
         qputenv("PBXLINK_KEEPALIVE_MS", QByteArray::number(keepAliveMs));
 
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start(args));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -252,7 +205,7 @@ void tst_PbxLink::connectionEndsOnceWithReason()
 void tst_PbxLink::keepAliveHoldsQuietConnection()
 {
     qputenv("PBXLINK_KEEPALIVE_MS", "800");
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--count", "2", "--rate", "0"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -275,7 +228,7 @@ void tst_PbxLink::keepAliveHoldsQuietConnection()
 
 void tst_PbxLink::malformedLinesAreSkipped()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--malformed", "--count", "100", "--rate", "0"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -298,7 +251,7 @@ void tst_PbxLink::malformedLinesAreSkipped()
 
 void tst_PbxLink::tenantsAndSubscription()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--rate", "400"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -346,7 +299,7 @@ void tst_PbxLink::tenantsAndSubscription()
 
 void tst_PbxLink::commands()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--count", "1"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -414,7 +367,7 @@ void tst_PbxLink::commandWhileNotConnected()
 
 void tst_PbxLink::connectAgainWhileLoginPending()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--count", "1"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -431,7 +384,7 @@ void tst_PbxLink::connectAgainWhileLoginPending()
 
 void tst_PbxLink::callsBeforeInitAreKept()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--count", "3"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -444,7 +397,7 @@ void tst_PbxLink::callsBeforeInitAreKept()
 
 void tst_PbxLink::deletingConnectedLinkLogsOut()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--rate", "200"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -507,7 +460,7 @@ void tst_PbxLink::ipv6Loopback()
     if (!probe.listen(QHostAddress::LocalHostIPv6))
         QSKIP("no IPv6 loopback here");
     probe.close();
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--count", "2"}, QStringLiteral("[::1]:0")));
     QVERIFY(emulator.address.startsWith("::1:"));
     auto link = makeLink();
