@@ -100,6 +100,7 @@ private slots:
     void connectAgainWhileLoginPending();
     void callsBeforeInitAreKept();
     void deletingConnectedLinkLogsOut();
+    void shutdownRightAfterDisconnectLogsOut();
     void disconnectWhileLoginPending();
     void ipv6Loopback();
 };
@@ -423,6 +424,26 @@ void tst_PbxLink::deletingConnectedLinkLogsOut()
     other->connectToServer("admin", "demo", "demo", PBXLINK::AppModeDiagnostic);
     QTest::qWait(200);
     QCOMPARE(emulator.lines.filter("connected from").size(), 1);
+}
+
+void tst_PbxLink::shutdownRightAfterDisconnectLogsOut()
+{
+    // What a window does when it is closed while connected: the goodbye must
+    // leave even though the link's thread ends right after it.
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({"--rate", "200"}));
+    for (int session = 1; session <= 3; ++session) {
+        auto link = makeLink();
+        Recorder rec(link.get());
+        link->init();
+        link->setServerAddress(emulator.address);
+        link->connectToServer("admin", "demo", "demo", PBXLINK::AppModeDiagnostic);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.messages.isEmpty(), 5000);
+        link->disconnectFromServer();
+        link->shutdown();
+        const QString closed = emulator.waitForLine(QStringLiteral("session %1 closed").arg(session));
+        QVERIFY2(closed.endsWith(QLatin1String("closed: logout")), qPrintable(closed));
+    }
 }
 
 void tst_PbxLink::disconnectWhileLoginPending()
