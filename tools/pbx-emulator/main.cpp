@@ -61,11 +61,11 @@ QString hostPortText(const QHostAddress &address, quint16 port)
 
 // Announces the exchange as a demo model. The client connects to what it
 // picks from the answers: off the usual port, the port goes with the address.
-void setUpDiscovery(DiscoveryResponder *responder, const PbxEmulatorServer &server)
+void setUpDiscovery(DiscoveryResponder *responder, const PbxEmulatorServer &server, const PbxEmulatorConfig &config)
 {
     responder->setPn(QStringLiteral("PeltranoPBX Demo"));
     responder->setSn(QStringLiteral("DEMO-000000001"));
-    responder->setFw(QStringLiteral("18.4.2-demo"));
+    responder->setFw(config.serverVersion);
     responder->setBl(QStringLiteral("2.1.0-demo"));
     const QString host = server.address().toString();
     responder->setIps({server.port() == kClientDefaultPort ? host
@@ -167,7 +167,7 @@ int main(int argc, char *argv[])
         quint16 port = 0;
         if (!PbxEmulatorServer::parseListenAddress(text, &host, &port))
             fail(QStringLiteral("--discovery needs host:port, not \"%1\"").arg(text));
-        setUpDiscovery(&discovery, server);
+        setUpDiscovery(&discovery, server, config);
         if (!discovery.listen(host, port))
             fail(QStringLiteral("cannot answer discovery on %1: %2").arg(text, discovery.errorString()));
         say(QStringLiteral("discovery %1").arg(hostPortText(discovery.localAddress(), discovery.localPort())));
