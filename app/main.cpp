@@ -99,6 +99,8 @@ int main(int argc, char *argv[])
         result = QCoreApplication::exec();
     } while (result == kRestartCode);
     delete updateDialog;
+    // The loop is over: deferred deletions (the dialog's window) happen here.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
     ProcessSingleton::releaseInstance();
     return result;
