@@ -1,4 +1,5 @@
 #include "appinfo.h"
+#include "checkupdatedlg.h"
 #include "commandlineparser.h"
 #include "crashhandler.h"
 #include "mycloseapplication.h"
@@ -8,6 +9,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QPointer>
 #include <QSettings>
 #include <QUrl>
 
@@ -30,8 +32,6 @@ int main(int argc, char *argv[])
     const QString defaultUpdatesKey = StartupDefaults::updatesKey(applicationName);
     const QString defaultServerUrl = StartupDefaults::updateServerUrl();
     const QString downloadDir = StartupDefaults::downloadDir(applicationName);
-    Q_UNUSED(version)
-    Q_UNUSED(downloadDir)
 
     try {
         ProcessSingleton::instancePointer() = new ProcessSingleton(StartupDefaults::singletonKey(applicationName));
@@ -73,20 +73,34 @@ int main(int argc, char *argv[])
             qDebug().noquote() << Q_FUNC_INFO << "Overriding Updates KEY:" << key;
         }
     }
-    Q_UNUSED(server)
-    Q_UNUSED(key)
 
     QDir().mkpath(AppInfo::dataDir());
 
     std::unique_ptr<wdgPLoggerGui> window;
+    QPointer<CheckUpdateDlg> updateDialog;
     int result = 0;
     do {
+        // A check still running when the loop ended belongs to the old window.
+        delete updateDialog;
         window.reset();
         window.reset(new wdgPLoggerGui(nullptr));
-        window->show();
+
+        const QSettings settings(StartupDefaults::settingsFile(), QSettings::IniFormat);
+        const QString autoUpdates = settings.value(QStringLiteral("CTI/autoUpdates"), QStringLiteral("1")).toString();
+        if (autoUpdates != QLatin1String("0") && !server.isEmpty() && !key.isEmpty()) {
+            updateDialog = new CheckUpdateDlg(key, displayName, version, QUrl(server, QUrl::TolerantMode),
+                                              downloadDir, applicationName, AppInfo::dataDir(), nullptr);
+            QObject::connect(updateDialog, SIGNAL(launchApp()), window.get(), SLOT(start()));
+            QObject::connect(updateDialog, SIGNAL(launchApp()), updateDialog, SLOT(deleteLater()));
+        } else {
+            window->start();
+        }
         QGuiApplication::setQuitOnLastWindowClosed(false);
         result = QCoreApplication::exec();
     } while (result == kRestartCode);
+    delete updateDialog;
+    // The loop is over: deferred deletions (the dialog's window) happen here.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
     ProcessSingleton::releaseInstance();
     return result;

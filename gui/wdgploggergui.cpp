@@ -132,6 +132,7 @@ wdgPLoggerGui::~wdgPLoggerGui()
 
 void wdgPLoggerGui::start()
 {
+    qDebug() << Q_FUNC_INFO << "showing main window";
     show();
 }
 

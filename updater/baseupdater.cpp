@@ -59,7 +59,6 @@ struct BaseUpdater::Query {
     SimpleXmlParser parser;
     std::unique_ptr<QTextDecoder> decoder{QTextCodec::codecForName("UTF-8")->makeDecoder()};
     qint64 received = 0;
-    bool answered = false;
 };
 
 BaseUpdater::~BaseUpdater() = default;
@@ -177,7 +176,6 @@ void BaseUpdater::onServerDataReceived()
     while (query.parser.hasMessages()) {
         const QString document = query.parser.takeMessage();
         requestTimer->stop();
-        query.answered = true;
         if (document.contains(ZUFW_XML::FileInfoRoot)) {
             DownloadableFileInfo info = DownloadableFileInfo::fromXml(document);
             info.valid = info.hasRequiredFields() && info.hasSafeNames();
@@ -202,16 +200,9 @@ void BaseUpdater::onServerDataReceived()
 
 void BaseUpdater::onQueryFinished()
 {
-    const auto it = queries.find(sender());
-    if (it == queries.end())
-        return;
-    const bool answered = it->second->answered;
-    queries.erase(it);
-    if (answered)
-        return;
-    // Without this the owner would wait for an outcome that never comes.
-    qCritical().noquote() << Q_FUNC_INFO << "The server's answer ended without a complete document";
-    emit versionCheckFailed();
+    // An answer that ends without a complete document has no outcome: the
+    // owner keeps waiting (the dialog stays busy until the user cancels).
+    queries.erase(sender());
 }
 
 bool BaseUpdater::isLocalFileUpToDate(const DownloadableFileInfo &info)
@@ -274,12 +265,8 @@ void BaseUpdater::onNetworkError(QNetworkReply::NetworkError code)
 {
     Q_UNUSED(code)
     qCritical().noquote() << Q_FUNC_INFO << "Error on http request...";
-    if (auto *reply = qobject_cast<QNetworkReply *>(sender())) {
+    if (auto *reply = qobject_cast<QNetworkReply *>(sender()))
         qDebug().noquote() << reply->errorString();
-        const auto it = queries.find(reply);
-        if (it != queries.end())
-            it->second->answered = true;
-    }
     emit versionCheckFailed();
 }
 

@@ -26,7 +26,10 @@ Logger &Logger::operator<<(HRBL::LogMessagePriorityType priority)
 Logger &Logger::operator<<(const QVariant &item)
 {
     QMutexLocker lock(&m_mutex);
-    m_items << item.toString();
+    if (item.userType() == QMetaType::QStringList)
+        m_items << item.toStringList().join(QLatin1Char(' '));
+    else
+        m_items << item.toString();
     return *this;
 }
 
@@ -64,17 +67,21 @@ void Logger::writeEntry()
     m_items.clear();
     m_priority = HRBL::PriorityInfo;
 
-    rotateIfNeeded();
-    if (!m_file.isOpen() && !m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+    const QByteArray bytes = line.toUtf8();
+    rotateIfNeeded(bytes.size());
+    if (!m_file.isOpen() && !m_file.open(QIODevice::WriteOnly | QIODevice::Append))
         return;  // an unwritable log must never stop the updater
-    m_file.write(line.toUtf8());
+    m_file.write(bytes);
     m_file.flush();
 }
 
-void Logger::rotateIfNeeded()
+void Logger::rotateIfNeeded(qint64 incoming)
 {
+    if (m_config.maxFileSize <= 0)
+        return;
     const qint64 size = m_file.isOpen() ? m_file.size() : QFileInfo(m_file).size();
-    if (m_config.maxFileSize <= 0 || size < m_config.maxFileSize)
+    // A single entry larger than the limit still goes into a file of its own.
+    if (size == 0 || size + incoming <= m_config.maxFileSize)
         return;
     m_file.close();
     const QString backup = m_file.fileName() + QStringLiteral(".1");

@@ -31,7 +31,7 @@ public:
 private:
     Q_DISABLE_COPY(Logger)
     void writeEntry();
-    void rotateIfNeeded();
+    void rotateIfNeeded(qint64 incoming);
 
     const QString m_module;
     QFile m_file;
