@@ -169,6 +169,18 @@ constexpr int kAppMode = PBXLINK::AppModeDiagnostic;
 constexpr int kMaxMessageLength = 50000;
 const char kUserRequest[] = "UserRequest";
 
+// The level names, encoded once and shared by every row that shows them.
+QByteArray levelNameUtf8(int level)
+{
+    static const QByteArray names[] = {
+        LOGGER::verbosityIntToString(-1).toUtf8(), LOGGER::verbosityIntToString(0).toUtf8(),
+        LOGGER::verbosityIntToString(1).toUtf8(),  LOGGER::verbosityIntToString(2).toUtf8(),
+        LOGGER::verbosityIntToString(3).toUtf8(),  LOGGER::verbosityIntToString(4).toUtf8()};
+    if (level >= -1 && level <= 4)
+        return names[level + 1];
+    return LOGGER::verbosityIntToString(level).toUtf8();
+}
+
 // Long messages are cut after the line that holds the limit, so the table
 // never carries megabytes in one cell.
 QString cutMessage(const QString &message)
@@ -378,13 +390,13 @@ void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
         return;
     LogMessageModel::Row row;
     row.level = msg.verbosity.toInt();  // not a number: level 0
-    row.cells[LogMessageModel::TenantUuidColumn] = msg.tenantUuid;
-    row.cells[LogMessageModel::LinkedIdColumn] = msg.linkedId;
-    row.cells[LogMessageModel::UniqueIdColumn] = msg.uniqueId;
-    row.cells[LogMessageModel::MessageIdColumn] = msg.messageId;
-    row.cells[LogMessageModel::VerbosityColumn] = LOGGER::verbosityIntToString(row.level);
-    row.cells[LogMessageModel::TimestampColumn] = msg.timestamp;
-    row.cells[LogMessageModel::MessageColumn] = cutMessage(msg.message);
+    row.setText(LogMessageModel::TenantUuidColumn, msg.tenantUuid);
+    row.setText(LogMessageModel::LinkedIdColumn, msg.linkedId);
+    row.setText(LogMessageModel::UniqueIdColumn, msg.uniqueId);
+    row.setText(LogMessageModel::MessageIdColumn, msg.messageId);
+    row.cells[LogMessageModel::VerbosityColumn] = levelNameUtf8(row.level);
+    row.setText(LogMessageModel::TimestampColumn, msg.timestamp);
+    row.setText(LogMessageModel::MessageColumn, cutMessage(msg.message));
     logModel->enqueue(std::move(row));
 }
 

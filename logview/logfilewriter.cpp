@@ -5,40 +5,78 @@
 #include <QSaveFile>
 #include <QTextCodec>
 
-#include <memory>
+#include <cstring>
 
 namespace {
-// Text is gathered and encoded in chunks of this many characters.
-constexpr int kChunkChars = 1 << 20;
+// Output is gathered and written in chunks of about this many bytes.
+constexpr int kChunkBytes = 1 << 20;
+const char kContinuation[] = "\n\t\t\t\t\t\t";
 
-class ChunkEncoder
+// Gathers the file's text and hands it to the device in large chunks, in the
+// locale's encoding. The table keeps UTF-8, so in a UTF-8 locale its bytes go
+// out as they stand; any other locale encodes through its codec.
+class ChunkWriter
 {
 public:
-    ChunkEncoder()
-        : m_codec(QTextCodec::codecForLocale())
+    explicit ChunkWriter(QIODevice &device)
+        : m_device(device)
+        , m_codec(QTextCodec::codecForLocale())
         , m_utf8(m_codec->mibEnum() == 106)
         , m_state(QTextCodec::IgnoreHeader)  // no byte-order mark
     {
-        m_text.reserve(kChunkChars + 4096);
+        m_buffer.reserve(kChunkBytes + 64 * 1024);
     }
 
-    QString &text() { return m_text; }
-    bool full() const { return m_text.size() >= kChunkChars; }
-
-    bool flushTo(QIODevice &device)
+    // Appends UTF-8 text; in a message, every line feed also starts the next
+    // line six tabs in.
+    void append(const QByteArray &utf8, bool indentContinuations)
     {
-        if (m_text.isEmpty())
+        if (!indentContinuations) {
+            put(utf8.constData(), utf8.size());
+            return;
+        }
+        const char *from = utf8.constData();
+        const char *end = from + utf8.size();
+        while (const char *lf = static_cast<const char *>(std::memchr(from, '\n', size_t(end - from)))) {
+            put(from, int(lf - from));
+            put(kContinuation, int(sizeof kContinuation) - 1);
+            from = lf + 1;
+        }
+        put(from, int(end - from));
+    }
+
+    void append(char c) { put(&c, 1); }
+
+    bool flushIfFull() { return m_buffer.size() < kChunkBytes || flush(); }
+
+    bool flush()
+    {
+        if (m_buffer.isEmpty())
             return true;
-        const QByteArray bytes = m_utf8 ? m_text.toUtf8() : m_codec->fromUnicode(m_text.constData(), m_text.size(), &m_state);
-        m_text.resize(0);
-        return device.write(bytes) == bytes.size();
+        bool ok;
+        if (m_utf8) {
+            ok = m_device.write(m_buffer) == m_buffer.size();
+        } else {
+            const QString text = QString::fromUtf8(m_buffer);
+            const QByteArray encoded = m_codec->fromUnicode(text.constData(), text.size(), &m_state);
+            ok = m_device.write(encoded) == encoded.size();
+        }
+        m_buffer.resize(0);
+        return ok;
     }
 
 private:
+    void put(const char *data, int size)
+    {
+        if (size > 0)
+            m_buffer.append(data, size);
+    }
+
+    QIODevice &m_device;
     QTextCodec *m_codec;
     bool m_utf8;
     QTextCodec::ConverterState m_state;
-    QString m_text;
+    QByteArray m_buffer;
 };
 }
 
@@ -56,35 +94,26 @@ bool write(const LogMessageModel &model, const QVector<int> &columns, const QStr
         return false;
     }
 
-    const QChar tab(QLatin1Char('\t'));
-    const QLatin1String continuation("\n\t\t\t\t\t\t");
-    ChunkEncoder encoder;
-    QString &out = encoder.text();
-
+    ChunkWriter out(file);
     for (int i = 0; i < columns.size(); ++i) {
         if (i)
-            out += tab;
-        out += model.headerData(columns[i], Qt::Horizontal).toString();
+            out.append('\t');
+        out.append(model.headerData(columns[i], Qt::Horizontal).toString().toUtf8(), false);
     }
-    out += QLatin1Char('\n');
+    out.append('\n');
 
     bool ok = true;
     const int rows = model.rowCount();
     for (int row = 0; row < rows && ok; ++row) {
         for (int i = 0; i < columns.size(); ++i) {
             if (i)
-                out += tab;
-            const QString &cell = model.text(row, columns[i]);
-            if (columns[i] == LogMessageModel::MessageColumn && cell.contains(QLatin1Char('\n')))
-                out += QString(cell).replace(QLatin1Char('\n'), continuation);
-            else
-                out += cell;
+                out.append('\t');
+            out.append(model.utf8(row, columns[i]), columns[i] == LogMessageModel::MessageColumn);
         }
-        out += QLatin1Char('\n');
-        if (encoder.full())
-            ok = encoder.flushTo(file);
+        out.append('\n');
+        ok = out.flushIfFull();
     }
-    ok = ok && encoder.flushTo(file) && file.flush();
+    ok = ok && out.flush() && file.flush();
 
     if (!ok || !file.commit()) {
         if (errorString)

@@ -24,7 +24,7 @@ QVariant LogMessageModel::data(const QModelIndex &index, int role) const
         return {};
     const Row &row = m_rows[size_t(index.row())];
     if (role == Qt::DisplayRole)
-        return row.cells[index.column()];
+        return QString::fromUtf8(row.cells[index.column()]);
     if (role == LevelRole && index.column() == VerbosityColumn)
         return row.level;
     return {};
@@ -72,9 +72,14 @@ bool LogMessageModel::removeRows(int row, int count, const QModelIndex &parent)
     return true;
 }
 
-const QString &LogMessageModel::text(int row, int column) const
+QString LogMessageModel::text(int row, int column) const
 {
-    static const QString empty;
+    return QString::fromUtf8(utf8(row, column));
+}
+
+const QByteArray &LogMessageModel::utf8(int row, int column) const
+{
+    static const QByteArray empty;
     if (row < 0 || row >= int(m_rows.size()) || column < 0 || column >= ColumnCount)
         return empty;
     return m_rows[size_t(row)].cells[column];

@@ -267,16 +267,19 @@ int main(int argc, char *argv[])
     // Cost per message near a table size: GUI-thread CPU seconds spent per row
     // over the window of rows around it.
     auto costAround = [&](int centre, int half) {
+        // The last sample at or before the window and the first at or after it.
         const Checkpoint *lo = nullptr;
         const Checkpoint *hi = nullptr;
         for (const Checkpoint &p : points) {
-            if (!lo && p.rows >= centre - half)
+            if (p.rows <= centre - half)
                 lo = &p;
             if (!hi && p.rows >= centre + half)
                 hi = &p;
         }
         if (!hi && !points.empty())
             hi = &points.back();
+        if (!lo && !points.empty())
+            lo = &points.front();
         if (!lo || !hi || hi->rows <= lo->rows)
             return 0.0;
         return (hi->cpu - lo->cpu) / double(hi->rows - lo->rows);

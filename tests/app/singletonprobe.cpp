@@ -29,8 +29,10 @@ namespace {
 
 [[noreturn]] void faultAtSixteen()
 {
-    // A real fault at a known address, not a raised signal.
-    *reinterpret_cast<volatile int *>(std::uintptr_t(16)) = 1;
+    // A real fault at a known address, not a raised signal. The address goes
+    // through a volatile so that the compiler cannot see the bad store coming.
+    volatile std::uintptr_t address = 16;
+    *reinterpret_cast<volatile int *>(address) = 1;
     std::abort();
 }
 

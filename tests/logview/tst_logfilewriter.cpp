@@ -24,7 +24,7 @@ void fill(LogMessageModel &model)
     for (const auto &cells : rows) {
         LogMessageModel::Row row;
         for (int c = 0; c < 7; ++c)
-            row.cells[c] = QString::fromUtf8(cells[c]);
+            row.setText(c, QString::fromUtf8(cells[c]));
         model.enqueue(row);
     }
     model.flushPending();
@@ -49,6 +49,7 @@ private slots:
     void unwritableDirectoryLeavesEarlierFile();
     void largeTableSpansChunks();
     void failedWriteLeavesEarlierFile();
+    void otherLocaleEncoding();
     void missingDirectoryFails();
 
 private:
@@ -138,8 +139,8 @@ void tst_LogFileWriter::largeTableSpansChunks()
     const QString text(150, QLatin1Char('m'));
     for (int i = 0; i < 20000; ++i) {
         LogMessageModel::Row row;
-        row.cells[2] = QString::number(i);
-        row.cells[6] = text;
+        row.setText(2, QString::number(i));
+        row.setText(6, text);
         model.enqueue(row);
     }
     model.flushPending();
@@ -162,7 +163,7 @@ void tst_LogFileWriter::failedWriteLeavesEarlierFile()
     LogMessageModel model;
     for (int i = 0; i < 50000; ++i) {
         LogMessageModel::Row row;
-        row.cells[6] = QString(100, QLatin1Char('x'));
+        row.setText(6, QString(100, QLatin1Char('x')));
         model.enqueue(row);
     }
     model.flushPending();
@@ -183,6 +184,26 @@ void tst_LogFileWriter::failedWriteLeavesEarlierFile()
     QCOMPARE(readAll(path), QByteArray("earlier log\n"));
     QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("limited.txt*")}, QDir::Files),
              QStringList{"limited.txt"});  // no temporary file left behind
+}
+
+void tst_LogFileWriter::otherLocaleEncoding()
+{
+    // The table keeps UTF-8; a Latin-1 locale gets Latin-1 bytes, multi-line
+    // messages indented as anywhere else.
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+    LogMessageModel model;
+    LogMessageModel::Row row;
+    row.setText(2, QStringLiteral("u1"));
+    row.setText(6, QString::fromUtf8("caff\xc3\xa8\nsecond"));
+    model.enqueue(row);
+    model.flushPending();
+    model.setHeaderData(2, Qt::Horizontal, QStringLiteral("UniqueID"));
+    model.setHeaderData(6, Qt::Horizontal, QStringLiteral("Messaggio"));
+    const QString path = m_dir.filePath(QStringLiteral("latin1.txt"));
+    const bool ok = LogFileWriter::write(model, {2, 6}, path, nullptr);
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    QVERIFY(ok);
+    QCOMPARE(readAll(path), QByteArray("UniqueID\tMessaggio\nu1\tcaff\xe8\n\t\t\t\t\t\tsecond\n"));
 }
 
 void tst_LogFileWriter::missingDirectoryFails()

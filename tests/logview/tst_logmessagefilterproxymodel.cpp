@@ -59,7 +59,7 @@ void tst_LogMessageFilterProxyModel::threshold()
     for (int level : levels) {
         LogMessageModel::Row row;
         row.level = level;
-        row.cells[4] = LOGGER::verbosityIntToString(level);
+        row.setText(4, LOGGER::verbosityIntToString(level));
         own.enqueue(row);
         QList<QStandardItem *> cells;
         for (int c = 0; c < 7; ++c)
@@ -82,8 +82,8 @@ void tst_LogMessageFilterProxyModel::keepsArrivalOrder()
     for (int i = 0; i < 7; ++i) {
         LogMessageModel::Row row;
         row.level = levels[i];
-        row.cells[4] = LOGGER::verbosityIntToString(levels[i]);
-        row.cells[6] = QString::number(i);
+        row.setText(4, LOGGER::verbosityIntToString(levels[i]));
+        row.setText(6, QString::number(i));
         model.enqueue(row);
     }
     model.flushPending();

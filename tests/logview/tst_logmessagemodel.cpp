@@ -11,7 +11,7 @@ LogMessageModel::Row makeRow(int n, int level = 4)
 {
     LogMessageModel::Row row;
     for (int c = 0; c < LogMessageModel::ColumnCount; ++c)
-        row.cells[c] = QStringLiteral("r%1c%2").arg(n).arg(c);
+        row.setText(c, QStringLiteral("r%1c%2").arg(n).arg(c));
     row.level = level;
     return row;
 }

@@ -69,8 +69,8 @@ void tst_LogViewSelectItemDelegate::emphasis()
     const char *texts[] = {"hello", "hello world", "x", "y"};
     for (int i = 0; i < 4; ++i) {
         LogMessageModel::Row row;
-        row.cells[1] = QLatin1String(calls[i]);
-        row.cells[6] = QLatin1String(texts[i]);
+        row.setText(1, QLatin1String(calls[i]));
+        row.setText(6, QLatin1String(texts[i]));
         row.level = i == 1 ? 4 : 0;  // row 1 hidden by the filter below
         model.enqueue(row);
     }
