@@ -1,6 +1,7 @@
 // The client's side of the link: bytes from the exchange, cut into reads of
 // any size, through the frame codec and the record readers the session uses.
 #include "fuzzsupport.h"
+#include "loggerverbosity.h"
 #include "pbxframecodec.h"
 #include "pbxprotocol.h"
 
@@ -61,6 +62,10 @@ void checkDiagnosticMessage(const QJsonObject &frame)
                && again.messageId == m.messageId && again.timestamp == m.timestamp
                && again.verbosity == m.verbosity && again.message == m.message
                && again.extraFields == m.extraFields);
+    // The window shows the level by name and filters by the number read back.
+    const int level = m.verbosity.toInt();
+    FUZZ_CHECK(LOGGER::verbosityStringToInt(LOGGER::verbosityIntToString(level)) == level);
+    LOGGER::verbosityStringToInt(m.message);
 }
 
 void checkCommandResponse(const QJsonObject &frame)
