@@ -21,6 +21,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegExpValidator>
+#include <QScrollBar>
 #include <QUuid>
 
 static void initImageResources()
@@ -67,6 +68,11 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
     filterModel->setSourceModel(logModel);
     filterModel->setFilterRole(LogMessageModel::LevelRole);
     ui.tbLogView->setModel(filterModel);
+    // Where the form's console font is not installed, fall back to another
+    // fixed-pitch font rather than to the default proportional one.
+    QFont tableFont = ui.tbLogView->font();
+    tableFont.setStyleHint(QFont::TypeWriter);
+    ui.tbLogView->setFont(tableFont);
 
     selectionDelegate = new LogViewSelectItemDelegate(ui.tbLogView);
     ui.tbLogView->setItemDelegate(selectionDelegate);
@@ -95,6 +101,14 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
         qCritical() << Q_FUNC_INFO << "signal-slot connection failed!";
 
     connect(logModel, &LogMessageModel::rowsFlushed, this, &wdgPLoggerGui::onRowsFlushed);
+    connect(ui.tbLogView->verticalScrollBar(), &QScrollBar::valueChanged, this, &wdgPLoggerGui::sizeVisibleRows);
+    connect(ui.tbLogView->horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column) {
+        if (column != LogMessageModel::MessageColumn)
+            return;
+        // Wrapped rows change height with the width of the message column.
+        logModel->forgetRowHeights();
+        sizeVisibleRows();
+    });
 
     initLogModel();
 }
@@ -373,40 +387,69 @@ void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
     logModel->enqueue(std::move(row));
 }
 
-void wdgPLoggerGui::onRowsFlushed(int first, int last)
+void wdgPLoggerGui::onRowsFlushed()
 {
     filterLogMessages();
-    sizeRows(first, last);
     ui.tbLogView->scrollToBottom();
+    sizeVisibleRows();
 }
 
-void wdgPLoggerGui::sizeRows(int first, int last)
+void wdgPLoggerGui::sizeVisibleRows()
 {
-    QHeaderView *rows = ui.tbLogView->verticalHeader();
-    QAbstractItemDelegate *delegate = ui.tbLogView->itemDelegate();
+    // Rows are measured when they come into view, each once: measuring every
+    // arriving row would cost more than everything else a message costs, and
+    // rows nobody scrolls to never need it. Sizing a row moves the ones below
+    // it, so repeat until what is on view stays put.
+    QTableView *view = ui.tbLogView;
+    QHeaderView *rows = view->verticalHeader();
+    const int count = filterModel->rowCount();
+    if (count == 0)
+        return;
+    QAbstractItemDelegate *delegate = view->itemDelegate();
     QStyleOptionViewItem option;
-    option.initFrom(ui.tbLogView);
-    option.font = ui.tbLogView->font();
+    option.initFrom(view);
+    option.font = view->font();
     option.fontMetrics = QFontMetrics(option.font);
-    option.rect.setWidth(ui.tbLogView->columnWidth(LogMessageModel::MessageColumn));
-    if (ui.tbLogView->wordWrap())
+    if (view->wordWrap())
         option.features |= QStyleOptionViewItem::WrapText;
-    const int grid = ui.tbLogView->showGrid() ? 1 : 0;
+    const int grid = view->showGrid() ? 1 : 0;
 
-    for (int source = first; source <= last; ++source) {
-        const QModelIndex proxy = filterModel->mapFromSource(logModel->index(source, LogMessageModel::MessageColumn));
-        if (!proxy.isValid())
-            continue;
-        int height = logModel->rowHeight(source);
-        if (height <= 0) {
-            // Only the message column can wrap or hold several lines; the
-            // other cells are short, single-line texts.
-            height = qMax(delegate->sizeHint(option, proxy).height(),
-                          delegate->sizeHint(option, proxy.siblingAtColumn(LogMessageModel::TimestampColumn)).height())
-                + grid;
-            logModel->setRowHeight(source, height);
+    for (int pass = 0; pass < 4; ++pass) {
+        const bool atBottom = view->verticalScrollBar()->value() == view->verticalScrollBar()->maximum();
+        int top = view->rowAt(0);
+        int bottom = view->rowAt(view->viewport()->height() - 1);
+        if (top < 0)
+            top = 0;
+        if (bottom < 0)
+            bottom = count - 1;
+        bool changed = false;
+        for (int row = top; row <= bottom; ++row) {
+            const QModelIndex proxy = filterModel->index(row, LogMessageModel::MessageColumn);
+            const int source = filterModel->mapToSource(proxy).row();
+            int height = logModel->rowHeight(source);
+            if (height <= 0) {
+                // Only the message can wrap or hold several lines; the other
+                // cells are short, single-line texts.
+                option.rect.setWidth(view->columnWidth(LogMessageModel::MessageColumn));
+                height = delegate->sizeHint(option, proxy).height();
+                option.rect.setWidth(view->columnWidth(LogMessageModel::TimestampColumn));
+                height = qMax(height, delegate->sizeHint(option, proxy.siblingAtColumn(LogMessageModel::TimestampColumn))
+                                          .height())
+                    + grid;
+                logModel->setRowHeight(source, height);
+            }
+            if (rows->sectionSize(row) != height) {
+                rows->resizeSection(row, height);
+                changed = true;
+            }
         }
-        rows->resizeSection(proxy.row(), height);
+        if (!changed)
+            break;
+        // The view lays out resized rows on its next turn; the scroll range
+        // must be right now, or following the newest row falls short.
+        QMetaObject::invokeMethod(view, "updateGeometries");
+        if (atBottom)
+            view->scrollToBottom();
     }
 }
 
@@ -417,9 +460,7 @@ void wdgPLoggerGui::filterLogMessages()
     if (pattern == filterModel->filterRegExp().pattern())
         return;  // the same threshold would only cost a pass over every row
     filterModel->setFilterRegExp(QRegExp(pattern, Qt::CaseInsensitive, QRegExp::RegExp));
-    // Rows that came back into view get their measured heights again.
-    if (logModel->rowCount() > 0)
-        sizeRows(0, logModel->rowCount() - 1);
+    sizeVisibleRows();
 }
 
 void wdgPLoggerGui::onTableClear()

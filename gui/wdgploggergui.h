@@ -55,10 +55,9 @@ protected:
 
 private:
     void initLogModel();
-    void onRowsFlushed(int first, int last);
-    // Gives rows first..last of the log model (source rows) the height their
-    // text needs, measuring each row once.
-    void sizeRows(int first, int last);
+    void onRowsFlushed();
+    // Gives the rows on view the height their text needs.
+    void sizeVisibleRows();
     // The table cell a context-menu action was built for.
     QModelIndex clickedIndex() const;
 

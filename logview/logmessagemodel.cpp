@@ -91,6 +91,12 @@ void LogMessageModel::setRowHeight(int row, int height)
         m_rows[size_t(row)].height = height;
 }
 
+void LogMessageModel::forgetRowHeights()
+{
+    for (Row &row : m_rows)
+        row.height = 0;
+}
+
 void LogMessageModel::enqueue(Row row)
 {
     m_pending.append(std::move(row));

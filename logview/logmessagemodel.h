@@ -57,6 +57,7 @@ public:
     // that come back into view after a re-filter need no new measuring.
     int rowHeight(int row) const;
     void setRowHeight(int row, int height);
+    void forgetRowHeights();
 
     void enqueue(Row row);
     int pendingCount() const;

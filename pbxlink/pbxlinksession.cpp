@@ -477,6 +477,9 @@ void PbxLinkSession::dropSocket(bool sayGoodbye)
     socket->disconnect(this);
     if (sayGoodbye && socket->state() == QAbstractSocket::ConnectedState) {
         socket->write(PbxFrameCodec::encode(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLogout}}));
+        // Handed to the system at once: a shutdown right after this ends the
+        // event loop that would otherwise write it, and the goodbye was lost.
+        socket->flush();
         // Let the goodbye drain, but never wait long for a peer that reads nothing.
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         QTimer::singleShot(1000, socket, [socket] {

@@ -1,9 +1,10 @@
 #include "pbxlink.h"
 
+#include "emulatorprocess.h"
+
 #include <QDir>
 #include <QMutex>
 #include <QPointer>
-#include <QProcess>
 #include <QSet>
 #include <QTcpServer>
 #include <QtTest>
@@ -11,54 +12,6 @@
 #include <memory>
 
 namespace {
-
-// The demo exchange as a child process on an ephemeral loopback port.
-class Emulator
-{
-public:
-    ~Emulator()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-
-    bool start(const QStringList &args, const QString &listen = QStringLiteral("127.0.0.1:0"))
-    {
-        m_process.setProgram(QStringLiteral(PBX_EMULATOR_PATH));
-        m_process.setArguments(QStringList{QStringLiteral("--listen"), listen} + args);
-        m_process.start();
-        if (!m_process.waitForStarted(5000))
-            return false;
-        const QString line = waitForLine(QStringLiteral("listening "), 5000);
-        address = line.mid(10).remove(QLatin1Char('[')).remove(QLatin1Char(']'));
-        return !address.isEmpty();
-    }
-
-    // Waits for a stdout line containing needle; returns it, or "" on timeout.
-    QString waitForLine(const QString &needle, int timeoutMs = 5000)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        for (;;) {
-            while (m_process.canReadLine())
-                lines.append(QString::fromUtf8(m_process.readLine()).trimmed());
-            for (const QString &line : qAsConst(lines)) {
-                if (line.contains(needle))
-                    return line;
-            }
-            if (clock.elapsed() > timeoutMs || m_process.state() == QProcess::NotRunning)
-                return QString();
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            m_process.waitForReadyRead(20);
-        }
-    }
-
-    QString address;  // host:port, host unbracketed as the window writes it
-    QStringList lines;
-
-private:
-    QProcess m_process;
-};
 
 // Collects what a link emits, on the test's thread, in emission order.
 class Recorder : public QObject
@@ -147,6 +100,7 @@ private slots:
     void connectAgainWhileLoginPending();
     void callsBeforeInitAreKept();
     void deletingConnectedLinkLogsOut();
+    void shutdownRightAfterDisconnectLogsOut();
     void disconnectWhileLoginPending();
     void ipv6Loopback();
 };
@@ -158,7 +112,7 @@ void tst_PbxLink::init()
 
 void tst_PbxLink::loginStreamsFromLinkThread()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--account", "ops@acme:s3cret:x", "--api", "4.3", "--features", "SEND_CMD",
                             "--rate", "0", "--count", "60"}));
     auto link = makeLink();
@@ -230,7 +184,7 @@ void tst_PbxLink::connectionEndsOnceWithReason()
     if (keepAliveMs > 0)
         qputenv("PBXLINK_KEEPALIVE_MS", QByteArray::number(keepAliveMs));
 
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start(args));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -252,7 +206,7 @@ void tst_PbxLink::connectionEndsOnceWithReason()
 void tst_PbxLink::keepAliveHoldsQuietConnection()
 {
     qputenv("PBXLINK_KEEPALIVE_MS", "800");
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--count", "2", "--rate", "0"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -275,7 +229,7 @@ void tst_PbxLink::keepAliveHoldsQuietConnection()
 
 void tst_PbxLink::malformedLinesAreSkipped()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--malformed", "--count", "100", "--rate", "0"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -298,7 +252,7 @@ void tst_PbxLink::malformedLinesAreSkipped()
 
 void tst_PbxLink::tenantsAndSubscription()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--rate", "400"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -346,7 +300,7 @@ void tst_PbxLink::tenantsAndSubscription()
 
 void tst_PbxLink::commands()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--count", "1"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -414,7 +368,7 @@ void tst_PbxLink::commandWhileNotConnected()
 
 void tst_PbxLink::connectAgainWhileLoginPending()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--count", "1"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -431,7 +385,7 @@ void tst_PbxLink::connectAgainWhileLoginPending()
 
 void tst_PbxLink::callsBeforeInitAreKept()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--count", "3"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -444,7 +398,7 @@ void tst_PbxLink::callsBeforeInitAreKept()
 
 void tst_PbxLink::deletingConnectedLinkLogsOut()
 {
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--rate", "200"}));
     auto link = makeLink();
     Recorder rec(link.get());
@@ -470,6 +424,26 @@ void tst_PbxLink::deletingConnectedLinkLogsOut()
     other->connectToServer("admin", "demo", "demo", PBXLINK::AppModeDiagnostic);
     QTest::qWait(200);
     QCOMPARE(emulator.lines.filter("connected from").size(), 1);
+}
+
+void tst_PbxLink::shutdownRightAfterDisconnectLogsOut()
+{
+    // What a window does when it is closed while connected: the goodbye must
+    // leave even though the link's thread ends right after it.
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({"--rate", "200"}));
+    for (int session = 1; session <= 3; ++session) {
+        auto link = makeLink();
+        Recorder rec(link.get());
+        link->init();
+        link->setServerAddress(emulator.address);
+        link->connectToServer("admin", "demo", "demo", PBXLINK::AppModeDiagnostic);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.messages.isEmpty(), 5000);
+        link->disconnectFromServer();
+        link->shutdown();
+        const QString closed = emulator.waitForLine(QStringLiteral("session %1 closed").arg(session));
+        QVERIFY2(closed.endsWith(QLatin1String("closed: logout")), qPrintable(closed));
+    }
 }
 
 void tst_PbxLink::disconnectWhileLoginPending()
@@ -507,7 +481,7 @@ void tst_PbxLink::ipv6Loopback()
     if (!probe.listen(QHostAddress::LocalHostIPv6))
         QSKIP("no IPv6 loopback here");
     probe.close();
-    Emulator emulator;
+    EmulatorProcess emulator;
     QVERIFY(emulator.start({"--count", "2"}, QStringLiteral("[::1]:0")));
     QVERIFY(emulator.address.startsWith("::1:"));
     auto link = makeLink();

@@ -1,3 +1,4 @@
+#include "discoveryresponder.h"
 #include "pbxemulatorserver.h"
 
 #include <QCommandLineParser>
@@ -7,6 +8,9 @@
 #include <cstdlib>
 
 namespace {
+
+// Where the client connects when the address names no port.
+constexpr quint16 kClientDefaultPort = 5039;
 
 void say(const QString &line)
 {
@@ -47,6 +51,27 @@ qint64 number(const QCommandLineParser &parser, const QString &name, qint64 min)
     return value;
 }
 
+QString hostPortText(const QHostAddress &address, quint16 port)
+{
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QStringLiteral("[%1]").arg(address.toString())
+                             : address.toString();
+    return QStringLiteral("%1:%2").arg(host).arg(port);
+}
+
+// Announces the exchange as a demo model. The client connects to what it
+// picks from the answers: off the usual port, the port goes with the address.
+void setUpDiscovery(DiscoveryResponder *responder, const PbxEmulatorServer &server, const PbxEmulatorConfig &config)
+{
+    responder->setPn(QStringLiteral("PeltranoPBX Demo"));
+    responder->setSn(QStringLiteral("DEMO-000000001"));
+    responder->setFw(config.serverVersion);
+    responder->setBl(QStringLiteral("2.1.0-demo"));
+    const QString host = server.address().toString();
+    responder->setIps({server.port() == kClientDefaultPort ? host
+                                                           : QStringLiteral("%1:%2").arg(host).arg(server.port())});
+}
+
 }
 
 int main(int argc, char *argv[])
@@ -83,6 +108,9 @@ int main(int argc, char *argv[])
         {QStringLiteral("malformed"), QStringLiteral("Mix malformed lines in with the log messages.")},
         {QStringLiteral("garbage-hello"), QStringLiteral("Greet with a line that is not JSON.")},
         {QStringLiteral("oversized-frame"), QStringLiteral("After the login, send one frame larger than 8 MiB.")},
+        {QStringLiteral("discovery"),
+         QStringLiteral("Also answer discovery requests on this UDP address; port 0 picks a free port."),
+         QStringLiteral("host:port")},
         {QStringLiteral("idle-timeout"), QStringLiteral("Drop a client silent for this many ms (default 60000)."),
          QStringLiteral("ms"), QStringLiteral("60000")},
     });
@@ -131,6 +159,19 @@ int main(int argc, char *argv[])
     QString error;
     if (!server.listen(&error))
         fail(error);
+
+    DiscoveryResponder discovery;
+    if (parser.isSet(QStringLiteral("discovery"))) {
+        const QString text = parser.value(QStringLiteral("discovery"));
+        QHostAddress host;
+        quint16 port = 0;
+        if (!PbxEmulatorServer::parseListenAddress(text, &host, &port))
+            fail(QStringLiteral("--discovery needs host:port, not \"%1\"").arg(text));
+        setUpDiscovery(&discovery, server, config);
+        if (!discovery.listen(host, port))
+            fail(QStringLiteral("cannot answer discovery on %1: %2").arg(text, discovery.errorString()));
+        say(QStringLiteral("discovery %1").arg(hostPortText(discovery.localAddress(), discovery.localPort())));
+    }
 
     for (auto it = config.accounts.constBegin(); it != config.accounts.constEnd(); ++it) {
         const QString id = it.key().second.isEmpty() ? it.key().first
