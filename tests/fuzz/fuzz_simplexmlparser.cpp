@@ -15,23 +15,36 @@ struct Outcome
     int overflows = 0;
 };
 
+// reentrant: the next piece is fed from inside the last notification of a
+// document, as a slot that reads on may do. (From an earlier one, the later
+// signals of that document would come after those of the documents it cut.)
 Outcome run(const QString &root, int maxBufferSize, SimpleXmlParser::NotifyModeEnumType mode,
-            const QVector<QString> &pieces)
+            const QVector<QString> &pieces, bool reentrant = false)
 {
     SimpleXmlParser parser;
     parser.setRootTag(root);
     parser.setMaxBufferSize(maxBufferSize);
     parser.setNotifyMode(mode);
     Outcome out;
-    QObject::connect(&parser, &SimpleXmlParser::parsedMessage, [&out](const QString &msg) { out.delivered << msg; });
+    int next = 0;
+    auto feedFromSlot = [&] {
+        if (reentrant && next < pieces.size())
+            parser.parse(pieces.at(next++));
+    };
+    QObject::connect(&parser, &SimpleXmlParser::parsedMessage, [&](const QString &msg) {
+        out.delivered << msg;
+        feedFromSlot();
+    });
+    if (mode == SimpleXmlParser::QueueAndNotify)
+        QObject::connect(&parser, &SimpleXmlParser::messageCompleted, feedFromSlot);
     QObject::connect(&parser, &SimpleXmlParser::parseErrorFound, [&out](SimpleXmlParser::ParseErrorEnumType e) {
         if (e == SimpleXmlParser::BufferOverflow)
             ++out.overflows;
         else
             ++out.malformed;
     });
-    for (const QString &piece : pieces) {
-        parser.parse(piece);
+    while (next < pieces.size()) {
+        parser.parse(pieces.at(next++));
         while (parser.hasMessages())
             out.queued << parser.takeMessage();
     }
@@ -51,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool limited = fdp.ConsumeBool();
     const int maxBufferSize = limited ? fdp.ConsumeIntegralInRange<int>(1, 512) : 0;
     const auto mode = SimpleXmlParser::NotifyModeEnumType(fdp.ConsumeIntegralInRange<int>(0, 3));
+    const bool reentrant = fdp.ConsumeBool();
     const QVector<int> cuts = FuzzSupport::takeCuts(fdp);
     QString root;
     switch (rootChoice) {
@@ -63,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString text = QString::fromUtf8(rest.data(), int(rest.size()));
 
     const QVector<QString> pieces = FuzzSupport::splitAt(text, cuts);
-    const Outcome split = run(root, maxBufferSize, mode, pieces);
+    const Outcome split = run(root, maxBufferSize, mode, pieces, reentrant);
 
     const QString openTag = QLatin1Char('<') + root + QLatin1Char('>');
     const QString closeTag = QLatin1String("</") + root + QLatin1Char('>');
