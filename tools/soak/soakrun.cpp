@@ -308,10 +308,11 @@ int SoakRun::run()
             afterFirst = usage();
         }
         if (number % 20 == 0)
-            say(QStringLiteral("%1 min: %2 sessions, %3 messages received")
+            say(QStringLiteral("%1 min: %2 sessions, %3 messages received, resident %4")
                     .arg(double(m_clock.elapsed()) / 60000.0, 0, 'f', 1)
                     .arg(m_sessions)
-                    .arg(m_receivedDropped + m_receivedUserEnded));
+                    .arg(m_receivedDropped + m_receivedUserEnded)
+                    .arg(mib(usage().residentKiB)));
     }
     QTest::mouseClick(m_clear, Qt::LeftButton);
     // The link lets a goodbye drain for up to a second before it lets go.
