@@ -62,7 +62,7 @@ print_sanitizer_reports() {
         echo "==== sanitizer report $(basename "$f")" >&2
         cat "$f" >&2
     done
-    return $((1 - found))
+    return "$found"
 }
 
 # run_sanitized_suite <build dir>: the whole test suite again, built with
