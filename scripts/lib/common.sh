@@ -69,7 +69,8 @@ print_sanitizer_reports() {
 # AddressSanitizer and UndefinedBehaviorSanitizer. Any report fails it.
 run_sanitized_suite() {
     local dir="$1" logdir="$1/sanitizer-reports" status=0
-    configure_and_build "$dir" Debug -DPLOGGER_SANITIZE=ON
+    # Called after ||, where set -e does not apply: every step checks itself.
+    configure_and_build "$dir" Debug -DPLOGGER_SANITIZE=ON || return 1
     rm -rf "$logdir"
     mkdir -p "$logdir"
     (
@@ -89,8 +90,9 @@ run_sanitized_suite() {
 # New inputs stay in the build dir; crashes are saved there and printed.
 run_fuzzers() {
     local dir="$1" seconds="$2" src="$ROOT/tests/fuzz" target
-    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DPLOGGER_FUZZ=ON
-    cmake --build "$dir" --target fuzzers -j "$JOBS"
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DPLOGGER_FUZZ=ON ||
+        return 1
+    cmake --build "$dir" --target fuzzers -j "$JOBS" || return 1
     local targets=()
     for target in "$src"/corpus/*/; do
         targets+=("$(basename "$target")")
