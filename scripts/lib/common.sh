@@ -37,3 +37,113 @@ configure_and_build() {
     cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@"
     cmake --build "$dir" -j "$JOBS"
 }
+
+# ---- Sanitizers and fuzzing ------------------------------------------------
+
+# clang with its fuzzer and sanitizer runtimes, for the fuzz targets.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+
+# sanitizer_env <report dir>: settings for every process of a sanitized run.
+# Reports go to files, so that those of helper processes the tests start
+# count as well as the tests' own.
+sanitizer_env() {
+    local logdir="$1"
+    export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:strict_string_checks=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=1:fast_unwind_on_malloc=0:log_path=$logdir/asan"
+    export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logdir/ubsan"
+    export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizer/lsan.supp:print_suppressions=0"
+}
+
+# print_sanitizer_reports <report dir>: prints every report; true if there was one.
+print_sanitizer_reports() {
+    local logdir="$1" f found=1
+    for f in "$logdir"/*; do
+        [ -e "$f" ] || continue
+        found=0
+        echo "==== sanitizer report $(basename "$f")" >&2
+        cat "$f" >&2
+    done
+    return "$found"
+}
+
+# run_sanitized_suite <build dir>: the whole test suite again, built with
+# AddressSanitizer and UndefinedBehaviorSanitizer. Any report fails it.
+run_sanitized_suite() {
+    local dir="$1" logdir="$1/sanitizer-reports" status=0
+    # Called after ||, where set -e does not apply: every step checks itself.
+    configure_and_build "$dir" Debug -DPLOGGER_SANITIZE=ON || return 1
+    rm -rf "$logdir"
+    mkdir -p "$logdir"
+    (
+        sanitizer_env "$logdir"
+        export QT_QPA_PLATFORM=offscreen
+        ctest --test-dir "$dir" --output-on-failure -j "$JOBS"
+    ) || status=1
+    if print_sanitizer_reports "$logdir"; then
+        echo "Sanitizer reports found (above)." >&2
+        status=1
+    fi
+    return $status
+}
+
+# run_fuzzers <build dir> <seconds>: builds the libFuzzer targets with clang
+# and runs each for the given time on its committed corpus, $JOBS at a time.
+# New inputs stay in the build dir; crashes are saved there and printed.
+run_fuzzers() {
+    local dir="$1" seconds="$2" src="$ROOT/tests/fuzz" target
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DPLOGGER_FUZZ=ON ||
+        return 1
+    cmake --build "$dir" --target fuzzers -j "$JOBS" || return 1
+    local targets=()
+    for target in "$src"/corpus/*/; do
+        targets+=("$(basename "$target")")
+    done
+    local passed=0 failed=() running=0
+    for target in "${targets[@]}"; do
+        if [ "$running" -ge "$JOBS" ]; then
+            wait -n || true
+            running=$((running - 1))
+        fi
+        run_one_fuzzer "$dir" "$target" "$seconds" &
+        running=$((running + 1))
+    done
+    wait || true
+    for target in "${targets[@]}"; do
+        local work="$dir/fuzz-work/$target"
+        if [ "$(cat "$work/status" 2>/dev/null)" = 0 ]; then
+            passed=$((passed + 1))
+            echo "$target: ok, $(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$work/log" | tail -1)"
+        else
+            failed+=("$target")
+            echo "$target: FAILED; last lines of $work/log:"
+            tail -n 60 "$work/log"
+            ls "$work/artifacts"
+        fi
+    done
+    echo "fuzz: $passed passed, ${#failed[@]} failed"
+    [ ${#failed[@]} -eq 0 ]
+}
+
+# Fuzzes at full speed without leak checks, then runs every input kept once
+# more with leak checking and the full allocation stacks the suppressions
+# need (too slow to have on every input).
+run_one_fuzzer() {
+    local dir="$1" target="$2" seconds="$3" src="$ROOT/tests/fuzz"
+    local work="$dir/fuzz-work/$target" bin="$dir/tests/fuzz/$target" dict=()
+    rm -rf "$work/artifacts"
+    mkdir -p "$work/corpus" "$work/artifacts"
+    [ -f "$src/dict/$target.dict" ] && dict=(-dict="$src/dict/$target.dict")
+    local status=0
+    export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+    export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizer/lsan.supp:print_suppressions=0"
+    ASAN_OPTIONS="detect_leaks=0" \
+        "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -detect_leaks=0 \
+        -print_final_stats=1 -artifact_prefix="$work/artifacts/" "${dict[@]}" \
+        "$work/corpus" "$src/corpus/$target" >"$work/log" 2>&1 || status=$?
+    if [ "$status" = 0 ]; then
+        echo "---- leak check over the corpus" >>"$work/log"
+        find "$work/corpus" "$src/corpus/$target" -type f -print0 |
+            ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0" xargs -0 -r -n 500 \
+                "$bin" -timeout=10 -rss_limit_mb=2048 >>"$work/log" 2>&1 || status=$?
+    fi
+    echo "$status" >"$work/status"
+}

@@ -45,10 +45,13 @@ public:
                 [this](const DiagnosticMessage &m) { messages << m; });
         connect(link, &PbxLink::sigServerCommandResponse, this,
                 [this](const ServerCommandResponse &r) { responses << r; });
-        // Direct, to see which thread emits.
-        connect(link, &PbxLink::sigDiagnosticMessageReceived, this, [this] {
-            QMutexLocker lock(&m_threadMutex);
-            m_emitThreads.insert(QThread::currentThread());
+        // Direct, to see which thread emits. The link's thread may still be
+        // in this call while the recorder is destroyed, so the call keeps
+        // the set alive itself.
+        std::shared_ptr<EmitThreads> threads = m_threads;
+        connect(link, &PbxLink::sigDiagnosticMessageReceived, this, [threads] {
+            QMutexLocker lock(&threads->mutex);
+            threads->seen.insert(QThread::currentThread());
         }, Qt::DirectConnection);
     }
 
@@ -56,8 +59,8 @@ public:
     bool logged() const { return events.contains(QStringLiteral("logged")); }
     QSet<QThread *> emitThreads()
     {
-        QMutexLocker lock(&m_threadMutex);
-        return m_emitThreads;
+        QMutexLocker lock(&m_threads->mutex);
+        return m_threads->seen;
     }
 
     QStringList events;
@@ -69,8 +72,12 @@ public:
     QList<ServerCommandResponse> responses;
 
 private:
-    QMutex m_threadMutex;
-    QSet<QThread *> m_emitThreads;
+    struct EmitThreads
+    {
+        QMutex mutex;
+        QSet<QThread *> seen;
+    };
+    std::shared_ptr<EmitThreads> m_threads = std::make_shared<EmitThreads>();
 };
 
 std::unique_ptr<PbxLink> makeLink()

@@ -98,6 +98,7 @@ void PbxEmulatorSession::start()
             m_streamTimer.stop();
             m_idleTimer.stop();
             emit event(QStringLiteral("session %1 closed: client disconnected").arg(m_number));
+            emitSentTotal();
         }
         emit finished();
     });
@@ -149,8 +150,15 @@ void PbxEmulatorSession::close(const QString &why, const QString &byeReason)
     m_streamTimer.stop();
     m_idleTimer.stop();
     emit event(QStringLiteral("session %1 closed: %2").arg(m_number).arg(why));
+    emitSentTotal();
     // Pending lines still go out before the connection ends.
     m_socket->disconnectFromHost();
+}
+
+// Lets a soak or load run match what each client received against this.
+void PbxEmulatorSession::emitSentTotal()
+{
+    emit event(QStringLiteral("session %1 total: sent %2 log messages").arg(m_number).arg(m_sent));
 }
 
 void PbxEmulatorSession::abortConnection(const QString &why)

@@ -48,6 +48,7 @@ private:
     void sendJunk();
     void close(const QString &why, const QString &byeReason = QString());
     void abortConnection(const QString &why);
+    void emitSentTotal();
     bool silent() const;
 
     QTcpSocket *m_socket;
