@@ -155,7 +155,7 @@ int main(int argc, char *argv[])
     config.idleTimeoutMs = int(qMin<qint64>(number(parser, QStringLiteral("idle-timeout"), 100), 24 * 3600 * 1000));
 
     PbxEmulatorServer server(config);
-    QObject::connect(&server, &PbxEmulatorServer::event, &say);
+    QObject::connect(&server, &PbxEmulatorServer::eventReported, &say);
     QString error;
     if (!server.listen(&error))
         fail(error);

@@ -79,7 +79,7 @@ void PbxEmulatorServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         auto *session = new PbxEmulatorSession(socket, m_config, ++m_sessionCounter, this);
-        connect(session, &PbxEmulatorSession::event, this, &PbxEmulatorServer::event);
+        connect(session, &PbxEmulatorSession::eventReported, this, &PbxEmulatorServer::eventReported);
         connect(session, &PbxEmulatorSession::finished, session, &QObject::deleteLater);
         session->start();
     }

@@ -27,7 +27,7 @@ public:
     static bool parseListenAddress(const QString &text, QHostAddress *host, quint16 *port);
 
 signals:
-    void event(const QString &line);
+    void eventReported(const QString &line);
 
 private:
     void onNewConnection();

@@ -97,12 +97,12 @@ void PbxEmulatorSession::start()
             m_state = State::Closed;
             m_streamTimer.stop();
             m_idleTimer.stop();
-            emit event(QStringLiteral("session %1 closed: client disconnected").arg(m_number));
+            emit eventReported(QStringLiteral("session %1 closed: client disconnected").arg(m_number));
             emitSentTotal();
         }
         emit finished();
     });
-    emit event(QStringLiteral("session %1 connected from %2").arg(m_number).arg(m_socket->peerAddress().toString()));
+    emit eventReported(QStringLiteral("session %1 connected from %2").arg(m_number).arg(m_socket->peerAddress().toString()));
     m_idleTimer.start();
 
     if (m_config.garbageHello) {
@@ -149,7 +149,7 @@ void PbxEmulatorSession::close(const QString &why, const QString &byeReason)
     m_state = State::Closed;
     m_streamTimer.stop();
     m_idleTimer.stop();
-    emit event(QStringLiteral("session %1 closed: %2").arg(m_number).arg(why));
+    emit eventReported(QStringLiteral("session %1 closed: %2").arg(m_number).arg(why));
     emitSentTotal();
     // Pending lines still go out before the connection ends.
     m_socket->disconnectFromHost();
@@ -158,7 +158,7 @@ void PbxEmulatorSession::close(const QString &why, const QString &byeReason)
 // Lets a soak or load run match what each client received against this.
 void PbxEmulatorSession::emitSentTotal()
 {
-    emit event(QStringLiteral("session %1 total: sent %2 log messages").arg(m_number).arg(m_sent));
+    emit eventReported(QStringLiteral("session %1 total: sent %2 log messages").arg(m_number).arg(m_sent));
 }
 
 void PbxEmulatorSession::abortConnection(const QString &why)
@@ -241,7 +241,7 @@ void PbxEmulatorSession::handleFrame(const QJsonObject &frame)
         m_subscription = tenant;
         m_generator.setTenant(tenant);
         send(QJsonObject{{QStringLiteral("type"), TypeSubscribed}, {QStringLiteral("tenant"), tenant}});
-        emit event(QStringLiteral("session %1 subscribed to \"%2\"").arg(m_number).arg(tenant));
+        emit eventReported(QStringLiteral("session %1 subscribed to \"%2\"").arg(m_number).arg(tenant));
     } else if (type == TypeCommand) {
         handleCommand(frame);
     } else if (type == TypeLogin) {
@@ -303,7 +303,7 @@ void PbxEmulatorSession::handleLogin(const QJsonObject &frame)
     details.timezone = QStringLiteral("Europe/Rome");
     m_state = State::LoggedIn;
     send(loginDetailsToJson(details));
-    emit event(QStringLiteral("session %1 login ok %2@%3 mode %4 client %5 %6 (%7 %8)")
+    emit eventReported(QStringLiteral("session %1 login ok %2@%3 mode %4 client %5 %6 (%7 %8)")
                    .arg(m_number)
                    .arg(user, domain)
                    .arg(mode)
@@ -339,7 +339,7 @@ void PbxEmulatorSession::handleCommand(const QJsonObject &frame)
                &response.output);
     response.timestamp = nowText();
     send(PbxProtocol::commandResponseToJson(response));
-    emit event(QStringLiteral("session %1 command \"%2\" code %3").arg(m_number).arg(command.command).arg(response.code));
+    emit eventReported(QStringLiteral("session %1 command \"%2\" code %3").arg(m_number).arg(command.command).arg(response.code));
 }
 
 void PbxEmulatorSession::onStreamTick()
@@ -377,12 +377,12 @@ bool PbxEmulatorSession::streamOne()
     if (silent()) {
         m_streamTimer.stop();
         m_idleTimer.stop();
-        emit event(QStringLiteral("session %1 silent after %2 messages").arg(m_number).arg(m_sent));
+        emit eventReported(QStringLiteral("session %1 silent after %2 messages").arg(m_number).arg(m_sent));
         return false;
     }
     if (m_config.count > 0 && m_sent >= m_config.count) {
         m_streamTimer.stop();
-        emit event(QStringLiteral("session %1 sent %2 messages").arg(m_number).arg(m_sent));
+        emit eventReported(QStringLiteral("session %1 sent %2 messages").arg(m_number).arg(m_sent));
         return false;
     }
     return true;

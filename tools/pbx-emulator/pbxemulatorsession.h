@@ -30,7 +30,7 @@ public:
                            QString *detail, QString *output);
 
 signals:
-    void event(const QString &line);
+    void eventReported(const QString &line);
     void finished();
 
 private:
