@@ -21,6 +21,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegExpValidator>
+#include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QUuid>
 
@@ -126,6 +127,9 @@ wdgPLoggerGui::~wdgPLoggerGui()
         pbxLink = nullptr;
     }
     QCoreApplication::quit();
+    // Detaching the model moves the scroll bar; nothing must size rows then.
+    ui.tbLogView->verticalScrollBar()->disconnect(this);
+    ui.tbLogView->horizontalHeader()->disconnect(this);
     ui.tbLogView->setModel(nullptr);
     delete filterModel;
 }
@@ -188,9 +192,22 @@ QString cutMessage(const QString &message)
     if (message.size() <= kMaxMessageLength)
         return message;
     const int lineEnd = message.indexOf(QLatin1Char('\n'), kMaxMessageLength);
-    // Without a line end past the limit, the cut falls at the limit itself.
-    const int keep = lineEnd >= 0 ? lineEnd + 1 : kMaxMessageLength;
+    // Without a line end past the limit, the cut falls at the limit itself,
+    // and never between the two halves of a character outside the BMP.
+    int keep = lineEnd >= 0 ? lineEnd + 1 : kMaxMessageLength;
+    if (lineEnd < 0 && message.at(keep - 1).isHighSurrogate())
+        --keep;
     return message.left(keep) + QStringLiteral("...");
+}
+
+// A cell's text as a menu label: shortened, and with nothing in it that a
+// menu would read as a shortcut or a layout mark.
+QString menuLabel(const QString &text)
+{
+    QString label = text.size() > 50 ? text.left(50) + QStringLiteral("...") : text;
+    label.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    label.replace(QLatin1Char('\t'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return label;
 }
 }
 
@@ -202,8 +219,10 @@ void wdgPLoggerGui::triggerPConnection()
     }
     QMessageBox question(QMessageBox::Question, tr("Disconnessione"),
                          tr("Sei sicuro di volerti disconnettere da PeltranoPBX?"), QMessageBox::NoButton, this);
-    QPushButton *yes = question.addButton(tr("Si"), QMessageBox::AcceptRole);
-    question.addButton(tr("No"), QMessageBox::RejectRole);
+    // Action roles keep the buttons in this order and leave the box without
+    // an Escape button.
+    QPushButton *yes = question.addButton(tr("Si"), QMessageBox::ActionRole);
+    question.addButton(tr("No"), QMessageBox::ActionRole);
     question.setDefaultButton(yes);
     question.exec();
     if (question.clickedButton() == yes)
@@ -416,8 +435,10 @@ void wdgPLoggerGui::sizeVisibleRows()
     QTableView *view = ui.tbLogView;
     QHeaderView *rows = view->verticalHeader();
     const int count = filterModel->rowCount();
-    if (count == 0)
+    // Scrolling from in here calls back; the outer pass already covers it.
+    if (count == 0 || sizingRows || view->model() != filterModel)
         return;
+    const QScopedValueRollback<bool> sizing(sizingRows, true);
     QAbstractItemDelegate *delegate = view->itemDelegate();
     QStyleOptionViewItem option;
     option.initFrom(view);
@@ -429,10 +450,10 @@ void wdgPLoggerGui::sizeVisibleRows()
 
     for (int pass = 0; pass < 4; ++pass) {
         const bool atBottom = view->verticalScrollBar()->value() == view->verticalScrollBar()->maximum();
-        int top = view->rowAt(0);
+        const int top = view->rowAt(0);
         int bottom = view->rowAt(view->viewport()->height() - 1);
         if (top < 0)
-            top = 0;
+            return;  // the view is not laid out for these rows yet
         if (bottom < 0)
             bottom = count - 1;
         bool changed = false;
@@ -449,6 +470,7 @@ void wdgPLoggerGui::sizeVisibleRows()
                 height = qMax(height, delegate->sizeHint(option, proxy.siblingAtColumn(LogMessageModel::TimestampColumn))
                                           .height())
                     + grid;
+                height = qMin(height, rows->maximumSectionSize());
                 logModel->setRowHeight(source, height);
             }
             if (rows->sectionSize(row) != height) {
@@ -506,9 +528,7 @@ void wdgPLoggerGui::onLogViewContextMenu(QPoint point)
     const QModelIndex index = ui.tbLogView->indexAt(point);
     if (!index.isValid())
         return;
-    QString label = index.data(Qt::DisplayRole).toString();
-    if (label.size() > 50)
-        label = label.left(50) + QStringLiteral("...");
+    const QString label = menuLabel(index.data(Qt::DisplayRole).toString());
 
     // The actions carry the clicked cell as a persistent index, so they act on
     // the row that was clicked even if rows arrive or are filtered meanwhile.

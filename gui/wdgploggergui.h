@@ -69,4 +69,5 @@ private:
     LogMessageModel *logModel = nullptr;
     LogMessageFilterProxyModel *filterModel = nullptr;
     LogViewSelectItemDelegate *selectionDelegate = nullptr;
+    bool sizingRows = false;
 };

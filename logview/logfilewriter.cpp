@@ -10,7 +10,15 @@
 namespace {
 // Output is gathered and written in chunks of about this many bytes.
 constexpr int kChunkBytes = 1 << 20;
+// Line ends are written here rather than by a text-mode device, which would
+// cut every chunk into a write per line on platforms with two-byte line ends.
+#ifdef Q_OS_WIN
+const char kLineEnd[] = "\r\n";
+const char kContinuation[] = "\r\n\t\t\t\t\t\t";
+#else
+const char kLineEnd[] = "\n";
 const char kContinuation[] = "\n\t\t\t\t\t\t";
+#endif
 
 // Gathers the file's text and hands it to the device in large chunks, in the
 // locale's encoding. The table keeps UTF-8, so in a UTF-8 locale its bytes go
@@ -46,6 +54,7 @@ public:
     }
 
     void append(char c) { put(&c, 1); }
+    void endLine() { put(kLineEnd, int(sizeof kLineEnd) - 1); }
 
     bool flushIfFull() { return m_buffer.size() < kChunkBytes || flush(); }
 
@@ -88,7 +97,7 @@ bool write(const LogMessageModel &model, const QVector<int> &columns, const QStr
     QSaveFile file(fileName);
     // Unbuffered: the chunks are large already, and QSaveFile only notices a
     // failed write that goes through it, not one made later from its buffer.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Unbuffered)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         if (errorString)
             *errorString = file.errorString();
         return false;
@@ -100,7 +109,7 @@ bool write(const LogMessageModel &model, const QVector<int> &columns, const QStr
             out.append('\t');
         out.append(model.headerData(columns[i], Qt::Horizontal).toString().toUtf8(), false);
     }
-    out.append('\n');
+    out.endLine();
 
     bool ok = true;
     const int rows = model.rowCount();
@@ -110,7 +119,7 @@ bool write(const LogMessageModel &model, const QVector<int> &columns, const QStr
                 out.append('\t');
             out.append(model.utf8(row, columns[i]), columns[i] == LogMessageModel::MessageColumn);
         }
-        out.append('\n');
+        out.endLine();
         ok = out.flushIfFull();
     }
     ok = ok && out.flush() && file.flush();

@@ -165,6 +165,10 @@ void tst_wdgPLoggerGuiLog::longMessagesAreCut_data()
     QTest::newRow("line end only before the limit")
         << QStringLiteral("head\n") + limit + QStringLiteral("tail")
         << (QStringLiteral("head\n") + limit).left(50000) + QStringLiteral("...");
+    const QString emoji = QString::fromUcs4(U"\U0001F600");
+    QTest::newRow("character outside the BMP across the limit")
+        << QString(49999, QLatin1Char('a')) + emoji + QStringLiteral("tail")
+        << QString(49999, QLatin1Char('a')) + QStringLiteral("...");
     QTest::newRow("one huge line") << QString(3000000, QLatin1Char('x')) << QString(50000, QLatin1Char('x')) + "...";
 }
 

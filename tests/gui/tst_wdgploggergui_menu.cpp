@@ -127,6 +127,9 @@ void tst_wdgPLoggerGuiMenu::menuEntries_data()
                                  << QStringList{"Seleziona valore 'short'", "Seleziona chiamata", "Deseleziona tutto"};
     QTest::newRow("without a call") << "" << "short"
                                     << QStringList{"Seleziona valore 'short'", "Deseleziona tutto"};
+    QTest::newRow("menu marks in the text") << "c1" << "a&b\tc"
+                                           << QStringList{"Seleziona valore 'a&&b c'", "Seleziona chiamata",
+                                                          "Deseleziona tutto"};
     QTest::newRow("long text cut to 50")
         << "c1" << longText
         << QStringList{"Seleziona valore '" + QString(50, QLatin1Char('m')) + "...'", "Seleziona chiamata",
