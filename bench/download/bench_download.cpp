@@ -1,5 +1,6 @@
 // Downloads, verifies and finalizes a 1 GiB package from the update test
 // server over loopback, and compares with curl followed by md5sum and sha1sum.
+#include "benchsupport.h"
 #include "filexfermanager.h"
 
 #include <QCoreApplication>
@@ -18,19 +19,6 @@ namespace {
 
 constexpr qint64 PackageSize = qint64(1) << 30;
 constexpr int Rounds = 2;
-
-qint64 statusKiB(const char *name)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
-        return -1;
-    const QByteArray key = QByteArray(name) + ':';
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 bool makePackage(const QString &path)
 {
@@ -170,7 +158,7 @@ int main(int argc, char *argv[])
     if (!haveCurl)
         std::printf("curl is missing: no pipeline comparison (scripts/bench installs it)\n");
 
-    const qint64 idleKiB = statusKiB("VmRSS");
+    const qint64 idleKiB = BenchSupport::procStatusKiB("VmRSS");
     double best = -1;
     double bestPipeline = -1;
     for (int round = 0; round < Rounds; ++round) {
@@ -195,7 +183,7 @@ int main(int argc, char *argv[])
         }
         std::fflush(stdout);
     }
-    const qint64 peakKiB = statusKiB("VmHWM");
+    const qint64 peakKiB = BenchSupport::procStatusKiB("VmHWM");
     const double mbs = PackageSize / best / 1e6;
     const double ratio = bestPipeline > 0 ? bestPipeline / best : 0.0;
     const qint64 overIdleMb = (peakKiB - idleKiB) / 1024;

@@ -7,6 +7,7 @@
 // speed-up over appending through a standard item model with a full re-filter
 // and resize per message (measured on a small table).
 
+#include "benchsupport.h"
 #include "callgenerator.h"
 #include "logmessagefilterproxymodel.h"
 #include "loggerverbosity.h"
@@ -32,13 +33,6 @@
 
 namespace {
 
-int envInt(const char *name, int fallback)
-{
-    bool ok = false;
-    const int v = qEnvironmentVariableIntValue(name, &ok);
-    return ok && v > 0 ? v : fallback;
-}
-
 double threadCpuSeconds()
 {
     timespec ts {};
@@ -48,14 +42,7 @@ double threadCpuSeconds()
 
 qint64 residentBytes()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
-    }
-    return 0;
+    return BenchSupport::procStatusKiB("VmRSS") * 1024;
 }
 
 void waitUntil(const std::function<bool()> &done, int timeoutMs)
@@ -201,8 +188,8 @@ int main(int argc, char *argv[])
     qputenv("QT_LOGGING_RULES", "*.debug=false");
     QApplication app(argc, argv);
 
-    const int target = envInt("INGEST_ROWS", 500000);
-    const int baselineRows = envInt("INGEST_BASELINE_ROWS", 1000);
+    const int target = BenchSupport::envInt("INGEST_ROWS", 500000);
+    const int baselineRows = BenchSupport::envInt("INGEST_BASELINE_ROWS", 1000);
 
     const double baseline = baselineRowsPerSecond(baselineRows);
     std::printf("baseline: literal per-row sequence, %d rows: %.0f rows/s\n", baselineRows, baseline);
@@ -291,7 +278,7 @@ int main(int argc, char *argv[])
     QMetaObject::invokeMethod(&window, "disconnectFromP");
     waitUntil([&] { return status->text() == QLatin1String("Stato: Disconnesso"); }, 10000);
     Emulator steady;
-    const int steadyCount = envInt("INGEST_STEADY_COUNT", 20000);
+    const int steadyCount = BenchSupport::envInt("INGEST_STEADY_COUNT", 20000);
     const QString steadyAddress = steady.start({QStringLiteral("--rate"), QStringLiteral("2000"), QStringLiteral("--count"),
                                                 QString::number(steadyCount), QStringLiteral("--seed"), QStringLiteral("2")});
     connectTo(steadyAddress);

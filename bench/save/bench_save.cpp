@@ -5,6 +5,7 @@
 // table page by page, painting each page, with and without an emphasis set,
 // and compares the frame times.
 
+#include "benchsupport.h"
 #include "callgenerator.h"
 #include "logfilewriter.h"
 #include "logmessagemodel.h"
@@ -26,13 +27,6 @@
 #include <vector>
 
 namespace {
-
-int envInt(const char *name, int fallback)
-{
-    bool ok = false;
-    const int v = qEnvironmentVariableIntValue(name, &ok);
-    return ok && v > 0 ? v : fallback;
-}
 
 double seconds(const QElapsedTimer &clock)
 {
@@ -69,7 +63,7 @@ int main(int argc, char *argv[])
     qputenv("QT_LOGGING_RULES", "*.debug=false");
     QApplication app(argc, argv);
     PBXLINK::registerMetaTypes();
-    const int rows = envInt("SAVE_ROWS", 500000);
+    const int rows = BenchSupport::envInt("SAVE_ROWS", 500000);
 
     wdgPLoggerGui window;
     window.show();
@@ -144,7 +138,7 @@ int main(int argc, char *argv[])
 
     // Interleaved rounds, after a warm-up of each, so that caches and the
     // machine's other work weigh on all three alike.
-    const int frames = envInt("SAVE_FRAMES", 100);
+    const int frames = BenchSupport::envInt("SAVE_FRAMES", 100);
     auto *delegate = qobject_cast<LogViewSelectItemDelegate *>(view->itemDelegate());
     const QString call = linkedIds.at(linkedIds.size() / 2);
     const QString level = table->text(0, LogMessageModel::VerbosityColumn);
