@@ -2,6 +2,7 @@
 
 #include "emulatorprocess.h"
 #include "modalanswerer.h"
+#include "formchild.h"
 #include "quitreset.h"
 
 #include "loggerverbosity.h"
@@ -93,10 +94,7 @@ private:
     template<typename T>
     T *child(const char *name) const
     {
-        T *w = m_window->findChild<T *>(QLatin1String(name));
-        if (!w)
-            qFatal("no child %s", name);
-        return w;
+        return formChild<T>(m_window, name);
     }
     void type(const char *field, const QString &text);
     void fillIn(const QString &address, const QString &user = QStringLiteral("admin@demo"),

@@ -1,5 +1,6 @@
 #include "wdgploggergui.h"
 
+#include "formchild.h"
 #include "quitreset.h"
 
 #include "loggerverbosity.h"
@@ -39,10 +40,7 @@ private:
     template<typename T>
     T *child(const char *name) const
     {
-        T *w = m_window->findChild<T *>(QLatin1String(name));
-        if (!w)
-            qFatal("no child %s", name);
-        return w;
+        return formChild<T>(m_window, name);
     }
     wdgPLoggerGui *m_window = nullptr;
 };
