@@ -138,7 +138,12 @@ void tst_FileXferManager::download()
     } else if (!digestCase.isEmpty()) {
         QVERIFY(log.contains("CRITICAL - Hashes do not match: MD5("));
     } else {
-        QVERIFY(log.contains("an error happened while transfering the file:"));
+        // A reset can reach the client as a network error or, when it loses
+        // the race with the last bytes read, as a short body that fails the
+        // digests; either way nothing is put in place.
+        QVERIFY2(log.contains("an error happened while transfering the file:")
+                     || log.contains("CRITICAL - Hashes do not match: MD5("),
+                 qPrintable(log.lines().join(QLatin1Char('\n'))));
     }
 }
 
