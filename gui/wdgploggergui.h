@@ -6,10 +6,12 @@
 #include "ui_wdgploggergui.h"
 
 #include <QMap>
+#include <QPointer>
 #include <QStringList>
 #include <QWidget>
 
 class LogMessageFilterProxyModel;
+class QMessageBox;
 class LogMessageModel;
 class LogViewSelectItemDelegate;
 class PbxLink;
@@ -55,6 +57,10 @@ protected:
 
 private:
     void initLogModel();
+    // Asks whether to trust an exchange met for the first time.
+    void onUnknownExchange(const QString &address, const QString &fingerprint);
+    void onExchangeIdentityChanged(const QString &address, const QString &knownFingerprint,
+                                   const QString &presentedFingerprint);
     void onRowsFlushed();
     // Gives the rows on view the height their text needs.
     void sizeVisibleRows();
@@ -70,4 +76,6 @@ private:
     LogMessageFilterProxyModel *filterModel = nullptr;
     LogViewSelectItemDelegate *selectionDelegate = nullptr;
     bool sizingRows = false;
+    // Open while the user is asked whether to trust an exchange.
+    QPointer<QMessageBox> trustQuestion;
 };

@@ -33,7 +33,7 @@ void PbxLink::init()
 
 void PbxLink::run()
 {
-    PbxLinkSession session(m_platform, m_osVersion, m_appShortName, m_appVersion, m_keepAliveMs);
+    PbxLinkSession session(m_platform, m_osVersion, m_appShortName, m_appVersion, m_dataDir, m_keepAliveMs);
     // The api version is stored before the login is announced, so a receiver
     // of loggedToServer or sigFeaturesChanged already reads the new value.
     connect(&session, &PbxLinkSession::loggedToServer, this, [this](const LoginDetails &details) {
@@ -53,6 +53,10 @@ void PbxLink::run()
     connect(&session, &PbxLinkSession::sigDiagnosticMessageReceived, this,
             &PbxLink::sigDiagnosticMessageReceived, Qt::DirectConnection);
     connect(&session, &PbxLinkSession::sigServerCommandResponse, this, &PbxLink::sigServerCommandResponse,
+            Qt::DirectConnection);
+    connect(&session, &PbxLinkSession::sigUnknownExchange, this, &PbxLink::sigUnknownExchange,
+            Qt::DirectConnection);
+    connect(&session, &PbxLinkSession::sigExchangeIdentityChanged, this, &PbxLink::sigExchangeIdentityChanged,
             Qt::DirectConnection);
 
     {
@@ -139,4 +143,9 @@ QString PbxLink::getServerApiVersion() const
 void PbxLink::sendServerCommand(const ServerCommand &command)
 {
     dispatch([command](PbxLinkSession *s) { s->sendServerCommand(command); });
+}
+
+void PbxLink::answerUnknownExchange(const QString &address, const QString &fingerprint, bool trust)
+{
+    dispatch([address, fingerprint, trust](PbxLinkSession *s) { s->answerUnknownExchange(address, fingerprint, trust); });
 }

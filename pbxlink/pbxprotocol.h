@@ -13,10 +13,11 @@
 // exchange, so that both ends read and write the same fields.
 namespace PbxProtocol {
 
-constexpr int ProtocolVersion = 1;
+constexpr int ProtocolVersion = 2;
 
 // exchange -> client
 extern const QString TypeHello;
+extern const QString TypeLoginChallenge;
 extern const QString TypeLoginOk;
 extern const QString TypeLoginRefused;
 extern const QString TypePong;
@@ -29,6 +30,7 @@ extern const QString TypeError;
 extern const QString TypeBye;
 // client -> exchange
 extern const QString TypeLogin;
+extern const QString TypeLoginProof;
 extern const QString TypePing;
 extern const QString TypeGetTenants;
 extern const QString TypeSubscribe;
@@ -36,11 +38,6 @@ extern const QString TypeCommand;
 extern const QString TypeLogout;
 
 QString frameType(const QJsonObject &frame);
-
-// Lower-case hex HMAC-SHA256 of the nonce keyed with the password.
-QByteArray loginProof(const QString &password, const QString &nonce);
-// Compares two proofs in time independent of where they differ.
-bool proofsEqual(const QByteArray &a, const QByteArray &b);
 
 QJsonObject diagnosticMessageToJson(const DiagnosticMessage &msg);
 // False when a field has the wrong type or the level is missing.
