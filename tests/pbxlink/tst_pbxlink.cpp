@@ -105,6 +105,36 @@ std::unique_ptr<PbxLink> makeLink(const QString &dataDir = g_dataDir->path())
 
 const QString kTenantA = QStringLiteral("3f2c8a4e-6b1d-4c7a-9e2f-1a5b7c9d0e21");
 
+// Passes one connection through to the exchange and keeps every byte that
+// crosses it, both ways, as a capture on the wire would.
+class Relay : public QObject
+{
+public:
+    bool listen(quint16 exchangePort)
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, [this, exchangePort] {
+            m_client = m_server.nextPendingConnection();
+            m_exchange.connectToHost(QHostAddress::LocalHost, exchangePort);
+            auto pass = [this](QTcpSocket *from, QTcpSocket *to) {
+                const QByteArray bytes = from->readAll();
+                captured += bytes;
+                to->write(bytes);
+            };
+            connect(m_client, &QTcpSocket::readyRead, this, [this, pass] { pass(m_client, &m_exchange); });
+            connect(&m_exchange, &QTcpSocket::readyRead, this, [this, pass] { pass(&m_exchange, m_client); });
+        });
+        return m_server.listen(QHostAddress::LocalHost);
+    }
+    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_server.serverPort()); }
+
+    QByteArray captured;
+
+private:
+    QTcpServer m_server;
+    QTcpSocket *m_client = nullptr;
+    QTcpSocket m_exchange;
+};
+
 }
 
 class tst_PbxLink : public QObject
@@ -128,6 +158,7 @@ private slots:
     void disconnectWhileLoginPending();
     void ipv6Loopback();
     void exchangeIdentityIsPinned();
+    void wireRevealsNothing();
 };
 
 void tst_PbxLink::init()
@@ -581,6 +612,39 @@ void tst_PbxLink::exchangeIdentityIsPinned()
         link = attempt(otherData.path(), true, &rec);
         QTRY_VERIFY_WITH_TIMEOUT(rec->logged(), 5000);
         QCOMPARE(rec->unknown.size(), session == 4 ? 1 : 0);
+    }
+}
+
+void tst_PbxLink::wireRevealsNothing()
+{
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({"--account", "ops@acme:Sup3r-Secret", "--count", "40", "--rate", "0"}));
+    Relay relay;
+    QVERIFY(relay.listen(emulator.port));
+    auto link = makeLink();
+    Recorder rec(link.get());
+    link->init();
+    link->setServerAddress(relay.address());
+    link->connectToServer("ops", "Sup3r-Secret", "acme", PBXLINK::AppModeDiagnostic);
+    QTRY_COMPARE_WITH_TIMEOUT(rec.messages.size(), 40, 10000);
+    link->sendServerCommand({"{c1}", "sip show peers", {}});
+    link->getTenantList();
+    QTRY_VERIFY(rec.responses.size() == 1 && rec.events.contains("tenants"));
+    link->disconnectFromServer();
+    QVERIFY(!emulator.waitForLine("closed: logout").isEmpty());
+
+    // A TLS handshake record opens the capture; nothing readable follows.
+    const QByteArray wire = relay.captured;
+    QVERIFY(wire.size() > 4000);
+    QCOMPARE(wire.left(2), QByteArray("\x16\x03"));
+    QStringList secrets{"Sup3r-Secret", "acme", "scram", "n,,n=", "c=biws", "login", "Client Key",
+                        rec.responses.constFirst().output.mid(40, 40), rec.tenants.value(kTenantA)};
+    for (const DiagnosticMessage &m : qAsConst(rec.messages))
+        secrets << m.message.left(24) << m.linkedId;
+    for (const QString &secret : qAsConst(secrets)) {
+        // Four bytes at least, or chance alone could put them in the cipher text.
+        if (secret.size() >= 4)
+            QVERIFY2(!wire.contains(secret.toUtf8()), qPrintable(secret));
     }
 }
 
