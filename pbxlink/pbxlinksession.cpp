@@ -500,9 +500,6 @@ void PbxLinkSession::handleChallenge(const QJsonObject &frame)
         endSession(QStringLiteral("protocol error: %1").arg(error.isEmpty() ? QStringLiteral("malformed challenge") : error));
         return;
     }
-    // Deriving the key takes a while; the exchange may have gone meanwhile.
-    if (m_state != State::Authenticating || !m_socket)
-        return;
     m_state = State::LoggingIn;
     sendFrame(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLoginProof}, {kScram, QString::fromUtf8(answer)}});
 }
