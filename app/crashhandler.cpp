@@ -186,13 +186,18 @@ long currentThreadId()
     return long(::syscall(SYS_gettid));
 }
 
-void resetAndRaise(int signalNumber)
+void restoreDefaultAction(int signalNumber)
 {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     ::sigaction(signalNumber, &action, nullptr);
+}
+
+void resetAndRaise(int signalNumber)
+{
+    restoreDefaultAction(signalNumber);
     // Still blocked while the handler runs: it is delivered, with the default
     // action, as soon as the handler returns.
     ::raise(signalNumber);
@@ -401,11 +406,7 @@ void writeCrashDump(int signalNumber, siginfo_t *info, void *context)
         return;
     }
 
-    struct sigaction alarmDefault;
-    std::memset(&alarmDefault, 0, sizeof alarmDefault);
-    alarmDefault.sa_handler = SIG_DFL;
-    sigemptyset(&alarmDefault.sa_mask);
-    ::sigaction(SIGALRM, &alarmDefault, nullptr);
+    restoreDefaultAction(SIGALRM);
     ::alarm(kBackstopSeconds);
 
     // First, and with system calls only: a crash inside malloc or a Qt lock

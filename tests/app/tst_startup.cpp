@@ -103,6 +103,19 @@ public:
 
 const QString MainWindow = QStringLiteral("wdgPLoggerGui::start() showing main window");
 
+// Serves, as a newer application version, a package holding the second stage.
+bool serveStage2Package(ServerProcess &server, const QString &package)
+{
+    QFile recorder(QStringLiteral(STAGE2_RECORDER_BIN));
+    if (!recorder.open(QIODevice::ReadOnly))
+        return false;
+    ArchiveBuilder archive;
+    archive.addFile("stage2", recorder.readAll(), 0755);
+    return archive.write(package)
+        && server.start({"--package", package, "--zipped", "true", "--app-executable", "stage2", "--app-version",
+                         "4.2.1-r6000"});
+}
+
 } // namespace
 
 // Runs the real plogger4 binary the way an administrator would.
@@ -274,18 +287,9 @@ void tst_Startup::updateCheck()
 
 void tst_Startup::handOver()
 {
-    // The package holds the second stage; a newer application version is offered.
     QTemporaryDir packageDir;
-    const QString package = packageDir.filePath(QStringLiteral("update.tar.gz"));
-    QFile recorder(QStringLiteral(STAGE2_RECORDER_BIN));
-    QVERIFY(recorder.open(QIODevice::ReadOnly));
-    ArchiveBuilder archive;
-    archive.addFile("stage2", recorder.readAll(), 0755);
-    QVERIFY(archive.write(package));
-
     ServerProcess server;
-    QVERIFY(server.start({"--package", package, "--zipped", "true", "--app-executable", "stage2", "--app-version",
-                          "4.2.1-r6000"}));
+    QVERIFY(serveStage2Package(server, packageDir.filePath(QStringLiteral("update.tar.gz"))));
     Run run;
     run.start({"-r", server.url().toString()});
     QVERIFY(run.process.waitForFinished(30000));
@@ -329,14 +333,8 @@ void tst_Startup::untrustedDownloadFolder()
 
     QTemporaryDir packageDir;
     const QString package = packageDir.filePath(QStringLiteral("update.tar.gz"));
-    QFile recorder(QStringLiteral(STAGE2_RECORDER_BIN));
-    QVERIFY(recorder.open(QIODevice::ReadOnly));
-    ArchiveBuilder archive;
-    archive.addFile("stage2", recorder.readAll(), 0755);
-    QVERIFY(archive.write(package));
     ServerProcess server;
-    QVERIFY(server.start({"--package", package, "--zipped", "true", "--app-executable", "stage2", "--app-version",
-                          "4.2.1-r6000"}));
+    QVERIFY(serveStage2Package(server, package));
 
     Run run;
     const QString marker = run.home.filePath(QStringLiteral("planted-ran"));
