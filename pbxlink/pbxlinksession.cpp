@@ -252,7 +252,7 @@ void PbxLinkSession::onEncrypted()
         return;
     }
     if (!known.isEmpty()) {
-        // Refused before a single byte of ours, not even the user name, went out.
+        // Refused before any frame of ours, not even the user name, went out.
         const QString address = m_addressKey;
         const QString presented = m_presentedFingerprint;
         emit sigExchangeIdentityChanged(address, known, presented);
