@@ -310,7 +310,8 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
     }
     if (type == TypeError) {
         bool ok = true;
-        warnLimited(QStringLiteral("exchange reports: %1").arg(boundedReason(optString(frame, QStringLiteral("reason"), &ok))));
+        const QString why = boundedReason(optString(frame, QStringLiteral("reason"), &ok));
+        warnLimited(QStringLiteral("exchange reports: %1").arg(why));
         return;
     }
 
