@@ -6,6 +6,7 @@
 #include "ui_wdgploggergui.h"
 
 #include <QMap>
+#include <QPersistentModelIndex>
 #include <QStringList>
 #include <QWidget>
 
@@ -61,6 +62,18 @@ private:
     // The table cell a context-menu action was built for.
     QModelIndex clickedIndex() const;
 
+    // Reading a busy log: the row limit, following the newest row only while
+    // the view is at the bottom, and the find bar.
+    void setUpLogReading();
+    bool followingTail() const;
+    void onViewScrolled();
+    void rememberTopRow();
+    // Puts the remembered top row back at the top after rows went or the
+    // filter changed.
+    void keepAnchorInView();
+    int firstShownRowFrom(int sourceRow) const;
+    void showDroppedRows(qint64 total);
+
     Ui_wdgPLoggerGui ui;
     PbxLink *pbxLink = nullptr;
     PDiscoveryWidget *discoveryWidget = nullptr;
@@ -70,4 +83,9 @@ private:
     LogMessageFilterProxyModel *filterModel = nullptr;
     LogViewSelectItemDelegate *selectionDelegate = nullptr;
     bool sizingRows = false;
+    bool atBottom = true;
+    bool menuOpen = false;
+    bool adjustingView = false;
+    QPersistentModelIndex topAnchor;  // a row of logModel
+    int topAnchorOffset = 0;          // pixels of it scrolled out above
 };
