@@ -297,19 +297,6 @@ int main(int argc, char *argv[])
     std::printf("replay into a bare link: %.0f msgs/s (link-thread decode %.2f us/msg)\n", replay.rate, replay.decodeUs);
     std::fflush(stdout);
 
-    // The GUI stages apart, on the same message mix, in 50 ms batches at the
-    // target rate of 150,000 msgs/s.
-    std::vector<DiagnosticMessage> sample;
-    {
-        CallGenerator generator(5);
-        for (int i = 0; i < 200000; ++i)
-            sample.push_back(generator.next());
-    }
-    const double insertUs = insertCost(sample, 7500, false) * 1e6;
-    const double filterUs = std::max(0.0, insertCost(sample, 7500, true) * 1e6 - insertUs);
-    sample.clear();
-    sample.shrink_to_fit();
-
     wdgPLoggerGui window;
     window.show();
     auto *view = window.findChild<QTableView *>(QStringLiteral("tbLogView"));
@@ -331,6 +318,18 @@ int main(int argc, char *argv[])
     double sizingPerFlushMs = 0;
 
     const qint64 rssBefore = residentBytes();
+    // The longest removal of the oldest rows, with everything above the table.
+    QElapsedTimer removal;
+    double longestRemovalMs = 0;
+    int longestRemovalRows = 0;
+    QObject::connect(table, &QAbstractItemModel::rowsAboutToBeRemoved, [&] { removal.start(); });
+    QObject::connect(table, &QAbstractItemModel::rowsRemoved, [&](const QModelIndex &, int first, int last) {
+        const double ms = double(removal.nsecsElapsed()) / 1e6;
+        if (ms > longestRemovalMs) {
+            longestRemovalMs = ms;
+            longestRemovalRows = last - first + 1;
+        }
+    });
 
     // The replay as fast as possible, from an empty table to the target.
     Emulator fast;
@@ -371,7 +370,7 @@ int main(int argc, char *argv[])
     const int rows = int(received());
     QCoreApplication::processEvents();
     const qint64 rssAfter = residentBytes();
-    const int held = table->rowCount();
+    const int heldRows = table->rowCount();
 
     // Cost per message near a table size: GUI-thread CPU seconds spent per row
     // over the window of rows around it.
@@ -443,8 +442,43 @@ int main(int argc, char *argv[])
     stalls.stop();
     const double steadyRate = double(received() - before) / (double(steadyClock.nsecsElapsed()) / 1e9);
 
+    // The GUI stages apart, on the same message mix, in 50 ms batches at the
+    // target rate of 150,000 msgs/s.
+    // A user scrolled up, 10 s at 1,000 msgs/s: the rows on view must stay.
+    QMetaObject::invokeMethod(&window, "disconnectFromP");
+    waitUntil([&] { return status->text() == QLatin1String("Stato: Disconnesso"); }, 10000);
+    const int holdSeconds = BenchSupport::envInt("INGEST_HOLD_SECONDS", 10);
+    Emulator holding;
+    connectTo(holding.start({QStringLiteral("--rate"), QStringLiteral("1000"), QStringLiteral("--count"),
+                             QString::number(holdSeconds * 1000), QStringLiteral("--seed"), QStringLiteral("3")}));
+    view->scrollTo(filter->index(filter->rowCount() / 2, LogMessageModel::MessageColumn), QAbstractItemView::PositionAtTop);
+    auto topRowText = [&] {
+        const QModelIndex top = filter->index(view->rowAt(0), LogMessageModel::MessageColumn);
+        return filter->mapToSource(top).siblingAtColumn(LogMessageModel::MessageIdColumn).data().toString()
+            + top.data().toString();
+    };
+    const QString heldTop = topRowText();
+    const qint64 holdStart = received();
+    waitUntil([&] { return received() >= holdStart + holdSeconds * 1000; }, holdSeconds * 3000);
+    const bool held = topRowText() == heldTop;
+    std::printf("scrolled up for %d s while %lld messages arrived at 1000 msgs/s: the rows on view %s\n", holdSeconds,
+                received() - holdStart, held ? "stayed" : "MOVED");
+
+    // (After the fill: their memory would otherwise be reused by the table and
+    // hide part of its cost.)
+    std::vector<DiagnosticMessage> sample;
+    {
+        CallGenerator generator(5);
+        for (int i = 0; i < 200000; ++i)
+            sample.push_back(generator.next());
+    }
+    const double insertUs = insertCost(sample, 7500, false) * 1e6;
+    const double filterUs = std::max(0.0, insertCost(sample, 7500, true) * 1e6 - insertUs);
+    sample.clear();
+    sample.shrink_to_fit();
+
     const double rate = rows / fillSeconds;
-    const double bytesPerRow = double(rssAfter - rssBefore) / std::max(1, held);
+    const double bytesPerRow = double(rssAfter - rssBefore) / std::max(1, heldRows);
     const double ratio = costSmall > 0 ? costLarge / costSmall : 0;
     const double messagesPerFlush = std::max(1.0, rate * table->flushInterval() / 1000.0);
     std::printf("per-stage cost per message: link-thread decode %.2f us, GUI insert %.2f us, filter %.2f us, "
@@ -456,13 +490,14 @@ int main(int argc, char *argv[])
     std::printf("  worst fill stall at %.2f s after the start\n", fillStalls.worstAt());
     std::printf("GUI-thread cost per message: %.2f us near 10k rows, %.2f us near %d rows\n", costSmall * 1e6,
                 costLarge * 1e6, rows);
-    std::printf("memory: %.1f MB resident for %d rows = %.0f bytes/row\n", (rssAfter - rssBefore) / 1048576.0, held,
+    std::printf("memory: %.1f MB resident for %d rows = %.0f bytes/row\n", (rssAfter - rssBefore) / 1048576.0, heldRows,
                 bytesPerRow);
     std::printf("find: %d matching rows of %d in %.0f ms; stalls meanwhile max %.1f ms\n", found, table->rowCount(),
                 findMs, findStalls.max());
     std::printf("steady: %.0f msgs/s into %d rows, %lld dropped meanwhile, %zu samples, stall max %.1f ms p99 %.1f ms\n",
-                steadyRate, held, table->droppedCount() - droppedBefore, stalls.count(), stalls.max(),
+                steadyRate, heldRows, table->droppedCount() - droppedBefore, stalls.count(), stalls.max(),
                 stalls.percentile(0.99));
+    std::printf("longest removal of the oldest rows: %d rows in %.1f ms\n", longestRemovalRows, longestRemovalMs);
     std::printf("ingest: rate_msgs_s=%.0f replay_msgs_s=%.0f cost_ratio_2m_10k=%.2f max_stall_ms=%.0f p99_stall_ms=%.1f "
                 "bytes_per_row=%.0f find_2m_ms=%.0f\n",
                 rate, replay.rate, ratio, stalls.max(), stalls.percentile(0.99), bytesPerRow, findMs);

@@ -6,6 +6,10 @@
 
 #include <QSaveFile>
 
+namespace {
+constexpr qint64 kReadSize = 1 << 20;
+}
+
 bool FrameReplay::record(const QString &fileName, qint64 count, quint32 seed, QString *error)
 {
     QSaveFile file(fileName);
@@ -41,15 +45,27 @@ bool FrameReplay::open(const QString &fileName, QString *error)
 
 QByteArray FrameReplay::nextFrame()
 {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (m_file.atEnd())
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int lf = m_buffer.indexOf('\n', m_position);
+        if (lf >= 0) {
+            const QByteArray line = m_buffer.mid(m_position, lf + 1 - m_position);
+            m_position = lf + 1;
+            return line;
+        }
+        // Refill in large reads; a last line without its line end gets one.
+        QByteArray rest = m_buffer.mid(m_position);
+        if (m_file.atEnd()) {
             m_file.seek(0);
-        QByteArray line = m_file.readLine(PbxFrameCodec::DefaultMaxFrameSize);
-        if (line.isEmpty())
-            continue;
-        if (!line.endsWith('\n'))
-            line.append('\n');
-        return line;
+            if (!rest.isEmpty()) {
+                m_buffer.clear();
+                m_position = 0;
+                return rest + '\n';
+            }
+        }
+        if (rest.size() >= PbxFrameCodec::DefaultMaxFrameSize)
+            rest.clear();  // no frame is that long: skip it
+        m_buffer = rest + m_file.read(kReadSize);
+        m_position = 0;
     }
     return {};
 }

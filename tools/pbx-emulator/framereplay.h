@@ -19,4 +19,6 @@ public:
 
 private:
     QFile m_file;
+    QByteArray m_buffer;
+    int m_position = 0;
 };
