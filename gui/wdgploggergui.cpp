@@ -1,6 +1,7 @@
 #include "wdgploggergui.h"
 
 #include "appinfo.h"
+#include "logfindbar.h"
 #include "loggerverbosity.h"
 #include "logmessagefilterproxymodel.h"
 #include "logfilewriter.h"
@@ -12,6 +13,7 @@
 
 #include "knownexchanges.h"
 #include "pbxlink.h"
+#include "pbxlinkglobal.h"
 
 #include <QCloseEvent>
 #include <QDebug>
@@ -25,6 +27,8 @@
 #include <QRegExpValidator>
 #include <QScopedValueRollback>
 #include <QScrollBar>
+#include <QSettings>
+#include <QShortcut>
 #include <QUuid>
 
 static void initImageResources()
@@ -114,6 +118,7 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
     });
 
     initLogModel();
+    setUpLogReading();
 }
 
 wdgPLoggerGui::~wdgPLoggerGui()
@@ -173,6 +178,7 @@ namespace {
 constexpr quint16 kDefaultPort = 5039;
 constexpr int kAppMode = PBXLINK::AppModeDiagnostic;
 constexpr int kMaxMessageLength = 50000;
+constexpr int kDefaultMaxRows = 2000000;
 const char kUserRequest[] = "UserRequest";
 
 // The level names, encoded once and shared by every row that shows them.
@@ -200,6 +206,15 @@ QString cutMessage(const QString &message)
     if (lineEnd < 0 && message.at(keep - 1).isHighSurrogate())
         --keep;
     return message.left(keep) + QStringLiteral("...");
+}
+
+// Reasons and file errors may hold anything the exchange or the system
+// wrote: shown as plain text, never as markup.
+void showWarning(QWidget *parent, const QString &title, const QString &text)
+{
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 // A cell's text as a menu label: shortened, and with nothing in it that a
@@ -244,7 +259,8 @@ void wdgPLoggerGui::connectToP()
         if (ok && given != 0)
             port = given;
     }
-    if (!QHostAddress().setAddress(host)) {
+    QHostAddress hostAddress;
+    if (!PBXLINK::parseHostAddress(host, &hostAddress)) {
         QMessageBox::critical(this, tr("Parametri non validi"), tr("L'indirizzo IP inserito non è valido"),
                               QMessageBox::Ok);
         return;
@@ -252,7 +268,9 @@ void wdgPLoggerGui::connectToP()
 
     if (!pbxLink) {
         pbxLink = new PbxLink(QSysInfo::productType(), QSysInfo::productVersion(), AppInfo::shortName(),
-                              AppInfo::version(), AppInfo::dataDir());
+                              AppInfo::version(), AppInfo::dataDir(), this);
+        attemptsMade = 0;
+        attemptsEnded = 0;
         pbxLink->init();
         PBXLINK::registerMetaTypes();
         connect(pbxLink, SIGNAL(loggedToServer(LoginDetails)), this, SLOT(connectedToPlogger(LoginDetails)));
@@ -268,7 +286,8 @@ void wdgPLoggerGui::connectToP()
         connect(pbxLink, &PbxLink::sigUnknownExchange, this, &wdgPLoggerGui::onUnknownExchange);
         connect(pbxLink, &PbxLink::sigExchangeIdentityChanged, this, &wdgPLoggerGui::onExchangeIdentityChanged);
     }
-    pbxLink->setServerAddress(QStringLiteral("%1:%2").arg(host).arg(port));
+    // Handed on as read here, so the link cannot read the octets another way.
+    pbxLink->setServerAddress(QStringLiteral("%1:%2").arg(hostAddress.toString()).arg(port));
 
     QString user = ui.txtUser->text();
     QString domain;
@@ -278,10 +297,18 @@ void wdgPLoggerGui::connectToP()
         user = parts.join(QLatin1Char('@'));
     }
     pbxLink->connectToServer(user, ui.txtPwd->text(), domain, PBXLINK::AppMode(kAppMode));
+    ++attemptsMade;
+}
+
+bool wdgPLoggerGui::olderAttemptOpen() const
+{
+    return attemptsEnded < attemptsMade - 1;
 }
 
 void wdgPLoggerGui::connectedToPlogger(LoginDetails)
 {
+    if (olderAttemptOpen())
+        return;  // an attempt the user has already replaced
     qDebug() << Q_FUNC_INFO << "Connected to Peltrano";
     ui.btnConnect->setText(tr("Disconnetti"));
     ui.btnSave->setEnabled(true);
@@ -296,6 +323,10 @@ void wdgPLoggerGui::connectedToPlogger(LoginDetails)
 
 void wdgPLoggerGui::disconnectedFromP(QString reason)
 {
+    if (olderAttemptOpen()) {
+        ++attemptsEnded;  // the end of an attempt already replaced
+        return;
+    }
     qDebug() << Q_FUNC_INFO << "Disconnected from Peltrano";
     ui.btnConnect->setText(tr("Connetti"));
     connected = false;
@@ -313,14 +344,15 @@ void wdgPLoggerGui::disconnectedFromP(QString reason)
     }
     // The identity change has a box of its own, already shown.
     if (reason != QLatin1String(kUserRequest) && reason != QLatin1String(PBXLINK::ReasonIdentityChanged)) {
-        QMessageBox::warning(this, tr("Errore di connessione"),
-                             tr("La connessione con PeltranoPBX è caduta per la seguente motivazione: %1").arg(reason),
-                             QMessageBox::Ok);
+        showWarning(this, tr("Errore di connessione"),
+                    tr("La connessione con PeltranoPBX è caduta per la seguente motivazione: %1").arg(reason));
     }
 }
 
 void wdgPLoggerGui::onUnknownExchange(const QString &address, const QString &fingerprint)
 {
+    if (olderAttemptOpen())
+        return;  // the attempt asking has been replaced; its answer would be ignored
     QMessageBox question(QMessageBox::Question, tr("Centralino sconosciuto"),
                          tr("Il centralino %1 non è ancora conosciuto.\n\n"
                             "Impronta SHA-256 del suo certificato:\n%2\n\n"
@@ -345,6 +377,8 @@ void wdgPLoggerGui::onUnknownExchange(const QString &address, const QString &fin
 void wdgPLoggerGui::onExchangeIdentityChanged(const QString &address, const QString &knownFingerprint,
                                               const QString &presentedFingerprint)
 {
+    if (olderAttemptOpen())
+        return;
     const KnownExchanges known(AppInfo::dataDir());
     QMessageBox box(QMessageBox::Warning, tr("Errore di connessione"),
                     tr("L'identità del centralino %1 è cambiata: la connessione è stata rifiutata e le "
@@ -387,6 +421,8 @@ void wdgPLoggerGui::closeEvent(QCloseEvent *event)
 
 void wdgPLoggerGui::onFeaturesReceived(QStringList features)
 {
+    if (olderAttemptOpen())
+        return;
     ui.cbTenant->setVisible(features.contains(QStringLiteral("SUBSCRIBE_TENANT_EVENTS")));
     // isHidden(), not isVisible(): the answer must not depend on whether the
     // window itself is on screen yet.
@@ -471,7 +507,11 @@ void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
 void wdgPLoggerGui::onRowsFlushed()
 {
     filterLogMessages();
-    ui.tbLogView->scrollToBottom();
+    if (followingTail())
+        ui.tbLogView->scrollToBottom();
+    else
+        keepAnchorInView();
+    adjustingView = false;
     sizeVisibleRows();
 }
 
@@ -532,7 +572,7 @@ void wdgPLoggerGui::sizeVisibleRows()
         // The view lays out resized rows on its next turn; the scroll range
         // must be right now, or following the newest row falls short.
         QMetaObject::invokeMethod(view, "updateGeometries");
-        if (atBottom)
+        if (atBottom && followingTail())
             view->scrollToBottom();
     }
 }
@@ -543,13 +583,23 @@ void wdgPLoggerGui::filterLogMessages()
     const QString pattern = QRegExp::escape(QString::number(level));
     if (pattern == filterModel->filterRegExp().pattern())
         return;  // the same threshold would only cost a pass over every row
-    filterModel->setFilterRegExp(QRegExp(pattern, Qt::CaseInsensitive, QRegExp::RegExp));
+    {
+        const QScopedValueRollback<bool> adjusting(adjustingView, true);
+        filterModel->setFilterRegExp(QRegExp(pattern, Qt::CaseInsensitive, QRegExp::RegExp));
+        if (!followingTail())
+            keepAnchorInView();
+    }
     sizeVisibleRows();
+    ui.findBar->refresh();
 }
 
 void wdgPLoggerGui::onTableClear()
 {
     logModel->clear();
+    adjustingView = false;
+    atBottom = true;
+    topAnchor = QPersistentModelIndex();
+    ui.lblDropped->hide();
 }
 
 void wdgPLoggerGui::saveLogToFile()
@@ -567,8 +617,8 @@ void wdgPLoggerGui::saveLogToFile()
     }
     QString error;
     if (!LogFileWriter::write(*logModel, columns, fileName, &error)) {
-        QMessageBox::warning(this, tr("Errore di salvataggio"),
-                             tr("Impossibile salvare il log su \"%1\": %2").arg(fileName, error), QMessageBox::Ok);
+        showWarning(this, tr("Errore di salvataggio"),
+                    tr("Impossibile salvare il log su \"%1\": %2").arg(fileName, error));
     }
 }
 
@@ -590,6 +640,10 @@ void wdgPLoggerGui::onLogViewContextMenu(QPoint point)
         call->setData(clicked);
     }
     menu.addAction(tr("Deseleziona tutto"), this, SLOT(deselectValues()));
+    // The view holds still while the menu is open: the clicked row stays
+    // under the mouse.
+    rememberTopRow();
+    const QScopedValueRollback<bool> holding(menuOpen, true);
     menu.exec(ui.tbLogView->viewport()->mapToGlobal(point));
 }
 
@@ -625,4 +679,93 @@ QModelIndex wdgPLoggerGui::clickedIndex() const
     if (!action)
         return {};
     return action->data().value<QPersistentModelIndex>();
+}
+
+void wdgPLoggerGui::setUpLogReading()
+{
+    const QSettings settings(AppInfo::dataDir() + QStringLiteral("plogger.ini"), QSettings::IniFormat);
+    bool ok = false;
+    const qint64 maxRows = settings.value(QStringLiteral("Logger/maxRows")).toLongLong(&ok);
+    logModel->setMaxRows(ok && maxRows >= 0 ? int(qMin<qint64>(maxRows, INT_MAX)) : kDefaultMaxRows);
+
+    ui.lblDropped->hide();
+    connect(logModel, &LogMessageModel::rowsDropped, this, &wdgPLoggerGui::showDroppedRows);
+    // Rows dropped from the top move what is on view: hold the position until
+    // the flush that dropped them puts the top row back.
+    connect(logModel, &QAbstractItemModel::rowsAboutToBeRemoved, this, [this] { adjustingView = true; });
+    connect(ui.tbLogView->verticalScrollBar(), &QScrollBar::valueChanged, this, &wdgPLoggerGui::onViewScrolled);
+
+    ui.findBar->attach(logModel, filterModel, ui.tbLogView, selectionDelegate);
+    auto *find = new QShortcut(QKeySequence::Find, this, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
+    connect(find, &QShortcut::activated, ui.findBar, &LogFindBar::open);
+}
+
+bool wdgPLoggerGui::followingTail() const
+{
+    return atBottom && !menuOpen;
+}
+
+void wdgPLoggerGui::onViewScrolled()
+{
+    // Only the user's scrolling decides; the view's own adjustments do not.
+    if (adjustingView || sizingRows || menuOpen)
+        return;
+    const QScrollBar *bar = ui.tbLogView->verticalScrollBar();
+    atBottom = bar->value() >= bar->maximum();
+    rememberTopRow();
+}
+
+void wdgPLoggerGui::rememberTopRow()
+{
+    const int top = ui.tbLogView->rowAt(0);
+    if (top < 0) {
+        topAnchor = QPersistentModelIndex();
+        return;
+    }
+    topAnchor = filterModel->mapToSource(filterModel->index(top, 0));
+    topAnchorOffset = -ui.tbLogView->rowViewportPosition(top);
+}
+
+int wdgPLoggerGui::firstShownRowFrom(int sourceRow) const
+{
+    // The filter keeps the table's order: search it by halves.
+    int low = 0;
+    int high = filterModel->rowCount();
+    while (low < high) {
+        const int mid = low + (high - low) / 2;
+        if (filterModel->mapToSource(filterModel->index(mid, 0)).row() < sourceRow)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return low;
+}
+
+void wdgPLoggerGui::keepAnchorInView()
+{
+    QTableView *view = ui.tbLogView;
+    const QScopedValueRollback<bool> adjusting(adjustingView, true);
+    const int count = filterModel->rowCount();
+    if (count == 0)
+        return;
+    // The scroll range must fit the rows now held before the position is set.
+    QMetaObject::invokeMethod(view, "updateGeometries");
+    int row = 0;
+    int offset = 0;
+    if (topAnchor.isValid()) {
+        row = qMin(firstShownRowFrom(topAnchor.row()), count - 1);
+        if (filterModel->mapToSource(filterModel->index(row, 0)).row() == topAnchor.row())
+            offset = topAnchorOffset;
+    } else {
+        // The top row itself was dropped: the oldest row left takes its place.
+        topAnchor = filterModel->mapToSource(filterModel->index(0, 0));
+        topAnchorOffset = 0;
+    }
+    view->verticalScrollBar()->setValue(view->verticalHeader()->sectionPosition(row) + offset);
+}
+
+void wdgPLoggerGui::showDroppedRows(qint64 total)
+{
+    ui.lblDropped->setText(tr("Righe più vecchie scartate: %1").arg(total));
+    ui.lblDropped->show();
 }

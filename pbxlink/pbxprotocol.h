@@ -14,6 +14,8 @@
 namespace PbxProtocol {
 
 constexpr int ProtocolVersion = 2;
+// The most of a reason the exchange gives that is shown or logged.
+constexpr int MaxReasonLength = 300;
 
 // exchange -> client
 extern const QString TypeHello;
@@ -38,6 +40,10 @@ extern const QString TypeCommand;
 extern const QString TypeLogout;
 
 QString frameType(const QJsonObject &frame);
+
+// A reason from the exchange, cut to MaxReasonLength on a character
+// boundary and then marked with "…".
+QString boundedReason(const QString &reason);
 
 QJsonObject diagnosticMessageToJson(const DiagnosticMessage &msg);
 // False when a field has the wrong type or the level is missing.

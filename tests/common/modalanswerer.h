@@ -18,6 +18,7 @@ public:
         QString title;
         QString text;
         QStringList buttons;
+        Qt::TextFormat format;
         QString defaultButton;
         QString escapeButton;
     };
@@ -47,7 +48,8 @@ private:
         auto label = [](const QAbstractButton *button) {
             return button ? button->text().remove(QLatin1Char('&')) : QString();
         };
-        Box seen{box->windowTitle(), box->text(), {}, label(box->defaultButton()), label(box->escapeButton())};
+        Box seen{box->windowTitle(), box->text(), {}, box->textFormat(), label(box->defaultButton()),
+                 label(box->escapeButton())};
         const bool trust = seen.title == QLatin1String("Centralino sconosciuto");
         const QString wanted = trust ? m_trustAnswer : m_buttonText;
         QAbstractButton *chosen = nullptr;
