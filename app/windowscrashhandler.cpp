@@ -19,6 +19,16 @@ std::atomic<WindowsCrashHandler::ReleaseCallback> s_release{nullptr};
 std::atomic<DWORD> s_handlingThread{0};
 std::atomic<bool> s_installed{false};
 
+// The dump and the release run on a thread made at install: after a stack
+// overflow the faulting thread has no room left for them, and a thread
+// started mid-crash may wait for a loader lock the faulting thread holds.
+constexpr DWORD kWriterTimeoutMs = 30 * 1000;
+EXCEPTION_POINTERS *s_requestException = nullptr;
+DWORD s_requestThread = 0;
+HANDLE s_requestReady = nullptr;
+HANDLE s_requestDone = nullptr;
+DWORD s_writerThread = 0;
+
 bool appendText(wchar_t *out, std::size_t outSize, std::size_t &len, const wchar_t *s)
 {
     while (*s) {
@@ -45,7 +55,7 @@ bool appendNumber(wchar_t *out, std::size_t outSize, std::size_t &len, unsigned 
     return appendText(out, outSize, len, reversed);
 }
 
-void writeDump(EXCEPTION_POINTERS *exception)
+void writeDump(EXCEPTION_POINTERS *exception, DWORD threadId)
 {
     const int index = s_dataDirIndex.load(std::memory_order_acquire);
     if (index < 0)
@@ -63,12 +73,45 @@ void writeDump(EXCEPTION_POINTERS *exception)
     if (file == INVALID_HANDLE_VALUE)
         return;
     MINIDUMP_EXCEPTION_INFORMATION info;
-    info.ThreadId = ::GetCurrentThreadId();
+    info.ThreadId = threadId;
     info.ExceptionPointers = exception;
     info.ClientPointers = TRUE;
     ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file, MiniDumpNormal,
                         exception ? &info : nullptr, nullptr, nullptr);
     ::CloseHandle(file);
+}
+
+void handleCrash(EXCEPTION_POINTERS *exception, DWORD threadId)
+{
+    writeDump(exception, threadId);
+    if (const WindowsCrashHandler::ReleaseCallback release = s_release.exchange(nullptr))
+        release();
+}
+
+// Lives as long as the process and handles at most one crash.
+DWORD WINAPI crashWriter(void *)
+{
+    if (::WaitForSingleObject(s_requestReady, INFINITE) != WAIT_OBJECT_0)
+        return 0;
+    handleCrash(s_requestException, s_requestThread);
+    // A thread that overflowed its stack has no room left for the system's
+    // own handling, which then ends the process with another code or not
+    // at all: end it here.
+    const EXCEPTION_RECORD *record = s_requestException ? s_requestException->ExceptionRecord : nullptr;
+    if (record && record->ExceptionCode == EXCEPTION_STACK_OVERFLOW)
+        ::TerminateProcess(::GetCurrentProcess(), EXCEPTION_STACK_OVERFLOW);
+    ::SetEvent(s_requestDone);
+    return 0;
+}
+
+void startCrashWriter()
+{
+    s_requestReady = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    s_requestDone = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!s_requestReady || !s_requestDone)
+        return;
+    if (HANDLE thread = ::CreateThread(nullptr, 0, crashWriter, nullptr, 0, &s_writerThread))
+        ::CloseHandle(thread);
 }
 
 }
@@ -78,8 +121,10 @@ namespace WindowsCrashHandler {
 void install(ReleaseCallback release)
 {
     s_release.store(release);
-    if (!s_installed.exchange(true))
+    if (!s_installed.exchange(true)) {
+        startCrashWriter();
         ::SetUnhandledExceptionFilter(writeCrashDump);
+    }
 }
 
 void setDataDir(const wchar_t *dataDir)
@@ -97,18 +142,22 @@ LONG WINAPI writeCrashDump(EXCEPTION_POINTERS *exception)
     const DWORD threadId = ::GetCurrentThreadId();
     DWORD expected = 0;
     if (!s_handlingThread.compare_exchange_strong(expected, threadId)) {
-        // Another thread is writing the dump and will end the process: give
-        // it time, but never for ever. A fault inside the handler itself
-        // (same thread) goes straight to the system.
-        if (expected != threadId)
-            ::Sleep(10 * 1000);
+        // Another thread crashed first and its handling will end the
+        // process: give it time, but never for ever. A fault inside the
+        // handling itself goes straight to the system.
+        if (expected != threadId && threadId != s_writerThread)
+            ::Sleep(kWriterTimeoutMs);
         return EXCEPTION_CONTINUE_SEARCH;
     }
 
-    writeDump(exception);
-
-    if (const ReleaseCallback release = s_release.exchange(nullptr))
-        release();
+    if (s_writerThread) {
+        s_requestException = exception;
+        s_requestThread = threadId;
+        ::SetEvent(s_requestReady);
+        ::WaitForSingleObject(s_requestDone, kWriterTimeoutMs);
+    } else {
+        handleCrash(exception, threadId);
+    }
     return EXCEPTION_CONTINUE_SEARCH;
 }
 

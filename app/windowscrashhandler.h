@@ -14,8 +14,9 @@ namespace WindowsCrashHandler {
 
 using ReleaseCallback = void (*)();
 
-// Installs the unhandled-exception filter; later calls only replace the
-// callback. release runs once, after the dump is written; null for none.
+// Installs the unhandled-exception filter and starts the idle thread that
+// does the work after a crash; later calls only replace the callback. release
+// runs once, after the dump is written, on that thread; null for none.
 void install(ReleaseCallback release);
 
 // Where dumps go: a directory ending in a separator, or empty for the current

@@ -35,6 +35,19 @@ std::wstring reportPath(const std::wstring &dir, const SYSTEMTIME &time)
     return WindowsCrashHandler::formatReportPath(path, MAX_PATH, dir.c_str(), time) ? path : L"";
 }
 
+volatile int s_depthLimit = -1;
+
+// Runs out of stack long before the limit: each call needs the next one's
+// result.
+int recurse(int depth)
+{
+    volatile char frame[4096];
+    frame[0] = char(depth);
+    if (depth == s_depthLimit)
+        return 0;
+    return recurse(depth + 1) + frame[0];
+}
+
 // The child: installs the handler for dir and crashes as told.
 int crash(const wchar_t *how, const std::wstring &dirArgument)
 {
@@ -44,6 +57,8 @@ int crash(const wchar_t *how, const std::wstring &dirArgument)
     WindowsCrashHandler::install(appendMarker);
     if (std::wstring(how) == L"raise")
         ::RaiseException(kRaisedCode, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    if (std::wstring(how) == L"overflow")
+        return recurse(0);
     int *volatile target = nullptr;
     *target = 1;
     return 0;
@@ -115,6 +130,7 @@ int main()
 
     checkCrash(L"null", EXCEPTION_ACCESS_VIOLATION);
     checkCrash(L"raise", kRaisedCode);
+    checkCrash(L"overflow", EXCEPTION_STACK_OVERFLOW);
 
     return testResult("tst_windowscrashhandler");
 }
