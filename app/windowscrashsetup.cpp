@@ -34,7 +34,7 @@ namespace WindowsCrashSetup {
 void install()
 {
     refreshDataDir();
-    WindowsCrashHandler::install(&ProcessSingleton::releaseInstance);
+    WindowsCrashHandler::install(&ProcessSingleton::releaseInstanceAfterCrash);
     qAddPreRoutine(onApplicationCreated);
 }
 
