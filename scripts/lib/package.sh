@@ -1,6 +1,8 @@
+# shellcheck shell=bash
 # The Debian package: building it, and checking it with Debian's own tools.
 # Sourced after common.sh.
 
+# shellcheck disable=SC2034  # the lists are for the scripts that source this
 # What building the .deb needs: dpkg-shlibdeps and dpkg-buildflags, file
 # (CPack looks at the binaries with it), rsvg-convert for the icons.
 PACKAGE_BUILD_PACKAGES=(dpkg-dev file librsvg2-bin)
