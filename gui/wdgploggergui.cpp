@@ -11,6 +11,7 @@
 #include "servercommands.h"
 
 #include "pbxlink.h"
+#include "pbxlinkglobal.h"
 
 #include <QCloseEvent>
 #include <QDebug>
@@ -200,6 +201,15 @@ QString cutMessage(const QString &message)
     return message.left(keep) + QStringLiteral("...");
 }
 
+// Reasons and file errors may hold anything the exchange or the system
+// wrote: shown as plain text, never as markup.
+void showWarning(QWidget *parent, const QString &title, const QString &text)
+{
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
 // A cell's text as a menu label: shortened, and with nothing in it that a
 // menu would read as a shortcut or a layout mark.
 QString menuLabel(const QString &text)
@@ -242,7 +252,8 @@ void wdgPLoggerGui::connectToP()
         if (ok && given != 0)
             port = given;
     }
-    if (!QHostAddress().setAddress(host)) {
+    QHostAddress hostAddress;
+    if (!PBXLINK::parseHostAddress(host, &hostAddress)) {
         QMessageBox::critical(this, tr("Parametri non validi"), tr("L'indirizzo IP inserito non è valido"),
                               QMessageBox::Ok);
         return;
@@ -250,7 +261,9 @@ void wdgPLoggerGui::connectToP()
 
     if (!pbxLink) {
         pbxLink = new PbxLink(QSysInfo::productType(), QSysInfo::productVersion(), AppInfo::shortName(),
-                              AppInfo::version(), AppInfo::dataDir());
+                              AppInfo::version(), AppInfo::dataDir(), this);
+        attemptsMade = 0;
+        attemptsEnded = 0;
         pbxLink->init();
         PBXLINK::registerMetaTypes();
         connect(pbxLink, SIGNAL(loggedToServer(LoginDetails)), this, SLOT(connectedToPlogger(LoginDetails)));
@@ -264,7 +277,8 @@ void wdgPLoggerGui::connectToP()
         connect(pbxLink, SIGNAL(sigTenantListReceived(QMap<QString,QString>)), this,
                 SLOT(onTenantListReceived(QMap<QString,QString>)));
     }
-    pbxLink->setServerAddress(QStringLiteral("%1:%2").arg(host).arg(port));
+    // Handed on as read here, so the link cannot read the octets another way.
+    pbxLink->setServerAddress(QStringLiteral("%1:%2").arg(hostAddress.toString()).arg(port));
 
     QString user = ui.txtUser->text();
     QString domain;
@@ -274,10 +288,18 @@ void wdgPLoggerGui::connectToP()
         user = parts.join(QLatin1Char('@'));
     }
     pbxLink->connectToServer(user, ui.txtPwd->text(), domain, PBXLINK::AppMode(kAppMode));
+    ++attemptsMade;
+}
+
+bool wdgPLoggerGui::olderAttemptOpen() const
+{
+    return attemptsEnded < attemptsMade - 1;
 }
 
 void wdgPLoggerGui::connectedToPlogger(LoginDetails)
 {
+    if (olderAttemptOpen())
+        return;  // an attempt the user has already replaced
     qDebug() << Q_FUNC_INFO << "Connected to Peltrano";
     ui.btnConnect->setText(tr("Disconnetti"));
     ui.btnSave->setEnabled(true);
@@ -292,6 +314,10 @@ void wdgPLoggerGui::connectedToPlogger(LoginDetails)
 
 void wdgPLoggerGui::disconnectedFromP(QString reason)
 {
+    if (olderAttemptOpen()) {
+        ++attemptsEnded;  // the end of an attempt already replaced
+        return;
+    }
     qDebug() << Q_FUNC_INFO << "Disconnected from Peltrano";
     ui.btnConnect->setText(tr("Connetti"));
     connected = false;
@@ -305,9 +331,8 @@ void wdgPLoggerGui::disconnectedFromP(QString reason)
         pbxLink = nullptr;
     }
     if (reason != QLatin1String(kUserRequest)) {
-        QMessageBox::warning(this, tr("Errore di connessione"),
-                             tr("La connessione con PeltranoPBX è caduta per la seguente motivazione: %1").arg(reason),
-                             QMessageBox::Ok);
+        showWarning(this, tr("Errore di connessione"),
+                    tr("La connessione con PeltranoPBX è caduta per la seguente motivazione: %1").arg(reason));
     }
 }
 
@@ -338,6 +363,8 @@ void wdgPLoggerGui::closeEvent(QCloseEvent *event)
 
 void wdgPLoggerGui::onFeaturesReceived(QStringList features)
 {
+    if (olderAttemptOpen())
+        return;
     ui.cbTenant->setVisible(features.contains(QStringLiteral("SUBSCRIBE_TENANT_EVENTS")));
     // isHidden(), not isVisible(): the answer must not depend on whether the
     // window itself is on screen yet.
@@ -518,8 +545,8 @@ void wdgPLoggerGui::saveLogToFile()
     }
     QString error;
     if (!LogFileWriter::write(*logModel, columns, fileName, &error)) {
-        QMessageBox::warning(this, tr("Errore di salvataggio"),
-                             tr("Impossibile salvare il log su \"%1\": %2").arg(fileName, error), QMessageBox::Ok);
+        showWarning(this, tr("Errore di salvataggio"),
+                    tr("Impossibile salvare il log su \"%1\": %2").arg(fileName, error));
     }
 }
 

@@ -60,9 +60,14 @@ private:
     void sizeVisibleRows();
     // The table cell a context-menu action was built for.
     QModelIndex clickedIndex() const;
+    // The link reports its attempts in order, each ending once: while an
+    // older attempt's end is still due, what arrives is not about the newest.
+    bool olderAttemptOpen() const;
 
     Ui_wdgPLoggerGui ui;
     PbxLink *pbxLink = nullptr;
+    int attemptsMade = 0;   // login attempts handed to pbxLink
+    int attemptsEnded = 0;  // of those, the ones whose end has arrived
     PDiscoveryWidget *discoveryWidget = nullptr;
     bool connected = false;
     bool logStarted = false;

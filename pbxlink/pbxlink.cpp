@@ -42,6 +42,8 @@ void PbxLink::run()
     }, Qt::DirectConnection);
     // Forwarded directly, so that every signal leaves from this thread.
     connect(&session, &PbxLinkSession::loggedToServer, this, &PbxLink::loggedToServer, Qt::DirectConnection);
+    connect(&session, &PbxLinkSession::unloggedFromServer, this, [this] { m_attemptOpen = false; },
+            Qt::DirectConnection);
     connect(&session, &PbxLinkSession::unloggedFromServer, this, &PbxLink::unloggedFromServer,
             Qt::DirectConnection);
     connect(&session, &PbxLinkSession::disconnectedFromServer, this, &PbxLink::disconnectedFromServer,
@@ -95,7 +97,12 @@ void PbxLink::setServerAddress(const QString &hostAndPort)
 void PbxLink::connectToServer(const QString &user, const QString &password, const QString &domain,
                               PBXLINK::AppMode mode)
 {
-    dispatch([user, password, domain, mode](PbxLinkSession *s) {
+    dispatch([this, user, password, domain, mode](PbxLinkSession *s) {
+        // The attempt this one replaces still gets its one end, before
+        // anything of the new one.
+        if (m_attemptOpen)
+            emit unloggedFromServer(QStringLiteral("UserRequest"));
+        m_attemptOpen = true;
         s->connectToServer(user, password, domain, int(mode));
     });
 }

@@ -1,5 +1,6 @@
 #include "wdgploggergui.h"
 
+#include "flushrows.h"
 #include "quitreset.h"
 
 #include "logviewselectitemdelegate.h"
@@ -44,7 +45,7 @@ private slots:
 private:
     void login();
     void receive(const QString &linkedId, const QString &verbosity, const QString &text);
-    void settle() { QTest::qWait(70); }
+    void settle() { flushRows(m_window); }
     QPoint cellCenter(int row, int column) const;
     void openMenuAt(int row, int column);
     QString saveThroughDialog(const QString &path);

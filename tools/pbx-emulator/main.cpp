@@ -111,6 +111,13 @@ int main(int argc, char *argv[])
         {QStringLiteral("discovery"),
          QStringLiteral("Also answer discovery requests on this UDP address; port 0 picks a free port."),
          QStringLiteral("host:port")},
+        {QStringLiteral("reason-length"),
+         QStringLiteral("Repeat the --refuse-login reason up to this many characters."), QStringLiteral("n")},
+        {QStringLiteral("trickle-hello"),
+         QStringLiteral("Before the login, send one byte every ms milliseconds."), QStringLiteral("ms")},
+        {QStringLiteral("blank-lines"),
+         QStringLiteral("Once silent (--silent-after), send an empty line every ms milliseconds."),
+         QStringLiteral("ms")},
         {QStringLiteral("idle-timeout"), QStringLiteral("Drop a client silent for this many ms (default 60000)."),
          QStringLiteral("ms"), QStringLiteral("60000")},
     });
@@ -145,6 +152,17 @@ int main(int argc, char *argv[])
         if (config.refuseLoginReason.isEmpty())
             config.refuseLoginReason = QStringLiteral("login disabled");
     }
+    if (parser.isSet(QStringLiteral("reason-length"))) {
+        const qint64 length = qMin<qint64>(number(parser, QStringLiteral("reason-length"), 1), 64 * 1024 * 1024);
+        if (config.refuseLoginReason.isEmpty())
+            fail(QStringLiteral("--reason-length needs --refuse-login"));
+        config.refuseLoginReason = config.refuseLoginReason.repeated(int(length / config.refuseLoginReason.size() + 1))
+                                       .left(int(length));
+    }
+    if (parser.isSet(QStringLiteral("trickle-hello")))
+        config.trickleMs = int(qMin<qint64>(number(parser, QStringLiteral("trickle-hello"), 1), 60000));
+    if (parser.isSet(QStringLiteral("blank-lines")))
+        config.blankLineMs = int(qMin<qint64>(number(parser, QStringLiteral("blank-lines"), 1), 60000));
     if (parser.isSet(QStringLiteral("drop-after")))
         config.dropAfter = number(parser, QStringLiteral("drop-after"), 0);
     if (parser.isSet(QStringLiteral("silent-after")))

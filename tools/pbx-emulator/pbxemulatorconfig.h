@@ -32,6 +32,8 @@ struct PbxEmulatorConfig
     bool garbageHello = false;    // greet with a line that is not JSON
     bool oversizedFrame = false;  // after the login, send one frame beyond the size limit
     int idleTimeoutMs = 60000;    // drop a client silent for this long
+    int trickleMs = 0;            // before the login, send one byte every this many ms
+    int blankLineMs = 0;          // once silent, send an empty line every this many ms
 
     static QString defaultUser() { return QStringLiteral("admin"); }
     static QString defaultDomain() { return QStringLiteral("demo"); }

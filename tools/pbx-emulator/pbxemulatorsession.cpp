@@ -85,6 +85,17 @@ PbxEmulatorSession::PbxEmulatorSession(QTcpSocket *socket, const PbxEmulatorConf
     m_idleTimer.setSingleShot(true);
     m_idleTimer.setInterval(qMax(100, config.idleTimeoutMs));
     connect(&m_idleTimer, &QTimer::timeout, this, [this] { close(QStringLiteral("idle timeout"), QStringLiteral("idle timeout")); });
+    // A peer that trickles bytes before the login, or empty lines once silent.
+    connect(&m_trickleTimer, &QTimer::timeout, this, [this] {
+        if (m_state == State::Closed) {
+            m_trickleTimer.stop();
+        } else if (silent()) {
+            m_socket->write("\n");
+        } else if (!m_trickle.isEmpty()) {
+            m_socket->write(m_trickle.left(1));
+            m_trickle.remove(0, 1);
+        }
+    });
 }
 
 PbxEmulatorSession::~PbxEmulatorSession() = default;
@@ -132,6 +143,12 @@ void PbxEmulatorSession::sendRaw(const QByteArray &bytes)
 {
     if (m_state == State::Closed || silent() || bytes.isEmpty())
         return;
+    if (m_config.trickleMs > 0 && (m_state == State::AwaitingLogin || !m_trickle.isEmpty())) {
+        m_trickle += bytes;
+        if (!m_trickleTimer.isActive())
+            m_trickleTimer.start(m_config.trickleMs);
+        return;
+    }
     m_socket->write(bytes);
 }
 
@@ -377,6 +394,8 @@ bool PbxEmulatorSession::streamOne()
     if (silent()) {
         m_streamTimer.stop();
         m_idleTimer.stop();
+        if (m_config.blankLineMs > 0)
+            m_trickleTimer.start(m_config.blankLineMs);
         emit eventReported(QStringLiteral("session %1 silent after %2 messages").arg(m_number).arg(m_sent));
         return false;
     }

@@ -61,6 +61,8 @@ private:
     CallGenerator m_generator;
     QTimer m_streamTimer;
     QTimer m_idleTimer;
+    QTimer m_trickleTimer;
+    QByteArray m_trickle;  // bytes still to go out one at a time
     QElapsedTimer m_streamClock;
     qint64 m_sent = 0;
     int m_junkIndex = 0;
