@@ -6,6 +6,7 @@
 #include "ui_wdgploggergui.h"
 
 #include <QMap>
+#include <QPersistentModelIndex>
 #include <QStringList>
 #include <QWidget>
 
@@ -64,6 +65,18 @@ private:
     // older attempt's end is still due, what arrives is not about the newest.
     bool olderAttemptOpen() const;
 
+    // Reading a busy log: the row limit, following the newest row only while
+    // the view is at the bottom, and the find bar.
+    void setUpLogReading();
+    bool followingTail() const;
+    void onViewScrolled();
+    void rememberTopRow();
+    // Puts the remembered top row back at the top after rows went or the
+    // filter changed.
+    void keepAnchorInView();
+    int firstShownRowFrom(int sourceRow) const;
+    void showDroppedRows(qint64 total);
+
     Ui_wdgPLoggerGui ui;
     PbxLink *pbxLink = nullptr;
     int attemptsMade = 0;   // login attempts handed to pbxLink
@@ -75,4 +88,9 @@ private:
     LogMessageFilterProxyModel *filterModel = nullptr;
     LogViewSelectItemDelegate *selectionDelegate = nullptr;
     bool sizingRows = false;
+    bool atBottom = true;
+    bool menuOpen = false;
+    bool adjustingView = false;
+    QPersistentModelIndex topAnchor;  // a row of logModel
+    int topAnchorOffset = 0;          // pixels of it scrolled out above
 };

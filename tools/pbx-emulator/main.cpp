@@ -1,4 +1,5 @@
 #include "discoveryresponder.h"
+#include "framereplay.h"
 #include "pbxemulatorserver.h"
 
 #include <QCommandLineParser>
@@ -118,6 +119,11 @@ int main(int argc, char *argv[])
         {QStringLiteral("blank-lines"),
          QStringLiteral("Once silent (--silent-after), send an empty line every ms milliseconds."),
          QStringLiteral("ms")},
+        {QStringLiteral("record"),
+         QStringLiteral("Write --count log frames (default 1000000) of the --seed call pattern to this file, then exit."),
+         QStringLiteral("file")},
+        {QStringLiteral("replay"), QStringLiteral("Stream the log frames recorded in this file, over and over."),
+         QStringLiteral("file")},
         {QStringLiteral("idle-timeout"), QStringLiteral("Drop a client silent for this many ms (default 60000)."),
          QStringLiteral("ms"), QStringLiteral("60000")},
     });
@@ -171,6 +177,22 @@ int main(int argc, char *argv[])
     config.garbageHello = parser.isSet(QStringLiteral("garbage-hello"));
     config.oversizedFrame = parser.isSet(QStringLiteral("oversized-frame"));
     config.idleTimeoutMs = int(qMin<qint64>(number(parser, QStringLiteral("idle-timeout"), 100), 24 * 3600 * 1000));
+
+    if (parser.isSet(QStringLiteral("record"))) {
+        QString error;
+        const qint64 frames = config.count > 0 ? config.count : 1000000;
+        if (!FrameReplay::record(parser.value(QStringLiteral("record")), frames, config.seed, &error))
+            fail(QStringLiteral("cannot record to \"%1\": %2").arg(parser.value(QStringLiteral("record")), error));
+        say(QStringLiteral("recorded %1 log frames").arg(frames));
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("replay"))) {
+        config.replayFile = parser.value(QStringLiteral("replay"));
+        FrameReplay probe;
+        QString error;
+        if (!probe.open(config.replayFile, &error))
+            fail(QStringLiteral("cannot replay \"%1\": %2").arg(config.replayFile, error));
+    }
 
     PbxEmulatorServer server(config);
     QObject::connect(&server, &PbxEmulatorServer::eventReported, &say);

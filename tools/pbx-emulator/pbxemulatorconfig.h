@@ -23,6 +23,7 @@ struct PbxEmulatorConfig
     double rate = 5;              // log messages per second; 0: as fast as the socket takes them
     qint64 count = 0;             // log messages per session; 0: no limit
     quint32 seed = 0;             // 0: a different call pattern each session
+    QString replayFile;           // send these recorded frames instead of generated ones
 
     // Test behaviours
     QString refuseLoginReason;    // refuse every login with this reason

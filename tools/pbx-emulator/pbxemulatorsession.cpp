@@ -80,6 +80,12 @@ PbxEmulatorSession::PbxEmulatorSession(QTcpSocket *socket, const PbxEmulatorConf
     , m_generator(config.seed ? config.seed + quint32(number) : 0)
 {
     m_socket->setParent(this);
+    if (!config.replayFile.isEmpty()) {
+        m_replay = std::make_unique<FrameReplay>();
+        QString error;
+        if (!m_replay->open(config.replayFile, &error))
+            m_replay.reset();  // checked at start-up; generate rather than send nothing
+    }
     m_socket->setReadBufferSize(4 * kReadChunk);
     connect(&m_streamTimer, &QTimer::timeout, this, &PbxEmulatorSession::onStreamTick);
     m_idleTimer.setSingleShot(true);
@@ -380,10 +386,14 @@ void PbxEmulatorSession::onStreamTick()
 
 bool PbxEmulatorSession::streamOne()
 {
-    const DiagnosticMessage msg = m_generator.next();
-    if (msg.tenantUuid != m_subscription)
-        return true;  // a call of another tenant still winding down
-    send(PbxProtocol::diagnosticMessageToJson(msg));
+    if (m_replay) {
+        sendRaw(m_replay->nextFrame());
+    } else {
+        const DiagnosticMessage msg = m_generator.next();
+        if (msg.tenantUuid != m_subscription)
+            return true;  // a call of another tenant still winding down
+        send(PbxProtocol::diagnosticMessageToJson(msg));
+    }
     ++m_sent;
     if (m_config.malformed && m_sent % 5 == 0)
         sendJunk();
