@@ -3,13 +3,13 @@
 #include "emulatorprocess.h"
 
 #include <QDir>
-#include <QMutex>
 #include <QPointer>
 #include <QSet>
 #include <QTcpServer>
 #include <QtTest>
 
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -47,11 +47,13 @@ public:
                 [this](const ServerCommandResponse &r) { responses << r; });
         // Direct, to see which thread emits. The link's thread may still be
         // in this call while the recorder is destroyed, so the call keeps
-        // the set alive itself.
-        std::shared_ptr<EmitThreads> threads = m_threads;
-        connect(link, &PbxLink::sigDiagnosticMessageReceived, this, [threads] {
-            QMutexLocker lock(&threads->mutex);
-            threads->seen.insert(QThread::currentThread());
+        // the set alive while it runs; Qt may free the call on either thread.
+        std::weak_ptr<EmitThreads> weak = m_threads;
+        connect(link, &PbxLink::sigDiagnosticMessageReceived, this, [weak] {
+            if (const std::shared_ptr<EmitThreads> threads = weak.lock()) {
+                std::lock_guard<std::mutex> lock(threads->mutex);
+                threads->seen.insert(QThread::currentThread());
+            }
         }, Qt::DirectConnection);
     }
 
@@ -59,7 +61,7 @@ public:
     bool logged() const { return events.contains(QStringLiteral("logged")); }
     QSet<QThread *> emitThreads()
     {
-        QMutexLocker lock(&m_threads->mutex);
+        std::lock_guard<std::mutex> lock(m_threads->mutex);
         return m_threads->seen;
     }
 
@@ -74,7 +76,7 @@ public:
 private:
     struct EmitThreads
     {
-        QMutex mutex;
+        std::mutex mutex;  // one ThreadSanitizer can see, unlike QMutex
         QSet<QThread *> seen;
     };
     std::shared_ptr<EmitThreads> m_threads = std::make_shared<EmitThreads>();
