@@ -47,13 +47,12 @@ public:
                 [this](const ServerCommandResponse &r) { responses << r; });
         // Direct, to see which thread emits. The link's thread may still be
         // in this call while the recorder is destroyed, so the call keeps
-        // the set alive while it runs; Qt may free the call on either thread.
-        std::weak_ptr<EmitThreads> weak = m_threads;
-        connect(link, &PbxLink::sigDiagnosticMessageReceived, this, [weak] {
-            if (const std::shared_ptr<EmitThreads> threads = weak.lock()) {
-                std::lock_guard<std::mutex> lock(threads->mutex);
-                threads->seen.insert(QThread::currentThread());
-            }
+        // the set alive itself, and it goes with the link, after the link's
+        // thread has ended, not while that thread may be calling it.
+        std::shared_ptr<EmitThreads> threads = m_threads;
+        connect(link, &PbxLink::sigDiagnosticMessageReceived, link, [threads] {
+            std::lock_guard<std::mutex> lock(threads->mutex);
+            threads->seen.insert(QThread::currentThread());
         }, Qt::DirectConnection);
     }
 
