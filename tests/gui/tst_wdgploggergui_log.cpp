@@ -1,6 +1,7 @@
 #include "wdgploggergui.h"
 
 #include "quitreset.h"
+#include "rowsflushed.h"
 
 #include "loggerverbosity.h"
 #include "pbxlinkglobal.h"
@@ -92,7 +93,10 @@ void tst_wdgPLoggerGuiLog::receive(const QString &verbosity, const QString &text
 // Messages of the rows the view shows, once everything gathered is in.
 QStringList tst_wdgPLoggerGuiLog::shownMessages() const
 {
-    QTest::qWait(70);  // one flush interval
+    if (!waitForRowsFlushed(m_window)) {
+        qWarning("rows still pending");
+        return {};
+    }
     QStringList texts;
     for (int r = 0; r < table()->rowCount(); ++r)
         texts << table()->index(r, 6).data().toString();
@@ -340,7 +344,7 @@ void tst_wdgPLoggerGuiLog::followsNewestRow()
     auto *verbosity = m_window->findChild<QComboBox *>(QStringLiteral("cbVerbosity"));
     verbosity->setCurrentIndex(verbosity->findData(0));
     receive(QStringLiteral("4"), QStringLiteral("hidden by the threshold"));
-    QTest::qWait(70);
+    QVERIFY(waitForRowsFlushed(m_window));
     QTRY_COMPARE(bar->value(), bar->maximum());
 }
 

@@ -6,6 +6,7 @@
 #include "modalanswerer.h"
 #include "pbxlinkglobal.h"
 #include "popupanswerer.h"
+#include "rowsflushed.h"
 
 #include <QComboBox>
 #include <QFileDialog>
@@ -44,7 +45,7 @@ private slots:
 private:
     void login();
     void receive(const QString &linkedId, const QString &verbosity, const QString &text);
-    void settle() { QTest::qWait(70); }
+    void settle() { QVERIFY(waitForRowsFlushed(m_window)); }
     QPoint cellCenter(int row, int column) const;
     void openMenuAt(int row, int column);
     QString saveThroughDialog(const QString &path);
