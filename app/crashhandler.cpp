@@ -24,6 +24,9 @@ namespace {
 const char kExecutableFileName[] = "plogger4.exe";
 
 constexpr std::size_t kAltStackSize = 256 * 1024;
+// A handler that still hangs (a lock held by the code that crashed) is ended
+// by the alarm's default action after this long.
+constexpr unsigned kBackstopSeconds = 5;
 constexpr std::size_t kPathSize = 4096;
 constexpr int kMaxFrames = 128;
 const int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
@@ -183,13 +186,18 @@ long currentThreadId()
     return long(::syscall(SYS_gettid));
 }
 
-void resetAndRaise(int signalNumber)
+void restoreDefaultAction(int signalNumber)
 {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     ::sigaction(signalNumber, &action, nullptr);
+}
+
+void resetAndRaise(int signalNumber)
+{
+    restoreDefaultAction(signalNumber);
     // Still blocked while the handler runs: it is delivered, with the default
     // action, as soon as the handler returns.
     ::raise(signalNumber);
@@ -283,16 +291,7 @@ void install()
     refreshReportLocation();
     qAddPreRoutine(onApplicationCreated);
 
-    // A stack overflow leaves no room to run the handler on the faulting
-    // stack. Only this thread gets one: sigaltstack is per thread.
-    void *stack = ::mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (stack != MAP_FAILED) {
-        stack_t altStack;
-        altStack.ss_sp = stack;
-        altStack.ss_size = kAltStackSize;
-        altStack.ss_flags = 0;
-        ::sigaltstack(&altStack, nullptr);
-    }
+    installThreadStack();
 
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -301,6 +300,35 @@ void install()
     action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
     for (int signalNumber : kFatalSignals)
         ::sigaction(signalNumber, &action, nullptr);
+}
+
+void installThreadStack()
+{
+    // Lives as long as its thread: the stack is given back when it ends.
+    struct ThreadStack {
+        void *base = MAP_FAILED;
+        ~ThreadStack()
+        {
+            if (base == MAP_FAILED)
+                return;
+            stack_t off;
+            std::memset(&off, 0, sizeof off);
+            off.ss_flags = SS_DISABLE;
+            ::sigaltstack(&off, nullptr);
+            ::munmap(base, kAltStackSize);
+        }
+    };
+    static thread_local ThreadStack stack;
+    if (stack.base != MAP_FAILED)
+        return;
+    stack.base = ::mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (stack.base == MAP_FAILED)
+        return;
+    stack_t altStack;
+    altStack.ss_sp = stack.base;
+    altStack.ss_size = kAltStackSize;
+    altStack.ss_flags = 0;
+    ::sigaltstack(&altStack, nullptr);
 }
 
 void refreshReportLocation()
@@ -378,12 +406,14 @@ void writeCrashDump(int signalNumber, siginfo_t *info, void *context)
         return;
     }
 
-    writeReport(signalNumber, info, threadId);
+    restoreDefaultAction(SIGALRM);
+    ::alarm(kBackstopSeconds);
 
-    // Frees the guard for the next start. This leaves async-signal-safe
-    // ground (the shared-memory lock and detach may allocate), which is why it
-    // comes only after the report is on disk.
-    ProcessSingleton::releaseInstance();
+    // First, and with system calls only: a crash inside malloc or a Qt lock
+    // must not keep the guard, and with it every next start, hostage.
+    ProcessSingleton::releaseInstanceAfterCrash();
+
+    writeReport(signalNumber, info, threadId);
 
     resetAndRaise(signalNumber);
     errno = savedErrno;

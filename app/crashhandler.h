@@ -17,6 +17,15 @@ namespace CrashHandler {
 // Call first thing in main, on the main thread. Later calls do nothing.
 void install();
 
+// Gives the calling thread its own stack for the handler, so that a stack
+// overflow there still gets a report; freed when the thread ends. install()
+// does it for the main thread. Threads that Qt or the libraries below the
+// application start (network, name lookup, the exchange link) are not reached
+// from here and go without: an overflow there ends the process at once,
+// without a report, and the guard is freed at the next start because its
+// owner's id is dead.
+void installThreadStack();
+
 // Recomputes where a report would go. The handler cannot format paths or
 // local time itself, so this runs at install, whenever the application name
 // changes and once a minute on the application's thread.

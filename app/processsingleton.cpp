@@ -29,35 +29,46 @@ using PlatformProcessLivenessImpl = PosixProcessLivenessImpl;
 
 namespace {
 
+// Attempts 2 ms apart: a few seconds in normal running, one in the crash
+// handler, which must not wait long for anybody.
+constexpr int kLockAttempts = 2500;
+constexpr int kCrashLockAttempts = 500;
+
 // Serialises the guard's work on the segment between processes. Uses only
-// system calls, so that the crash handler may take it too. Gives up after a
-// few seconds rather than hang behind a stopped process; the segment's own
-// lock still applies then.
+// system calls, so that the crash handler may take it too. Gives up rather
+// than hang behind a stopped process; the segment's own lock still applies
+// then.
 class InstanceLock
 {
 public:
-    explicit InstanceLock(const QByteArray &path)
+    InstanceLock(const char *path, int attempts)
     {
 #ifdef Q_OS_UNIX
-        if (path.isEmpty())
+        if (!path[0])
             return;
-        m_fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        m_fd = ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (m_fd < 0)
-            m_fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+            m_fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (m_fd < 0)
             return;
         const struct timespec pause = {0, 2 * 1000 * 1000};
-        for (int attempt = 0; attempt < 2500; ++attempt) {
-            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0)
+        for (int attempt = 0; attempt < attempts; ++attempt) {
+            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
+                m_held = true;
                 return;
+            }
             if (errno != EWOULDBLOCK && errno != EINTR)
                 return;
             ::nanosleep(&pause, nullptr);
         }
 #else
         Q_UNUSED(path)
+        Q_UNUSED(attempts)
+        m_held = true;
 #endif
     }
+
+    bool held() const { return m_held; }
 
     ~InstanceLock()
     {
@@ -73,6 +84,7 @@ public:
 
 private:
     int m_fd = -1;
+    bool m_held = false;
 };
 
 qint64 readPid(const void *data)
@@ -97,14 +109,14 @@ ProcessSingleton::ProcessSingleton(const QString &key)
 
 ProcessSingleton::ProcessSingleton(const QString &key, PidImplFactory pidFactory, LivenessImplFactory livenessFactory)
     : m_key(key)
-    , m_segment(new QSharedMemory(key))
+    , m_segment(new QSharedMemory(userKey(key)))
     , m_pidFactory(std::move(pidFactory))
     , m_livenessFactory(std::move(livenessFactory))
 {
 #ifdef Q_OS_UNIX
     m_lockPath = QFile::encodeName(m_segment->nativeKey() + QStringLiteral(".lock"));
 #endif
-    InstanceLock instanceLock(m_lockPath);
+    InstanceLock instanceLock(m_lockPath.constData(), kLockAttempts);
 
     m_attached = m_segment->create(kSegmentSize, QSharedMemory::ReadWrite);
     if (!m_attached && m_segment->error() == QSharedMemory::AlreadyExists) {
@@ -119,11 +131,15 @@ ProcessSingleton::ProcessSingleton(const QString &key, PidImplFactory pidFactory
         m_segment.reset();
         throw ProcessSingletonAlreadyInUseException();
     }
+    if (m_attached) {
+        m_mapped = m_segment->data();
+        m_ownPid = currentPid();
+    }
 }
 
 ProcessSingleton::~ProcessSingleton()
 {
-    InstanceLock instanceLock(m_lockPath);
+    InstanceLock instanceLock(m_lockPath.constData(), kLockAttempts);
     if (m_attached && !m_inUse && m_segment->lock()) {
         if (void *data = m_segment->data())
             writePid(data, 0);
@@ -140,12 +156,19 @@ bool ProcessSingleton::alreadyInUse() const
     // One lock spans the read and the write, so that two instances started
     // together cannot both see a free segment.
     const bool locked = m_attached && m_segment->lock();
-    void *data = locked ? m_segment->data() : nullptr;
+    if (m_attached && !locked) {
+        // Still read: the guard must not switch itself off. On Unix the
+        // instance file lock keeps other guards out meanwhile.
+        qWarning().noquote() << Q_FUNC_INFO << "Shmem lock failed:" << m_segment->errorString();
+    }
+    void *data = m_attached ? m_segment->data() : nullptr;
     const qint64 stored = data ? readPid(data) : 0;
 
     qDebug().noquote() << Q_FUNC_INFO << "Read pid:" << stored;
 
-    const bool inUse = isAlive(stored) && stored != 0;
+    // Our own id is a leftover of an earlier process that had it (a crash,
+    // then the id handed out again), never another instance.
+    const bool inUse = stored != 0 && stored != myPid && isAlive(stored);
     if (!inUse && data)
         writePid(data, myPid);
     if (locked)
@@ -162,6 +185,27 @@ std::atomic<ProcessSingleton *> &ProcessSingleton::instancePointer()
 void ProcessSingleton::releaseInstance()
 {
     delete instancePointer().exchange(nullptr);
+}
+
+void ProcessSingleton::releaseInstanceAfterCrash()
+{
+    const ProcessSingleton *instance = instancePointer().load();
+    if (!instance || !instance->m_mapped)
+        return;
+    // Without the lock the id stays: a dead owner's id frees the segment
+    // at the next start anyway.
+    const InstanceLock instanceLock(instance->m_lockPath.constData(), kCrashLockAttempts);
+    if (instanceLock.held() && readPid(instance->m_mapped) == instance->m_ownPid)
+        writePid(instance->m_mapped, 0);
+}
+
+QString ProcessSingleton::userKey(const QString &key)
+{
+#ifdef Q_OS_UNIX
+    return key + QLatin1Char('_') + QString::number(::geteuid());
+#else
+    return key;
+#endif
 }
 
 ProcessSingleton::PidImplFactory ProcessSingleton::defaultPidImplFactory()

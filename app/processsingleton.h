@@ -22,6 +22,9 @@ class QSharedMemory;
 // dropping it may remove the lock and its key file), so there every step
 // that touches the segment also runs under an advisory file lock beside the
 // segment's key file. The kernel releases that lock when a process dies.
+//
+// The key files live in the temporary folder, which all users share there:
+// the user id joins the key, so that each user has an instance of their own.
 class ProcessSingleton
 {
 public:
@@ -47,6 +50,13 @@ public:
     static std::atomic<ProcessSingleton *> &instancePointer();
     // Destroys the process-wide instance, if any, and clears the pointer.
     static void releaseInstance();
+    // For the crash handler: clears the process-wide instance's id in the
+    // segment with system calls only, no allocation and no Qt locks, and
+    // leaves the rest to the kernel, which detaches at exit.
+    static void releaseInstanceAfterCrash();
+
+    // The segment's key for a caller's key: per user on Unix.
+    static QString userKey(const QString &key);
 
     static PidImplFactory defaultPidImplFactory();
     static LivenessImplFactory defaultLivenessImplFactory();
@@ -60,6 +70,9 @@ private:
     QByteArray m_lockPath;
     bool m_attached = false;
     bool m_inUse = false;
+    // Kept for the crash handler, which must not ask Qt.
+    void *m_mapped = nullptr;
+    qint64 m_ownPid = 0;
     PidImplFactory m_pidFactory;
     LivenessImplFactory m_livenessFactory;
 };

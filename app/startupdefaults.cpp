@@ -5,6 +5,10 @@
 #include <QCryptographicHash>
 #include <QDir>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 namespace StartupDefaults {
 
 QString singletonKey(const QString &applicationName)
@@ -30,7 +34,13 @@ QString updateServerUrl()
 
 QString downloadDir(const QString &applicationName)
 {
+#ifdef Q_OS_UNIX
+    // The temporary folder is shared by every user here: each gets a folder
+    // of their own in it.
+    return QStringLiteral("%1/%2Updates-%3").arg(QDir::tempPath(), applicationName).arg(::geteuid());
+#else
     return QStringLiteral("%1/%2Updates").arg(QDir::tempPath(), applicationName);
+#endif
 }
 
 QString settingsFile()

@@ -10,7 +10,8 @@ QString singletonKey(const QString &applicationName);
 // eight letters derived from the application name.
 QString updatesKey(const QString &applicationName);
 QString updateServerUrl();
-// Where update packages are downloaded and unpacked.
+// Where update packages are downloaded and unpacked: a folder of this user's
+// in the temporary directory.
 QString downloadDir(const QString &applicationName);
 QString settingsFile();
 }

@@ -3,6 +3,7 @@
 #include "filexfermanager.h"
 #include "getfileinforeqmsg.h"
 #include "simplexmlparser.h"
+#include "utils.h"
 #include "xferconfig.h"
 #include "zufwxmltags.h"
 
@@ -94,9 +95,19 @@ void BaseUpdater::setServerUrl(const QUrl &url)
 
 void BaseUpdater::setDownloadDir(const QString &dir)
 {
-    QDir().mkpath(dir);
     downloadDir = dir;
     tempDir.reset();
+    downloadDirIsTrusted();
+}
+
+bool BaseUpdater::downloadDirIsTrusted() const
+{
+    // Whoever can write there chooses what we run.
+    QString problem;
+    if (downloadDir.isEmpty() || Utils::makePrivateDirectory(downloadDir, &problem))
+        return true;
+    qCritical().noquote() << "Not using the download folder" << downloadDir << "- it" << problem;
+    return false;
 }
 
 void BaseUpdater::setCaCertificates(const QList<QSslCertificate> &certificates)
@@ -121,6 +132,10 @@ void BaseUpdater::checkForNewVersion(int timeoutMillisecs)
 {
     if (timeoutMillisecs < 0)
         timeoutMillisecs = DefaultTimeoutMs;
+    if (!downloadDirIsTrusted()) {
+        QTimer::singleShot(0, this, &BaseUpdater::versionCheckFailed);
+        return;
+    }
     qDebug().noquote() << "Connecting to " << restHost << restPort << "with a timeout of " << timeoutMillisecs
                        << "milliseconds";
 
@@ -178,7 +193,7 @@ void BaseUpdater::onServerDataReceived()
         requestTimer->stop();
         if (document.contains(ZUFW_XML::FileInfoRoot)) {
             DownloadableFileInfo info = DownloadableFileInfo::fromXml(document);
-            info.valid = info.hasRequiredFields() && info.hasSafeNames();
+            info.valid = info.hasRequiredFields() && info.hasSafeNames() && info.hasWebUrl();
             if (!info.valid) {
                 emit versionCheckFailed();
                 qCritical() << "Invalid DFI downloaded";
@@ -225,6 +240,10 @@ void BaseUpdater::downloadNewVersion()
         QTimer::singleShot(0, this, &BaseUpdater::downloadFailed);
         return;
     }
+    if (!downloadDirIsTrusted()) {
+        QTimer::singleShot(0, this, &BaseUpdater::downloadFailed);
+        return;
+    }
     XferConfig config(lastFileInfo);
     config.verifyHashes = true;
     if (downloadDir.isEmpty()) {
@@ -258,6 +277,16 @@ void BaseUpdater::onFileXferError(DownloadableFileInfo info)
 
 void BaseUpdater::launchStage2Updater()
 {
+    // The package may lie there since an earlier run: only what is verified
+    // now, and unpacked from it now, is started.
+    const QString path = downloadDir + QLatin1Char('/') + lastFileInfo.fileName;
+    if (!lastFileInfo.valid || !downloadDirIsTrusted() || !FileXferManager::checkHashes(path, lastFileInfo)) {
+        qCritical().noquote() << "The package" << path << "could not be verified again; not starting it";
+        emit externalProcessFailed();
+        return;
+    }
+    if (lastFileInfo.zipped && unpackIfZipped)
+        uncompressFile(downloadDir, lastFileInfo.fileName, downloadDir);
     launchProgram(lastFileInfo.exe2Start, stage2Arguments);
 }
 
@@ -314,10 +343,21 @@ bool BaseUpdater::launchProgram(const QString &program, const QStringList &argum
     process.setProgram(path);
     process.setArguments(arguments);
     process.setWorkingDirectory(workDir);
-    process.setStandardOutputFile(workDir + QLatin1String("/appUpdater.out"), QIODevice::Truncate);
-    process.setStandardErrorFile(workDir + QLatin1String("/appUpdater.err"), QIODevice::Truncate);
+    // Made new here, never through a link: the child then opens these very
+    // files, which nobody else can replace inside the private folder.
+    bool outputReady = downloadDirIsTrusted();
+    for (const QString &name : {QStringLiteral("appUpdater.out"), QStringLiteral("appUpdater.err")}) {
+        QFile file;
+        QString error;
+        if (outputReady && !Utils::createNewFile(file, workDir + QLatin1Char('/') + name, &error)) {
+            qCritical().noquote() << "Cannot create" << name << "in" << workDir << error;
+            outputReady = false;
+        }
+    }
+    process.setStandardOutputFile(workDir + QLatin1String("/appUpdater.out"), QIODevice::Append);
+    process.setStandardErrorFile(workDir + QLatin1String("/appUpdater.err"), QIODevice::Append);
     qint64 pid = 0;
-    const bool started = process.startDetached(&pid);
+    const bool started = outputReady && process.startDetached(&pid);
 
     qDebug().noquote() << "The process launched has workdir:" << workDir;
     qDebug().noquote() << "Process was started: " << started
@@ -333,17 +373,9 @@ bool BaseUpdater::launchProgram(const QString &program, const QStringList &argum
 
 namespace {
 
-// Whether a relative name stays below the directory it is resolved in.
 bool isContainedRelativePath(const QByteArray &path)
 {
-    if (path.isEmpty() || path.startsWith('/'))
-        return false;
-    const QList<QByteArray> parts = path.split('/');
-    for (const QByteArray &part : parts) {
-        if (part == "..")
-            return false;
-    }
-    return true;
+    return DownloadableFileInfo::isContainedRelativePath(QFile::decodeName(path));
 }
 
 bool isInside(const QString &root, const QString &cleanPath)

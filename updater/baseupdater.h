@@ -32,6 +32,8 @@ public:
     ~BaseUpdater() override;
 
     void setServerUrl(const QUrl &url);
+    // Creates the folder for this user alone; a folder that is not private
+    // (a link, another owner, writable by others) fails every later step.
     void setDownloadDir(const QString &dir);
     // Certificate authorities trusted for the query and the download; without
     // a call the system's are used.
@@ -102,6 +104,8 @@ private:
     // Each answer gets its own parser and decoder: text left over from one
     // answer must never be read as part of the next.
     struct Query;
+
+    bool downloadDirIsTrusted() const;
 
     bool useCustomCa = false;
     QList<QSslCertificate> caCertificates;

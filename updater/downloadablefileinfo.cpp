@@ -4,6 +4,8 @@
 #include "zufwxmltags.h"
 
 #include <QDebug>
+#include <QRegularExpression>
+#include <QUrl>
 
 DownloadableFileInfo DownloadableFileInfo::fromXml(const QString &xml)
 {
@@ -51,7 +53,27 @@ bool DownloadableFileInfo::hasRequiredFields() const
 
 bool DownloadableFileInfo::hasSafeNames() const
 {
-    return isPlainFileName(fileName) && (exe2Start.isEmpty() || isPlainFileName(exe2Start));
+    return isPlainFileName(fileName) && (exe2Start.isEmpty() || isContainedRelativePath(exe2Start));
+}
+
+bool DownloadableFileInfo::hasWebUrl() const
+{
+    const QUrl parsed(url, QUrl::TolerantMode);
+    const QString scheme = parsed.scheme().toLower();
+    return parsed.isValid() && !parsed.host().isEmpty()
+        && (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
+bool DownloadableFileInfo::isContainedRelativePath(const QString &path)
+{
+    static const QRegularExpression separators(QStringLiteral("[/\\\\]"));
+    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
+    if (path.isEmpty() || path.contains(QChar(0)) || drive.match(path).hasMatch())
+        return false;
+    if (path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\')))
+        return false;
+    const QStringList parts = path.split(separators);
+    return !parts.contains(QStringLiteral(".."));
 }
 
 bool DownloadableFileInfo::isPlainFileName(const QString &name)

@@ -15,9 +15,16 @@ public:
     // Both the name and the address are needed to fetch a file.
     bool hasRequiredFields() const;
     // fileName and exe2Start become paths under the download directory:
-    // they must be plain names that stay inside it.
+    // fileName must be a plain name, exe2Start may name a subfolder but must
+    // stay inside it.
     bool hasSafeNames() const;
+    // The file is fetched over the web and nothing else: a file: or ftp:
+    // address would read local files or reach other services.
+    bool hasWebUrl() const;
     static bool isPlainFileName(const QString &name);
+    // A relative path with no way out of the directory it is resolved in: no
+    // leading separator or drive, no ".." component. Either separator counts.
+    static bool isContainedRelativePath(const QString &path);
 
     bool valid = false;
     QString fileName;

@@ -1,11 +1,14 @@
 #include "filexfermanager.h"
 
+#include "utils.h"
+
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -49,6 +52,12 @@ void FileXferManager::setCaCertificates(const QList<QSslCertificate> &certificat
 void FileXferManager::transfer(const XferConfig &config)
 {
     const QString key = config.info.url;
+    if (!config.info.hasWebUrl()) {
+        qCritical().noquote() << Q_FUNC_INFO << "Refusing to download from" << key << "- not an http or https address";
+        const DownloadableFileInfo info = config.info;
+        QTimer::singleShot(0, this, [this, info] { emit fileXferFailed(info); });
+        return;
+    }
     transfers.insert(key, config);
 
     const QUrl url = QUrl(key, QUrl::TolerantMode);
@@ -66,10 +75,9 @@ void FileXferManager::transfer(const XferConfig &config)
     auto job = std::make_unique<Job>();
     job->config = config;
     job->key = key;
-    job->file.setFileName(config.tmpFilePath());
-    if (!job->file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qCritical().noquote() << Q_FUNC_INFO << "Cannot open file" << job->file.fileName()
-                              << job->file.errorString();
+    QString error;
+    if (!Utils::createNewFile(job->file, config.tmpFilePath(), &error)) {
+        qCritical().noquote() << Q_FUNC_INFO << "Cannot open file" << config.tmpFilePath() << error;
         job->failed = true;
         QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
     }
@@ -99,7 +107,7 @@ void FileXferManager::drain(QNetworkReply *reply, Job &job)
         job.md5.addData(buffer, int(n));
         job.sha1.addData(buffer, int(n));
         if (job.file.write(buffer, n) != n) {
-            qCritical().noquote() << Q_FUNC_INFO << "Cannot write file" << job.file.fileName()
+            qCritical().noquote() << Q_FUNC_INFO << "Cannot write file" << job.config.tmpFilePath()
                                   << job.file.errorString();
             job.failed = true;
             reply->abort();

@@ -6,6 +6,14 @@
 #include <QFileInfo>
 #include <QRegExp>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 bool matchesAny(const QString &fileName, const QStringList &filters)
@@ -104,6 +112,74 @@ bool copyOverwriteFile(const QString &src, const QString &dst)
     if (!copied)
         qCritical() << "Copy failed:" << source.errorString();
     return copied;
+}
+
+
+bool makePrivateDirectory(const QString &dir, QString *problem)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray path = QFile::encodeName(dir);
+    QDir().mkpath(QFileInfo(dir).path());
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
+        *problem = QStringLiteral("cannot be created: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    struct stat st;
+    if (::lstat(path.constData(), &st) != 0) {
+        *problem = QStringLiteral("cannot be examined: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *problem = S_ISLNK(st.st_mode) ? QStringLiteral("is a symbolic link, not a directory")
+                                       : QStringLiteral("is not a directory");
+        return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+        *problem = QStringLiteral("belongs to user %1, not to this user (%2)").arg(st.st_uid).arg(::geteuid());
+        return false;
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        *problem = QStringLiteral("may be written by other users (mode %1)").arg(st.st_mode & 07777, 4, 8,
+                                                                                  QLatin1Char('0'));
+        return false;
+    }
+    return true;
+#else
+    // The temporary folder is the user's own here.
+    if (!QDir().mkpath(dir)) {
+        *problem = QStringLiteral("cannot be created");
+        return false;
+    }
+    return true;
+#endif
+}
+
+bool createNewFile(QFile &file, const QString &path, QString *error)
+{
+    file.setFileName(path);
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(path);
+    // Removes a link rather than its target; a directory stays and fails below.
+    ::unlink(name.constData());
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+#else
+    QFile::remove(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+#endif
 }
 
 }

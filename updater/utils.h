@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+class QFile;
+
 // File helpers of the updater.
 namespace Utils {
 // Copies the files of src that match one of the wildcard filters (all files
@@ -12,4 +14,12 @@ namespace Utils {
 bool copyDirectory(const QString &src, const QString &dst, const QStringList &filters);
 // Copies src over dst, removing dst first. A missing src leaves dst alone.
 bool copyOverwriteFile(const QString &src, const QString &dst);
+// Creates dir for this user alone (0700) when it is missing, then checks that
+// it is a real directory, not a link, owned by this user and not writable by
+// anybody else. On failure *problem says why.
+bool makePrivateDirectory(const QString &dir, QString *problem);
+// Opens path as a new, empty file of this user alone, without following a
+// link: whatever stood under that name is removed first, never written
+// through. On failure *error says why.
+bool createNewFile(QFile &file, const QString &path, QString *error);
 }

@@ -2,6 +2,8 @@
 
 // Helpers shared by the tests that run singleton-probe.
 
+#include "processsingleton.h"
+
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -74,7 +76,11 @@ inline bool finish(QProcess &probe, const QByteArray &command, int timeoutMs = 1
 class SegmentObserver
 {
 public:
-    explicit SegmentObserver(const QString &key) : m_segment(key), m_key(key) {}
+    explicit SegmentObserver(const QString &key)
+        : m_segment(ProcessSingleton::userKey(key))
+        , m_key(ProcessSingleton::userKey(key))
+    {
+    }
     ~SegmentObserver()
     {
         m_segment.detach();

@@ -1,7 +1,9 @@
 // Test helper: starts like the program does (crash handler, single-instance
 // guard, application object, but no GUI), says "ready <pid>" and then obeys
 // commands read from standard input: "quit" (or end of input) ends normally,
-// "segv", "abort" and "segv-thread" crash on purpose.
+// "segv", "abort", "segv-thread", "double-free" (the C library aborts inside
+// free) and "overflow-thread" (a worker thread runs out of stack) crash on
+// purpose.
 //
 // Usage: singleton-probe <key> [gate-file]
 // With a gate file the probe waits until that file exists before it takes the
@@ -34,6 +36,24 @@ namespace {
     volatile std::uintptr_t address = 16;
     *reinterpret_cast<volatile int *>(address) = 1;
     std::abort();
+}
+
+// Each frame keeps a buffer alive across the call, so that no frame can be
+// folded away and the stack really runs out.
+int overflowStack(volatile int depth)
+{
+    volatile char pad[1024];
+    pad[0] = char(depth);
+    if (depth >= 0)
+        return overflowStack(depth + 1) + pad[0];
+    return pad[0];
+}
+
+void doubleFree()
+{
+    void *volatile block = std::malloc(64);
+    std::free(block);
+    std::free(block);
 }
 
 }
@@ -77,6 +97,14 @@ int main(int argc, char *argv[])
             std::abort();
         if (std::strcmp(line, "segv-thread") == 0) {
             std::thread(faultAtSixteen).join();
+        }
+        if (std::strcmp(line, "double-free") == 0)
+            doubleFree();
+        if (std::strcmp(line, "overflow-thread") == 0) {
+            std::thread([] {
+                CrashHandler::installThreadStack();
+                overflowStack(0);
+            }).join();
         }
         if (std::strcmp(line, "quit") == 0)
             break;

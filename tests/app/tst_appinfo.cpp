@@ -6,6 +6,8 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <unistd.h>
+
 class tst_AppInfo : public QObject
 {
     Q_OBJECT
@@ -39,7 +41,8 @@ void tst_AppInfo::derivedValues()
 {
     const QString app = AppInfo::applicationName();
     QCOMPARE(StartupDefaults::singletonKey(app), QStringLiteral("PLOGGER4_KEY"));
-    QCOMPARE(StartupDefaults::downloadDir(app), QDir::tempPath() + QStringLiteral("/PLOGGER4Updates"));
+    QCOMPARE(StartupDefaults::downloadDir(app),
+             QDir::tempPath() + QStringLiteral("/PLOGGER4Updates-%1").arg(::geteuid()));
 
     const QString key = StartupDefaults::updatesKey(app);
     QCOMPARE(key.size(), 8);

@@ -123,6 +123,10 @@ void tst_CrashHandler::crashWritesReportAndFreesGuard_data()
     QTest::newRow("segmentation fault") << QByteArray("segv") << int(SIGSEGV) << QByteArray("signal: 11 (SIGSEGV)\n");
     QTest::newRow("fault on another thread") << QByteArray("segv-thread") << int(SIGSEGV) << QByteArray("signal: 11 (SIGSEGV)\n");
     QTest::newRow("abort") << QByteArray("abort") << int(SIGABRT) << QByteArray("signal: 6 (SIGABRT)\n");
+    // The C library aborts from inside the allocator: the handler must not need it.
+    QTest::newRow("double free") << QByteArray("double-free") << int(SIGABRT) << QByteArray("signal: 6 (SIGABRT)\n");
+    QTest::newRow("stack overflow on a worker thread") << QByteArray("overflow-thread") << int(SIGSEGV)
+                                                       << QByteArray("signal: 11 (SIGSEGV)\n");
 }
 
 void tst_CrashHandler::crashWritesReportAndFreesGuard()
@@ -130,6 +134,10 @@ void tst_CrashHandler::crashWritesReportAndFreesGuard()
     QFETCH(QByteArray, command);
     QFETCH(int, signalNumber);
     QFETCH(QByteArray, signalLine);
+#if defined(__SANITIZE_ADDRESS__)
+    if (command == "double-free" || command == "overflow-thread")
+        QSKIP("the sanitizer reports this fault itself before the handler sees it");
+#endif
 
     const QString key = uniqueKey();
     QDir dir = reportDir();
@@ -152,7 +160,7 @@ void tst_CrashHandler::crashWritesReportAndFreesGuard()
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray report = file.readAll();
     QVERIFY2(report.contains(signalLine), report.left(400).constData());
-    if (signalNumber == SIGSEGV)
+    if (command.startsWith("segv"))
         QVERIFY(report.contains("address: 0x10\n"));
     QVERIFY(QRegularExpression(QStringLiteral("\nthread: [1-9][0-9]*\n")).match(QString::fromLatin1(report)).hasMatch());
 
@@ -165,9 +173,9 @@ void tst_CrashHandler::crashWritesReportAndFreesGuard()
     const QRegularExpression codeMapping(QStringLiteral("\n[0-9a-f]+-[0-9a-f]+ r-xp .*singleton-probe\n"));
     QVERIFY(codeMapping.match(QString::fromLatin1(report.mid(maps))).hasMatch());
 
-    // The guard was given up: the next start finds a fresh segment.
+    // The guard was given up: the next start finds a fresh segment, at once.
     auto next = ProbeClient::start(key);
-    QVERIFY(ProbeClient::waitReady(*next));
+    QVERIFY(ProbeClient::waitReady(*next, 5000));
     QVERIFY(ProbeClient::finish(*next, "quit"));
     const QByteArray log = next->readAllStandardError();
     QVERIFY2(log.contains("Read pid: 0\n"), log.constData());

@@ -5,6 +5,8 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 class FixedLiveness : public OsalProcessLivenessImplIface
@@ -30,6 +32,7 @@ private slots:
     void storedIdJudgedByLiveness_data();
     void storedIdJudgedByLiveness();
     void simultaneousStartsLeaveOne();
+    void oneInstancePerUser();
 
 private:
     QString uniqueKey();
@@ -147,11 +150,14 @@ void tst_ProcessSingleton::storedIdJudgedByLiveness_data()
     QVERIFY(pidMax.open(QIODevice::ReadOnly));
     const qint64 unusedPid = pidMax.readAll().trimmed().toLongLong() + 1;
     const qint64 ownPid = QCoreApplication::applicationPid();
+    const qint64 livePid = ::getppid();
 
     // As for a process of another user, which may not be signalled.
     QTest::newRow("process of another user") << int(AnswersAlive) << unusedPid << true;
     QTest::newRow("ended process") << int(System) << unusedPid << false;
-    QTest::newRow("reused id of a live process") << int(System) << ownPid << true;
+    QTest::newRow("reused id of a live process") << int(System) << livePid << true;
+    // An earlier owner crashed and its id came round to us.
+    QTest::newRow("our own id") << int(AnswersAlive) << ownPid << false;
     QTest::newRow("no owner, even if reported alive") << int(AnswersAlive) << qint64(0) << false;
     QTest::newRow("no liveness implementation") << int(NoImplementation) << ownPid << false;
 }
@@ -163,7 +169,7 @@ void tst_ProcessSingleton::storedIdJudgedByLiveness()
     QFETCH(bool, refused);
 
     const QString key = uniqueKey();
-    QSharedMemory other(key);
+    QSharedMemory other(ProcessSingleton::userKey(key));
     QVERIFY(other.create(ProcessSingleton::kSegmentSize));
     const qint64 storedLe = qToLittleEndian(stored);
     std::memcpy(other.data(), &storedLe, sizeof storedLe);
@@ -221,6 +227,38 @@ void tst_ProcessSingleton::simultaneousStartsLeaveOne()
     ProbeClient::SegmentObserver segment(key);
     QCOMPARE(segment.storedPid(), ProbeClient::readyPid(*owner));
     QVERIFY(ProbeClient::finish(*owner, "quit"));
+}
+
+void tst_ProcessSingleton::oneInstancePerUser()
+{
+    if (::geteuid() != 0)
+        QSKIP("starting a probe as another user needs root");
+    // The other user needs the way in, and a temporary folder it may write.
+    QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(m_dir.filePath(QStringLiteral("tmp"))).constData(), 01777) == 0);
+    const auto startAsNobody = [](const QString &key) {
+        auto probe = std::make_unique<QProcess>();
+        probe->start(QStringLiteral("setpriv"), {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                                  QStringLiteral("--clear-groups"),
+                                                  QStringLiteral(SINGLETON_PROBE_PATH), key});
+        return probe;
+    };
+
+    const QString key = uniqueKey();
+    auto mine = ProbeClient::start(key);
+    QVERIFY(ProbeClient::waitReady(*mine));
+    auto theirs = startAsNobody(key);
+    QVERIFY2(ProbeClient::waitReady(*theirs), theirs->readAllStandardError().constData());
+    // Each user still gets exactly one.
+    auto theirSecond = startAsNobody(key);
+    QVERIFY(!ProbeClient::waitReady(*theirSecond));
+    QVERIFY(ProbeClient::waitEnded(*theirSecond));
+    QCOMPARE(theirSecond->exitCode(), 1);
+
+    QVERIFY(ProbeClient::finish(*theirs, "quit"));
+    QCOMPARE(theirs->exitCode(), 0);
+    QVERIFY(ProbeClient::finish(*mine, "quit"));
+    QCOMPARE(mine->exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_ProcessSingleton)

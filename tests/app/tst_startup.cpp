@@ -1,4 +1,5 @@
 #include "archivebuilder.h"
+#include "processsingleton.h"
 #include "serverprocess.h"
 
 #include <QProcess>
@@ -7,6 +8,9 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -42,7 +46,10 @@ public:
     }
 
     QString dataDir() const { return home.filePath(QStringLiteral("data/PLOGGER4")); }
-    QString downloadDir() const { return home.filePath(QStringLiteral("tmp/PLOGGER4Updates")); }
+    QString downloadDir() const
+    {
+        return home.filePath(QStringLiteral("tmp/PLOGGER4Updates-%1").arg(::geteuid()));
+    }
 
     void writeSettings(const QString &autoUpdates) const
     {
@@ -78,10 +85,11 @@ public:
         const QByteArray savedTmp = qgetenv("TMPDIR");
         qputenv("TMPDIR", QFile::encodeName(home.filePath(QStringLiteral("tmp"))));
         {
-            QSharedMemory segment(QStringLiteral("PLOGGER4_KEY"));
+            const QString key = ProcessSingleton::userKey(QStringLiteral("PLOGGER4_KEY"));
+            QSharedMemory segment(key);
             if (segment.attach(QSharedMemory::ReadOnly))
                 segment.detach();
-            QSystemSemaphore semaphore(QStringLiteral("PLOGGER4_KEY"), 1, QSystemSemaphore::Create);
+            QSystemSemaphore semaphore(key, 1, QSystemSemaphore::Create);
         }
         qputenv("TMPDIR", savedTmp);
     }
@@ -94,6 +102,19 @@ public:
 };
 
 const QString MainWindow = QStringLiteral("wdgPLoggerGui::start() showing main window");
+
+// Serves, as a newer application version, a package holding the second stage.
+bool serveStage2Package(ServerProcess &server, const QString &package)
+{
+    QFile recorder(QStringLiteral(STAGE2_RECORDER_BIN));
+    if (!recorder.open(QIODevice::ReadOnly))
+        return false;
+    ArchiveBuilder archive;
+    archive.addFile("stage2", recorder.readAll(), 0755);
+    return archive.write(package)
+        && server.start({"--package", package, "--zipped", "true", "--app-executable", "stage2", "--app-version",
+                         "4.2.1-r6000"});
+}
 
 } // namespace
 
@@ -109,6 +130,8 @@ private slots:
     void updateCheck_data();
     void updateCheck();
     void handOver();
+    void untrustedDownloadFolder_data();
+    void untrustedDownloadFolder();
 
 private:
     QProcessEnvironment environment() const;
@@ -264,18 +287,9 @@ void tst_Startup::updateCheck()
 
 void tst_Startup::handOver()
 {
-    // The package holds the second stage; a newer application version is offered.
     QTemporaryDir packageDir;
-    const QString package = packageDir.filePath(QStringLiteral("update.tar.gz"));
-    QFile recorder(QStringLiteral(STAGE2_RECORDER_BIN));
-    QVERIFY(recorder.open(QIODevice::ReadOnly));
-    ArchiveBuilder archive;
-    archive.addFile("stage2", recorder.readAll(), 0755);
-    QVERIFY(archive.write(package));
-
     ServerProcess server;
-    QVERIFY(server.start({"--package", package, "--zipped", "true", "--app-executable", "stage2", "--app-version",
-                          "4.2.1-r6000"}));
+    QVERIFY(serveStage2Package(server, packageDir.filePath(QStringLiteral("update.tar.gz"))));
     Run run;
     run.start({"-r", server.url().toString()});
     QVERIFY(run.process.waitForFinished(30000));
@@ -295,6 +309,81 @@ void tst_Startup::handOver()
     QCOMPARE(readAll(record), QStringLiteral("cwd=%1\narg=%2\narg=-s\n")
                                   .arg(QFileInfo(run.downloadDir()).canonicalFilePath(),
                                        QFileInfo(QStringLiteral(PLOGGER4_BINARY)).canonicalFilePath()));
+}
+
+void tst_Startup::untrustedDownloadFolder_data()
+{
+    QTest::addColumn<QString>("plant");   // what waits in or for the update folder
+    QTest::addColumn<QString>("logText"); // the refusal on the console
+    QTest::addColumn<bool>("handsOver");
+
+    QTest::newRow("folder made by another user") << "other user" << "belongs to user 65534" << false;
+    QTest::newRow("link in place of the folder") << "link" << "is a symbolic link, not a directory" << false;
+    QTest::newRow("link in place of the download") << "tmp link" << "" << true;
+    QTest::newRow("second stage planted beside the genuine package") << "stage2" << "" << true;
+}
+
+void tst_Startup::untrustedDownloadFolder()
+{
+    QFETCH(QString, plant);
+    QFETCH(QString, logText);
+    QFETCH(bool, handsOver);
+    if (plant == "other user" && ::geteuid() != 0)
+        QSKIP("acting as another user needs root");
+
+    QTemporaryDir packageDir;
+    const QString package = packageDir.filePath(QStringLiteral("update.tar.gz"));
+    ServerProcess server;
+    QVERIFY(serveStage2Package(server, package));
+
+    Run run;
+    const QString marker = run.home.filePath(QStringLiteral("planted-ran"));
+    const QString victim = run.home.filePath(QStringLiteral("victim"));
+    QFile victimFile(victim);
+    QVERIFY(victimFile.open(QIODevice::WriteOnly));
+    victimFile.write("untouched");
+    victimFile.close();
+    // The genuine package, so that its digests match, and a program of the
+    // planter's own under the second stage's name.
+    const QString plantedScript = QStringLiteral("#!/bin/sh\necho planted > \"%1\"\n").arg(marker);
+    const QString script = QStringLiteral("cp '%1' \"$0\"/update.tar.gz && printf '%2' > \"$0\"/stage2 && chmod 755 \"$0\"/stage2")
+                               .arg(package, plantedScript);
+    const QString folder = run.downloadDir();
+    if (plant == "other user") {
+        QVERIFY(::chmod(QFile::encodeName(run.home.path()).constData(), 0755) == 0);
+        QVERIFY(::chmod(QFile::encodeName(run.home.filePath("tmp")).constData(), 01777) == 0);
+        QVERIFY(::chmod(QFile::encodeName(packageDir.path()).constData(), 0755) == 0);
+        QCOMPARE(QProcess::execute("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c",
+                                               "mkdir -m 700 \"$0\" && " + script, folder}), 0);
+    } else if (plant == "link") {
+        const QString elsewhere = run.home.filePath(QStringLiteral("elsewhere"));
+        QVERIFY(QDir().mkdir(elsewhere));
+        QCOMPARE(QProcess::execute("sh", {"-c", script, elsewhere}), 0);
+        QVERIFY(QFile::link(elsewhere, folder));
+    } else {
+        QCOMPARE(QProcess::execute("sh", {"-c", "mkdir -m 700 \"$0\"", folder}), 0);
+        if (plant == "tmp link")
+            QVERIFY(QFile::link(victim, folder + QStringLiteral("/update.tar.gz.tmp")));
+        else
+            QCOMPARE(QProcess::execute("sh", {"-c", script, folder}), 0);
+    }
+
+    run.start({"-r", server.url().toString()});
+    if (handsOver) {
+        QVERIFY(run.process.waitForFinished(30000));
+        run.log += QString::fromUtf8(run.process.readAllStandardError());
+        QCOMPARE(run.process.exitCode(), 0);
+        const QString record = folder + QStringLiteral("/stage2-record.txt");
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(record).endsWith("arg=-s\n"), 10000);
+    } else {
+        QVERIFY2(run.waitFor(MainWindow, 30000), qPrintable(run.log.right(3000)));
+        QVERIFY2(run.log.contains("Not using the download folder " + folder + " - it " + logText),
+                 qPrintable(run.log.right(3000)));
+        QVERIFY(run.log.contains("Version check failed. Starting the app anyway..."));
+        QCOMPARE(server.requests().size(), 0);
+    }
+    QVERIFY(!QFile::exists(marker));
+    QCOMPARE(readAll(victim), QStringLiteral("untouched"));
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

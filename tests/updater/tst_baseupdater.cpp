@@ -225,6 +225,12 @@ void tst_BaseUpdater::query_data()
                                                << failed << invalid;
     QTest::newRow("absolute executable") << QStringList{"--app-executable", "/bin/sh"} << 5000 << "" << failed
                                          << invalid;
+    QTest::newRow("file URL") << QStringList{"--url", "file:///etc/passwd"} << 5000 << "" << failed << invalid;
+    QTest::newRow("ftp URL") << QStringList{"--url", "ftp://127.0.0.1/pkg.bin"} << 5000 << "" << failed << invalid;
+    QTest::newRow("executable climbing out") << QStringList{"--app-executable", "../x"} << 5000 << "" << failed
+                                             << invalid;
+    QTest::newRow("executable in a subfolder") << QStringList{"--app-executable", "bin/stage2"} << 5000 << ""
+                                               << "newVersionFound" << "";
     QTest::newRow("empty executable") << QStringList{"--app-executable", ""} << 5000 << "" << "newVersionFound"
                                       << "";
 }
@@ -361,14 +367,15 @@ void tst_BaseUpdater::fullUpdateChain()
     QFile recorder(QStringLiteral(STAGE2_RECORDER_BIN));
     QVERIFY(recorder.open(QIODevice::ReadOnly));
     ArchiveBuilder archive;
-    archive.addFile("stage2", recorder.readAll(), 0755);
+    archive.addDirectory("bin");
+    archive.addFile("bin/stage2", recorder.readAll(), 0755);
     archive.addDirectory("data");
     archive.addFile("data/readme.txt", "hello");
     const QString archivePath = work.filePath("update.tar.gz");
     QVERIFY(archive.write(archivePath));
 
     ServerProcess server;
-    QVERIFY(server.start({"--package", archivePath, "--zipped", "true", "--app-executable", "stage2"}));
+    QVERIFY(server.start({"--package", archivePath, "--zipped", "true", "--app-executable", "bin/stage2"}));
     QTemporaryDir dir;
     LogCapture log;
     TestUpdater u("id");

@@ -94,8 +94,12 @@ void tst_DownloadableFileInfo::plainFileNames_data()
     QTest::newRow("file name is .") << "." << "stage2" << false;
     QTest::newRow("NUL in file name") << QString("a") + QChar(0) + "b" << "stage2" << false;
     QTest::newRow("absolute executable") << "pkg" << "/bin/sh" << false;
-    QTest::newRow("executable in subdirectory") << "pkg" << "bin/stage2" << false;
+    QTest::newRow("executable in subdirectory") << "pkg" << "bin/stage2" << true;
     QTest::newRow("executable is ..") << "pkg" << ".." << false;
+    QTest::newRow("executable climbing out") << "pkg" << "../x" << false;
+    QTest::newRow("executable climbing out midway") << "pkg" << "bin\\..\\..\\x" << false;
+    QTest::newRow("executable with leading backslash") << "pkg" << "\\x" << false;
+    QTest::newRow("executable on a drive") << "pkg" << "C:x.exe" << false;
     QTest::newRow("dots inside a name") << "pkg..v2" << "..stage2" << true;
 }
 
