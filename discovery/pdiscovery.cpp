@@ -29,16 +29,10 @@ QString closingTag(const QString &openTag)
 
 PDiscovery::Target targetFromEnvironment()
 {
+    if (qEnvironmentVariableIsSet("PLOGGER_DISCOVERY_TARGET"))
+        return PDiscovery::targetFromSetting(QString::fromLocal8Bit(qgetenv("PLOGGER_DISCOVERY_TARGET")));
     PDiscovery::Target target;
     target.address = QHostAddress(QHostAddress::Broadcast);
-    const QString value = QString::fromLocal8Bit(qgetenv("PLOGGER_DISCOVERY_TARGET"));
-    if (value.isEmpty())
-        return target;
-    if (!PDiscovery::parseTarget(value, &target)) {
-        qWarning() << Q_FUNC_INFO << "PLOGGER_DISCOVERY_TARGET is not host:port, ignored:" << value;
-        target.address = QHostAddress(QHostAddress::Broadcast);
-        target.port = PDiscovery::DefaultPort;
-    }
     return target;
 }
 
@@ -50,21 +44,24 @@ PDiscovery::PDiscovery(QObject *parent)
 }
 
 PDiscovery::PDiscovery(QObject *parent, const QHostAddress &target, quint16 port)
+    : PDiscovery(parent, Target{target, port, QString()})
+{
+}
+
+PDiscovery::PDiscovery(QObject *parent, const Target &target)
     : QObject(parent)
+    , dest(target)
 {
     DiscoveryInfo::registerMetaTypes();
-    dest.address = target;
-    dest.port = port;
 
     socket = new QUdpSocket(this);
     // Aimed at this host only, the socket need not be reachable from outside.
     QHostAddress local;
-    if (target.isLoopback())
-        local = target.protocol() == QAbstractSocket::IPv6Protocol ? QHostAddress(QHostAddress::LocalHostIPv6)
-                                                                   : QHostAddress(QHostAddress::LocalHost);
+    const bool v6 = dest.address.protocol() == QAbstractSocket::IPv6Protocol;
+    if (dest.address.isLoopback() || !dest.unusable.isEmpty())
+        local = v6 ? QHostAddress(QHostAddress::LocalHostIPv6) : QHostAddress(QHostAddress::LocalHost);
     else
-        local = target.protocol() == QAbstractSocket::IPv6Protocol ? QHostAddress(QHostAddress::AnyIPv6)
-                                                                   : QHostAddress(QHostAddress::AnyIPv4);
+        local = v6 ? QHostAddress(QHostAddress::AnyIPv6) : QHostAddress(QHostAddress::AnyIPv4);
     if (socket->bind(local, 0))
         socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, ReceiveBufferSize);
     else
@@ -77,6 +74,17 @@ PDiscovery::PDiscovery(QObject *parent, const QHostAddress &target, quint16 port
 PDiscovery::Target PDiscovery::defaultTarget()
 {
     static const Target target = targetFromEnvironment();
+    return target;
+}
+
+PDiscovery::Target PDiscovery::targetFromSetting(const QString &value)
+{
+    Target target;
+    if (value.trimmed().isEmpty())
+        target.unusable = QStringLiteral("PLOGGER_DISCOVERY_TARGET is set but empty");
+    else if (!parseTarget(value, &target))
+        target.unusable = QStringLiteral("PLOGGER_DISCOVERY_TARGET is not host:port with a port from 1 to 65535: \"%1\"")
+                              .arg(value.left(100));
     return target;
 }
 
@@ -156,6 +164,12 @@ QList<DiscoveryInfo> PDiscovery::getResultSet()
 
 void PDiscovery::startBroadcasting()
 {
+    if (!dest.unusable.isEmpty()) {
+        if (!unusableReported)
+            qWarning() << Q_FUNC_INFO << "no discovery request sent:" << dest.unusable;
+        unusableReported = true;
+        return;
+    }
     const qint32 n = cmdCounter;
     if (cmdCounter < std::numeric_limits<qint32>::max())
         ++cmdCounter;

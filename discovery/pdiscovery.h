@@ -26,15 +26,21 @@ public:
     {
         QHostAddress address;
         quint16 port = DefaultPort;
+        QString unusable;  // when set, why nothing is sent
     };
 
     // Sends to defaultTarget().
     explicit PDiscovery(QObject *parent = nullptr);
     PDiscovery(QObject *parent, const QHostAddress &target, quint16 port = DefaultPort);
+    PDiscovery(QObject *parent, const Target &target);
 
     // The limited broadcast on DefaultPort, unless PLOGGER_DISCOVERY_TARGET
-    // ("host:port") names another target. The variable is read once per process.
+    // is set. The variable is read once per process.
     static Target defaultTarget();
+    // What a set PLOGGER_DISCOVERY_TARGET names. It is there to keep the
+    // requests on one host, so an empty or malformed value sends nothing
+    // rather than the broadcast.
+    static Target targetFromSetting(const QString &value);
     // Reads "host:port" ("[v6]:port" for IPv6); false when malformed.
     static bool parseTarget(const QString &text, Target *target);
 
@@ -66,4 +72,5 @@ private:
     QList<DiscoveryInfo> resultSet;
     Target dest;
     bool overflowReported = false;
+    bool unusableReported = false;
 };

@@ -1,6 +1,7 @@
 #include "wdgploggergui.h"
 
 #include "appinfo.h"
+#include "logfindbar.h"
 #include "loggerverbosity.h"
 #include "logmessagefilterproxymodel.h"
 #include "logfilewriter.h"
@@ -11,6 +12,7 @@
 #include "servercommands.h"
 
 #include "pbxlink.h"
+#include "pbxlinkglobal.h"
 
 #include <QCloseEvent>
 #include <QDebug>
@@ -23,6 +25,8 @@
 #include <QRegExpValidator>
 #include <QScopedValueRollback>
 #include <QScrollBar>
+#include <QSettings>
+#include <QShortcut>
 #include <QUuid>
 
 static void initImageResources()
@@ -112,6 +116,7 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
     });
 
     initLogModel();
+    setUpLogReading();
 }
 
 wdgPLoggerGui::~wdgPLoggerGui()
@@ -171,6 +176,7 @@ namespace {
 constexpr quint16 kDefaultPort = 5039;
 constexpr int kAppMode = PBXLINK::AppModeDiagnostic;
 constexpr int kMaxMessageLength = 50000;
+constexpr int kDefaultMaxRows = 2000000;
 const char kUserRequest[] = "UserRequest";
 
 // The level names, encoded once and shared by every row that shows them.
@@ -198,6 +204,15 @@ QString cutMessage(const QString &message)
     if (lineEnd < 0 && message.at(keep - 1).isHighSurrogate())
         --keep;
     return message.left(keep) + QStringLiteral("...");
+}
+
+// Reasons and file errors may hold anything the exchange or the system
+// wrote: shown as plain text, never as markup.
+void showWarning(QWidget *parent, const QString &title, const QString &text)
+{
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 // A cell's text as a menu label: shortened, and with nothing in it that a
@@ -242,7 +257,8 @@ void wdgPLoggerGui::connectToP()
         if (ok && given != 0)
             port = given;
     }
-    if (!QHostAddress().setAddress(host)) {
+    QHostAddress hostAddress;
+    if (!PBXLINK::parseHostAddress(host, &hostAddress)) {
         QMessageBox::critical(this, tr("Parametri non validi"), tr("L'indirizzo IP inserito non è valido"),
                               QMessageBox::Ok);
         return;
@@ -250,7 +266,9 @@ void wdgPLoggerGui::connectToP()
 
     if (!pbxLink) {
         pbxLink = new PbxLink(QSysInfo::productType(), QSysInfo::productVersion(), AppInfo::shortName(),
-                              AppInfo::version(), AppInfo::dataDir());
+                              AppInfo::version(), AppInfo::dataDir(), this);
+        attemptsMade = 0;
+        attemptsEnded = 0;
         pbxLink->init();
         PBXLINK::registerMetaTypes();
         connect(pbxLink, SIGNAL(loggedToServer(LoginDetails)), this, SLOT(connectedToPlogger(LoginDetails)));
@@ -264,7 +282,8 @@ void wdgPLoggerGui::connectToP()
         connect(pbxLink, SIGNAL(sigTenantListReceived(QMap<QString,QString>)), this,
                 SLOT(onTenantListReceived(QMap<QString,QString>)));
     }
-    pbxLink->setServerAddress(QStringLiteral("%1:%2").arg(host).arg(port));
+    // Handed on as read here, so the link cannot read the octets another way.
+    pbxLink->setServerAddress(QStringLiteral("%1:%2").arg(hostAddress.toString()).arg(port));
 
     QString user = ui.txtUser->text();
     QString domain;
@@ -274,10 +293,18 @@ void wdgPLoggerGui::connectToP()
         user = parts.join(QLatin1Char('@'));
     }
     pbxLink->connectToServer(user, ui.txtPwd->text(), domain, PBXLINK::AppMode(kAppMode));
+    ++attemptsMade;
+}
+
+bool wdgPLoggerGui::olderAttemptOpen() const
+{
+    return attemptsEnded < attemptsMade - 1;
 }
 
 void wdgPLoggerGui::connectedToPlogger(LoginDetails)
 {
+    if (olderAttemptOpen())
+        return;  // an attempt the user has already replaced
     qDebug() << Q_FUNC_INFO << "Connected to Peltrano";
     ui.btnConnect->setText(tr("Disconnetti"));
     ui.btnSave->setEnabled(true);
@@ -292,6 +319,10 @@ void wdgPLoggerGui::connectedToPlogger(LoginDetails)
 
 void wdgPLoggerGui::disconnectedFromP(QString reason)
 {
+    if (olderAttemptOpen()) {
+        ++attemptsEnded;  // the end of an attempt already replaced
+        return;
+    }
     qDebug() << Q_FUNC_INFO << "Disconnected from Peltrano";
     ui.btnConnect->setText(tr("Connetti"));
     connected = false;
@@ -305,9 +336,8 @@ void wdgPLoggerGui::disconnectedFromP(QString reason)
         pbxLink = nullptr;
     }
     if (reason != QLatin1String(kUserRequest)) {
-        QMessageBox::warning(this, tr("Errore di connessione"),
-                             tr("La connessione con PeltranoPBX è caduta per la seguente motivazione: %1").arg(reason),
-                             QMessageBox::Ok);
+        showWarning(this, tr("Errore di connessione"),
+                    tr("La connessione con PeltranoPBX è caduta per la seguente motivazione: %1").arg(reason));
     }
 }
 
@@ -338,6 +368,8 @@ void wdgPLoggerGui::closeEvent(QCloseEvent *event)
 
 void wdgPLoggerGui::onFeaturesReceived(QStringList features)
 {
+    if (olderAttemptOpen())
+        return;
     ui.cbTenant->setVisible(features.contains(QStringLiteral("SUBSCRIBE_TENANT_EVENTS")));
     // isHidden(), not isVisible(): the answer must not depend on whether the
     // window itself is on screen yet.
@@ -422,7 +454,11 @@ void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
 void wdgPLoggerGui::onRowsFlushed()
 {
     filterLogMessages();
-    ui.tbLogView->scrollToBottom();
+    if (followingTail())
+        ui.tbLogView->scrollToBottom();
+    else
+        keepAnchorInView();
+    adjustingView = false;
     sizeVisibleRows();
 }
 
@@ -483,7 +519,7 @@ void wdgPLoggerGui::sizeVisibleRows()
         // The view lays out resized rows on its next turn; the scroll range
         // must be right now, or following the newest row falls short.
         QMetaObject::invokeMethod(view, "updateGeometries");
-        if (atBottom)
+        if (atBottom && followingTail())
             view->scrollToBottom();
     }
 }
@@ -494,13 +530,23 @@ void wdgPLoggerGui::filterLogMessages()
     const QString pattern = QRegExp::escape(QString::number(level));
     if (pattern == filterModel->filterRegExp().pattern())
         return;  // the same threshold would only cost a pass over every row
-    filterModel->setFilterRegExp(QRegExp(pattern, Qt::CaseInsensitive, QRegExp::RegExp));
+    {
+        const QScopedValueRollback<bool> adjusting(adjustingView, true);
+        filterModel->setFilterRegExp(QRegExp(pattern, Qt::CaseInsensitive, QRegExp::RegExp));
+        if (!followingTail())
+            keepAnchorInView();
+    }
     sizeVisibleRows();
+    ui.findBar->refresh();
 }
 
 void wdgPLoggerGui::onTableClear()
 {
     logModel->clear();
+    adjustingView = false;
+    atBottom = true;
+    topAnchor = QPersistentModelIndex();
+    ui.lblDropped->hide();
 }
 
 void wdgPLoggerGui::saveLogToFile()
@@ -518,8 +564,8 @@ void wdgPLoggerGui::saveLogToFile()
     }
     QString error;
     if (!LogFileWriter::write(*logModel, columns, fileName, &error)) {
-        QMessageBox::warning(this, tr("Errore di salvataggio"),
-                             tr("Impossibile salvare il log su \"%1\": %2").arg(fileName, error), QMessageBox::Ok);
+        showWarning(this, tr("Errore di salvataggio"),
+                    tr("Impossibile salvare il log su \"%1\": %2").arg(fileName, error));
     }
 }
 
@@ -541,6 +587,10 @@ void wdgPLoggerGui::onLogViewContextMenu(QPoint point)
         call->setData(clicked);
     }
     menu.addAction(tr("Deseleziona tutto"), this, SLOT(deselectValues()));
+    // The view holds still while the menu is open: the clicked row stays
+    // under the mouse.
+    rememberTopRow();
+    const QScopedValueRollback<bool> holding(menuOpen, true);
     menu.exec(ui.tbLogView->viewport()->mapToGlobal(point));
 }
 
@@ -576,4 +626,93 @@ QModelIndex wdgPLoggerGui::clickedIndex() const
     if (!action)
         return {};
     return action->data().value<QPersistentModelIndex>();
+}
+
+void wdgPLoggerGui::setUpLogReading()
+{
+    const QSettings settings(AppInfo::dataDir() + QStringLiteral("plogger.ini"), QSettings::IniFormat);
+    bool ok = false;
+    const qint64 maxRows = settings.value(QStringLiteral("Logger/maxRows")).toLongLong(&ok);
+    logModel->setMaxRows(ok && maxRows >= 0 ? int(qMin<qint64>(maxRows, INT_MAX)) : kDefaultMaxRows);
+
+    ui.lblDropped->hide();
+    connect(logModel, &LogMessageModel::rowsDropped, this, &wdgPLoggerGui::showDroppedRows);
+    // Rows dropped from the top move what is on view: hold the position until
+    // the flush that dropped them puts the top row back.
+    connect(logModel, &QAbstractItemModel::rowsAboutToBeRemoved, this, [this] { adjustingView = true; });
+    connect(ui.tbLogView->verticalScrollBar(), &QScrollBar::valueChanged, this, &wdgPLoggerGui::onViewScrolled);
+
+    ui.findBar->attach(logModel, filterModel, ui.tbLogView, selectionDelegate);
+    auto *find = new QShortcut(QKeySequence::Find, this, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
+    connect(find, &QShortcut::activated, ui.findBar, &LogFindBar::open);
+}
+
+bool wdgPLoggerGui::followingTail() const
+{
+    return atBottom && !menuOpen;
+}
+
+void wdgPLoggerGui::onViewScrolled()
+{
+    // Only the user's scrolling decides; the view's own adjustments do not.
+    if (adjustingView || sizingRows || menuOpen)
+        return;
+    const QScrollBar *bar = ui.tbLogView->verticalScrollBar();
+    atBottom = bar->value() >= bar->maximum();
+    rememberTopRow();
+}
+
+void wdgPLoggerGui::rememberTopRow()
+{
+    const int top = ui.tbLogView->rowAt(0);
+    if (top < 0) {
+        topAnchor = QPersistentModelIndex();
+        return;
+    }
+    topAnchor = filterModel->mapToSource(filterModel->index(top, 0));
+    topAnchorOffset = -ui.tbLogView->rowViewportPosition(top);
+}
+
+int wdgPLoggerGui::firstShownRowFrom(int sourceRow) const
+{
+    // The filter keeps the table's order: search it by halves.
+    int low = 0;
+    int high = filterModel->rowCount();
+    while (low < high) {
+        const int mid = low + (high - low) / 2;
+        if (filterModel->mapToSource(filterModel->index(mid, 0)).row() < sourceRow)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return low;
+}
+
+void wdgPLoggerGui::keepAnchorInView()
+{
+    QTableView *view = ui.tbLogView;
+    const QScopedValueRollback<bool> adjusting(adjustingView, true);
+    const int count = filterModel->rowCount();
+    if (count == 0)
+        return;
+    // The scroll range must fit the rows now held before the position is set.
+    QMetaObject::invokeMethod(view, "updateGeometries");
+    int row = 0;
+    int offset = 0;
+    if (topAnchor.isValid()) {
+        row = qMin(firstShownRowFrom(topAnchor.row()), count - 1);
+        if (filterModel->mapToSource(filterModel->index(row, 0)).row() == topAnchor.row())
+            offset = topAnchorOffset;
+    } else {
+        // The top row itself was dropped: the oldest row left takes its place.
+        topAnchor = filterModel->mapToSource(filterModel->index(0, 0));
+        topAnchorOffset = 0;
+    }
+    view->verticalScrollBar()->setValue(view->verticalHeader()->sectionPosition(row) + offset);
+}
+
+void wdgPLoggerGui::showDroppedRows(qint64 total)
+{
+    ui.lblDropped->setText(tr("Righe più vecchie scartate: %1").arg(total));
+    ui.lblDropped->show();
 }

@@ -6,6 +6,7 @@
 #include "ui_wdgploggergui.h"
 
 #include <QMap>
+#include <QPersistentModelIndex>
 #include <QStringList>
 #include <QWidget>
 
@@ -60,9 +61,26 @@ private:
     void sizeVisibleRows();
     // The table cell a context-menu action was built for.
     QModelIndex clickedIndex() const;
+    // The link reports its attempts in order, each ending once: while an
+    // older attempt's end is still due, what arrives is not about the newest.
+    bool olderAttemptOpen() const;
+
+    // Reading a busy log: the row limit, following the newest row only while
+    // the view is at the bottom, and the find bar.
+    void setUpLogReading();
+    bool followingTail() const;
+    void onViewScrolled();
+    void rememberTopRow();
+    // Puts the remembered top row back at the top after rows went or the
+    // filter changed.
+    void keepAnchorInView();
+    int firstShownRowFrom(int sourceRow) const;
+    void showDroppedRows(qint64 total);
 
     Ui_wdgPLoggerGui ui;
     PbxLink *pbxLink = nullptr;
+    int attemptsMade = 0;   // login attempts handed to pbxLink
+    int attemptsEnded = 0;  // of those, the ones whose end has arrived
     PDiscoveryWidget *discoveryWidget = nullptr;
     bool connected = false;
     bool logStarted = false;
@@ -70,4 +88,9 @@ private:
     LogMessageFilterProxyModel *filterModel = nullptr;
     LogViewSelectItemDelegate *selectionDelegate = nullptr;
     bool sizingRows = false;
+    bool atBottom = true;
+    bool menuOpen = false;
+    bool adjustingView = false;
+    QPersistentModelIndex topAnchor;  // a row of logModel
+    int topAnchorOffset = 0;          // pixels of it scrolled out above
 };

@@ -6,6 +6,7 @@
 #include <QTextCodec>
 
 #include <cstring>
+#include <string_view>
 
 namespace {
 // Output is gathered and written in chunks of about this many bytes.
@@ -37,13 +38,13 @@ public:
 
     // Appends UTF-8 text; in a message, every line feed also starts the next
     // line six tabs in.
-    void append(const QByteArray &utf8, bool indentContinuations)
+    void append(std::string_view utf8, bool indentContinuations)
     {
         if (!indentContinuations) {
-            put(utf8.constData(), utf8.size());
+            put(utf8.data(), int(utf8.size()));
             return;
         }
-        const char *from = utf8.constData();
+        const char *from = utf8.data();
         const char *end = from + utf8.size();
         while (const char *lf = static_cast<const char *>(std::memchr(from, '\n', size_t(end - from)))) {
             put(from, int(lf - from));
@@ -66,7 +67,8 @@ public:
         if (m_utf8) {
             ok = m_device.write(m_buffer) == m_buffer.size();
         } else {
-            const QString text = QString::fromUtf8(m_buffer);
+            // Sized, so a NUL in a cell does not end the chunk's text.
+            const QString text = QString::fromUtf8(m_buffer.constData(), m_buffer.size());
             const QByteArray encoded = m_codec->fromUnicode(text.constData(), text.size(), &m_state);
             ok = m_device.write(encoded) == encoded.size();
         }
@@ -107,7 +109,8 @@ bool write(const LogMessageModel &model, const QVector<int> &columns, const QStr
     for (int i = 0; i < columns.size(); ++i) {
         if (i)
             out.append('\t');
-        out.append(model.headerData(columns[i], Qt::Horizontal).toString().toUtf8(), false);
+        const QByteArray header = model.headerData(columns[i], Qt::Horizontal).toString().toUtf8();
+        out.append(std::string_view(header.constData(), size_t(header.size())), false);
     }
     out.endLine();
 

@@ -1,11 +1,64 @@
 #include "logmessagemodel.h"
 
+#include <cstring>
+
+namespace {
+// A packed row starts with its level and the end offset of each cell.
+struct PackedHeader
+{
+    qint32 level;
+    quint32 end[LogMessageModel::ColumnCount];
+};
+
+PackedHeader headerOf(const char *packed)
+{
+    PackedHeader header;
+    std::memcpy(&header, packed, sizeof header);
+    return header;
+}
+
+QString fromUtf8(std::string_view bytes)
+{
+    // With the size given, a NUL in a cell is text like any other.
+    return QString::fromUtf8(bytes.data(), int(bytes.size()));
+}
+}
+
 LogMessageModel::LogMessageModel(QObject *parent)
     : QAbstractTableModel(parent)
 {
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(50);
     connect(&m_flushTimer, &QTimer::timeout, this, &LogMessageModel::flushPending);
+}
+
+LogMessageModel::~LogMessageModel() = default;
+
+LogMessageModel::PackedRow LogMessageModel::pack(const Row &row)
+{
+    PackedHeader header;
+    header.level = row.level;
+    quint32 size = 0;
+    for (int c = 0; c < ColumnCount; ++c) {
+        size += quint32(row.cells[c].size());
+        header.end[c] = size;
+    }
+    PackedRow packed(new char[sizeof header + size]);
+    std::memcpy(packed.get(), &header, sizeof header);
+    char *to = packed.get() + sizeof header;
+    for (const QByteArray &cell : row.cells) {
+        if (!cell.isEmpty())
+            std::memcpy(to, cell.constData(), size_t(cell.size()));
+        to += cell.size();
+    }
+    return packed;
+}
+
+std::string_view LogMessageModel::cell(const PackedRow &row, int column)
+{
+    const PackedHeader header = headerOf(row.get());
+    const quint32 begin = column == 0 ? 0 : header.end[column - 1];
+    return {row.get() + sizeof header + begin, size_t(header.end[column] - begin)};
 }
 
 int LogMessageModel::rowCount(const QModelIndex &parent) const
@@ -22,11 +75,11 @@ QVariant LogMessageModel::data(const QModelIndex &index, int role) const
 {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};
-    const Row &row = m_rows[size_t(index.row())];
+    const PackedRow &row = m_rows[size_t(index.row())];
     if (role == Qt::DisplayRole)
-        return QString::fromUtf8(row.cells[index.column()]);
+        return fromUtf8(cell(row, index.column()));
     if (role == LevelRole && index.column() == VerbosityColumn)
-        return row.level;
+        return int(headerOf(row.get()).level);
     return {};
 }
 
@@ -66,66 +119,98 @@ bool LogMessageModel::removeRows(int row, int count, const QModelIndex &parent)
         return false;
     beginRemoveRows(QModelIndex(), row, row + count - 1);
     m_rows.erase(m_rows.begin() + row, m_rows.begin() + row + count);
-    if (m_rows.empty())
-        std::deque<Row>().swap(m_rows);  // hand the memory back after a clear
+    m_heights.erase(m_heights.begin() + row, m_heights.begin() + row + count);
+    if (m_rows.empty()) {
+        // hand the memory back after a clear
+        std::deque<PackedRow>().swap(m_rows);
+        std::deque<quint16>().swap(m_heights);
+    }
     endRemoveRows();
     return true;
 }
 
 QString LogMessageModel::text(int row, int column) const
 {
-    return QString::fromUtf8(utf8(row, column));
+    return fromUtf8(utf8(row, column));
 }
 
-const QByteArray &LogMessageModel::utf8(int row, int column) const
+std::string_view LogMessageModel::utf8(int row, int column) const
 {
-    static const QByteArray empty;
     if (row < 0 || row >= int(m_rows.size()) || column < 0 || column >= ColumnCount)
-        return empty;
-    return m_rows[size_t(row)].cells[column];
+        return {};
+    return cell(m_rows[size_t(row)], column);
+}
+
+int LogMessageModel::level(int row) const
+{
+    return row >= 0 && row < int(m_rows.size()) ? int(headerOf(m_rows[size_t(row)].get()).level) : 0;
 }
 
 int LogMessageModel::rowHeight(int row) const
 {
-    return row >= 0 && row < int(m_rows.size()) ? m_rows[size_t(row)].height : 0;
+    return row >= 0 && row < int(m_heights.size()) ? m_heights[size_t(row)] : 0;
 }
 
 void LogMessageModel::setRowHeight(int row, int height)
 {
-    if (row >= 0 && row < int(m_rows.size()))
-        m_rows[size_t(row)].height = height;
+    if (row >= 0 && row < int(m_heights.size()))
+        m_heights[size_t(row)] = quint16(qBound(0, height, 0xffff));
 }
 
 void LogMessageModel::forgetRowHeights()
 {
-    for (Row &row : m_rows)
-        row.height = 0;
+    std::fill(m_heights.begin(), m_heights.end(), quint16(0));
 }
 
-void LogMessageModel::enqueue(Row row)
+void LogMessageModel::enqueue(const Row &row)
 {
-    m_pending.append(std::move(row));
+    m_pending.push_back(pack(row));
     if (!m_flushTimer.isActive())
         m_flushTimer.start();
 }
 
 int LogMessageModel::pendingCount() const
 {
-    return m_pending.size();
+    return int(m_pending.size());
+}
+
+void LogMessageModel::dropOldest(int incoming)
+{
+    if (m_maxRows <= 0 || int(m_rows.size()) + incoming <= m_maxRows)
+        return;
+    // Remove well past what is needed, so the next batches fit without a
+    // removal of their own.
+    const int excess = int(m_rows.size()) + incoming - m_maxRows;
+    const int count = qMin(int(m_rows.size()), qMax(excess, qMax(1, m_maxRows / 20)));
+    if (count <= 0)
+        return;
+    removeRows(0, count);
+    m_dropped += count;
 }
 
 void LogMessageModel::flushPending()
 {
     m_flushTimer.stop();
-    if (m_pending.isEmpty())
+    if (m_pending.empty())
         return;
+    qint64 dropped = m_dropped;
+    if (m_maxRows > 0 && int(m_pending.size()) > m_maxRows) {
+        // A batch larger than the limit: its own oldest rows never show.
+        const size_t surplus = m_pending.size() - size_t(m_maxRows);
+        m_pending.erase(m_pending.begin(), m_pending.begin() + std::ptrdiff_t(surplus));
+        m_dropped += qint64(surplus);
+    }
+    dropOldest(int(m_pending.size()));
     const int first = int(m_rows.size());
-    const int last = first + m_pending.size() - 1;
+    const int last = first + int(m_pending.size()) - 1;
     beginInsertRows(QModelIndex(), first, last);
-    for (Row &row : m_pending)
+    for (PackedRow &row : m_pending)
         m_rows.push_back(std::move(row));
+    m_heights.resize(m_rows.size(), 0);
     m_pending.clear();
     endInsertRows();
+    if (m_dropped != dropped)
+        emit rowsDropped(m_dropped);
     emit rowsFlushed(first, last);
 }
 
@@ -133,6 +218,7 @@ void LogMessageModel::clear()
 {
     m_flushTimer.stop();
     m_pending.clear();
+    m_dropped = 0;
     if (!m_rows.empty())
         removeRows(0, int(m_rows.size()));
 }
@@ -145,4 +231,19 @@ void LogMessageModel::setFlushInterval(int ms)
 int LogMessageModel::flushInterval() const
 {
     return m_flushTimer.interval();
+}
+
+void LogMessageModel::setMaxRows(int rows)
+{
+    m_maxRows = qMax(0, rows);
+}
+
+int LogMessageModel::maxRows() const
+{
+    return m_maxRows;
+}
+
+qint64 LogMessageModel::droppedCount() const
+{
+    return m_dropped;
 }

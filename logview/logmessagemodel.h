@@ -7,6 +7,9 @@
 #include <QVector>
 
 #include <deque>
+#include <memory>
+#include <string_view>
+#include <vector>
 
 // The log table: one row per diagnostic message, seven text columns, rows in
 // arrival order.
@@ -15,6 +18,10 @@
 // everything gathered at most every flushInterval() ms with a single
 // insertion, so a proxy and a view above it pay their per-insertion cost once
 // per batch instead of once per message.
+//
+// With a row limit, a flush that would pass it first drops the oldest rows in
+// one removal of at least a twentieth of the limit, so the cost of dropping
+// stays spread over many batches.
 class LogMessageModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -34,22 +41,18 @@ public:
     // The verbosity column answers the row's level as an int under this role.
     static constexpr int LevelRole = Qt::UserRole + 1;
 
-    // Cells are kept as UTF-8: half the memory of UTF-16 for log text, and
-    // saving in a UTF-8 locale then writes the bytes as they stand.
+    // A row on its way in. Cells are UTF-8; enqueue() packs them into one
+    // allocation.
     struct Row
     {
         QByteArray cells[ColumnCount];
         int level = 0;
-        int height = 0;  // measured row height in pixels, 0 until measured
 
-        void setText(int column, const QString &text)
-        {
-            cells[column] = text.toUtf8();
-            cells[column].squeeze();  // the encoder reserves room for the worst case
-        }
+        void setText(int column, const QString &text) { cells[column] = text.toUtf8(); }
     };
 
     explicit LogMessageModel(QObject *parent = nullptr);
+    ~LogMessageModel() override;
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -62,15 +65,16 @@ public:
 
     // Display text of a cell; an empty text outside the table.
     QString text(int row, int column) const;
-    // The same, as the UTF-8 bytes the table keeps.
-    const QByteArray &utf8(int row, int column) const;
+    // The same, as the UTF-8 bytes the table keeps; valid until the row goes.
+    std::string_view utf8(int row, int column) const;
+    int level(int row) const;
     // The view measures a row once and keeps the height here, so that rows
     // that come back into view after a re-filter need no new measuring.
     int rowHeight(int row) const;
     void setRowHeight(int row, int height);
     void forgetRowHeights();
 
-    void enqueue(Row row);
+    void enqueue(const Row &row);
     int pendingCount() const;
     // Inserts everything gathered so far at once.
     void flushPending();
@@ -80,14 +84,31 @@ public:
     void setFlushInterval(int ms);
     int flushInterval() const;
 
+    // At most this many rows are held; 0 = no limit.
+    void setMaxRows(int rows);
+    int maxRows() const;
+    // Rows dropped by the limit since the last clear().
+    qint64 droppedCount() const;
+
 signals:
     // Rows first..last were just inserted by a flush.
     void rowsFlushed(int first, int last);
+    // The limit dropped rows; total is the count since the last clear().
+    void rowsDropped(qint64 total);
 
 private:
-    std::deque<Row> m_rows;  // grows without moving what it holds
-    QVector<Row> m_pending;
+    // Level, the end offset of each cell, then the cells' bytes back to back.
+    using PackedRow = std::unique_ptr<char[]>;
+    static PackedRow pack(const Row &row);
+    static std::string_view cell(const PackedRow &row, int column);
+    void dropOldest(int incoming);
+
+    std::deque<PackedRow> m_rows;  // grows without moving what it holds
+    std::deque<quint16> m_heights;  // apart: most rows are never measured
+    std::vector<PackedRow> m_pending;
     QString m_headers[ColumnCount];
     QString m_toolTips[ColumnCount];
     QTimer m_flushTimer;
+    int m_maxRows = 0;
+    qint64 m_dropped = 0;
 };

@@ -55,6 +55,8 @@ void PbxLink::run()
             m_apiVersion = details.apiVersion;
         }, Qt::DirectConnection);
         forward(&session, &PbxLinkSession::loggedToServer, &PbxLink::loggedToServer);
+        connect(&session, &PbxLinkSession::unloggedFromServer, this, [this] { m_attemptOpen = false; },
+                Qt::DirectConnection);
         forward(&session, &PbxLinkSession::unloggedFromServer, &PbxLink::unloggedFromServer);
         forward(&session, &PbxLinkSession::disconnectedFromServer, &PbxLink::disconnectedFromServer);
         forward(&session, &PbxLinkSession::sigFeaturesChanged, &PbxLink::sigFeaturesChanged);
@@ -117,7 +119,14 @@ void PbxLink::setServerAddress(const QString &hostAndPort)
 void PbxLink::connectToServer(const QString &user, const QString &password, const QString &domain,
                               PBXLINK::AppMode mode)
 {
-    dispatch([user, password, domain, mode](PbxLinkSession *s) {
+    dispatch([this, user, password, domain, mode](PbxLinkSession *s) {
+        // The attempt this one replaces still gets its one end, before
+        // anything of the new one.
+        if (m_attemptOpen) {
+            ThreadHandover::releaseToQueuedCalls();
+            emit unloggedFromServer(QStringLiteral("UserRequest"));
+        }
+        m_attemptOpen = true;
         s->connectToServer(user, password, domain, int(mode));
     });
 }

@@ -22,7 +22,12 @@ class QTimer;
 // The link runs its own thread: the socket lives there, every call made from
 // the GUI thread is handed over to it, and every signal is emitted from it,
 // so receivers on the GUI thread get them queued, in emission order.
-// Call shutdown() before deleting a link; deleting one that is still
+// Each connectToServer() is an attempt that ends in exactly one
+// unloggedFromServer(), after its loggedToServer() when the login succeeded;
+// a new attempt first ends the one it replaces ("UserRequest"). The
+// outcomes arrive in the order of the attempts, so a receiver that counts
+// the attempts it made and the ends it got knows which attempt a signal is
+// about. Call shutdown() before deleting a link; deleting one that is still
 // connected is safe too.
 class PbxLink : public QThread
 {
@@ -74,6 +79,7 @@ private:
     const QString m_appVersion;
     const QString m_dataDir;
     const int m_keepAliveMs;
+    bool m_attemptOpen = false;  // used on the link's thread only
 
     // A standard mutex, unlike QMutex, is one ThreadSanitizer can see.
     mutable std::mutex m_mutex;  // guards the members below

@@ -44,6 +44,24 @@ int compareVersions(const QString &a, const QString &b)
     return 0;
 }
 
+bool parseHostAddress(const QString &text, QHostAddress *address)
+{
+    static const QRegularExpression dottedQuad(
+        QStringLiteral("^([0-9]{1,3})\\.([0-9]{1,3})\\.([0-9]{1,3})\\.([0-9]{1,3})$"));
+    const QRegularExpressionMatch m = dottedQuad.match(text);
+    if (!m.hasMatch())
+        return address->setAddress(text);
+    quint32 ip = 0;
+    for (int i = 1; i <= 4; ++i) {
+        const uint octet = m.capturedRef(i).toUInt(nullptr, 10);
+        if (octet > 255)
+            return false;
+        ip = (ip << 8) | octet;
+    }
+    address->setAddress(ip);
+    return true;
+}
+
 void registerMetaTypes()
 {
     qRegisterMetaType<DiagnosticMessage>("DiagnosticMessage");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QMap>
 #include <QMetaType>
 #include <QString>
@@ -23,6 +24,11 @@ enum AppMode {
 // component is read by its leading digits ("2-rc1" counts as 2); a component
 // without leading digits, and so an empty or malformed version, counts as 0.
 int compareVersions(const QString &a, const QString &b);
+
+// Reads an IP literal as the user means it: the four parts of a dotted IPv4
+// address are decimal even with leading zeros ("192.168.010.020" is
+// 192.168.10.20, not the octal reading). False when the text is no address.
+bool parseHostAddress(const QString &text, QHostAddress *address);
 
 // Registers the link's record types with the meta-type system, so that they
 // can travel through queued connections. Safe to call more than once.

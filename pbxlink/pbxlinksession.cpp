@@ -1,5 +1,6 @@
 #include "pbxlinksession.h"
 
+#include "pbxlinkglobal.h"
 #include "pbxprotocol.h"
 
 #include <QDateTime>
@@ -77,7 +78,7 @@ bool PbxLinkSession::parseHostAndPort(const QString &text, QHostAddress *host, q
         }
     }
     QHostAddress address;
-    if (hostText.isEmpty() || !address.setAddress(hostText))
+    if (hostText.isEmpty() || !PBXLINK::parseHostAddress(hostText, &address))
         return false;
     quint16 p = kDefaultPort;
     if (!portText.isNull()) {
@@ -201,7 +202,6 @@ void PbxLinkSession::onConnected()
 
 void PbxLinkSession::onReadyRead()
 {
-    m_silenceTimer.start();
     while (m_socket && m_socket->bytesAvailable() > 0) {
         if (!m_codec.feed(m_socket->read(kReadChunk))) {
             endSession(QStringLiteral("protocol error: frame larger than %1 bytes").arg(m_codec.maxFrameSize()));
@@ -228,6 +228,10 @@ void PbxLinkSession::onReadyRead()
             handleFrame(frame);
             if (m_state == State::Idle || !m_socket)
                 return;
+            // The login has a fixed deadline; after it only whole frames
+            // prove life, so a trickle of bytes cannot hold a dead link open.
+            if (m_state == State::LoggedIn)
+                m_silenceTimer.start();
         }
     }
 }
@@ -299,14 +303,15 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
 
     if (type == TypeBye) {
         bool ok = true;
-        const QString why = optString(frame, QStringLiteral("reason"), &ok);
+        const QString why = boundedReason(optString(frame, QStringLiteral("reason"), &ok));
         endSession(ok && !why.isEmpty() ? QStringLiteral("closed by the exchange: %1").arg(why)
                                         : QStringLiteral("connection closed by the exchange"));
         return;
     }
     if (type == TypeError) {
         bool ok = true;
-        qWarning() << Q_FUNC_INFO << "exchange reports:" << optString(frame, QStringLiteral("reason"), &ok);
+        const QString why = boundedReason(optString(frame, QStringLiteral("reason"), &ok));
+        warnLimited(QStringLiteral("exchange reports: %1").arg(why));
         return;
     }
 
@@ -325,7 +330,7 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
             handleLoginOk(frame);
         } else if (type == TypeLoginRefused) {
             bool ok = true;
-            const QString why = optString(frame, QStringLiteral("reason"), &ok);
+            const QString why = boundedReason(optString(frame, QStringLiteral("reason"), &ok));
             endSession(ok && !why.isEmpty() ? QStringLiteral("login refused: %1").arg(why)
                                             : QStringLiteral("login refused"));
         } else {
@@ -343,7 +348,7 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
         else
             skipFrame(QStringLiteral("malformed log message"));
     } else if (type == TypePong || type == TypeSubscribed) {
-        // Traffic enough: the silence timer was restarted on arrival.
+        // Traffic enough: a whole frame restarts the silence timer.
     } else if (type == TypeTenants) {
         handleTenants(frame);
     } else if (type == TypeCommandResult) {
@@ -436,11 +441,16 @@ void PbxLinkSession::handleTenants(const QJsonObject &frame)
 
 void PbxLinkSession::skipFrame(const QString &why)
 {
+    warnLimited(QStringLiteral("skipped: %1").arg(why));
+}
+
+void PbxLinkSession::warnLimited(const QString &line)
+{
     ++m_skippedFrames;
     if (m_skippedFrames <= kMaxSkipWarnings)
-        qWarning() << Q_FUNC_INFO << "skipped:" << why;
+        qWarning() << Q_FUNC_INFO << line;
     if (m_skippedFrames == kMaxSkipWarnings)
-        qWarning() << Q_FUNC_INFO << "further skipped frames of this connection are not logged";
+        qWarning() << Q_FUNC_INFO << "further skipped or refused frames of this connection are not logged";
 }
 
 bool PbxLinkSession::sendFrame(const QJsonObject &frame)

@@ -18,9 +18,10 @@ class QTcpSocket;
 // The connection to the exchange, living on the link's thread.
 //
 // PbxLink hands every call over to this object with queued invocations and
-// forwards its signals. Each connection attempt ends in exactly one
-// loggedToServer() followed later by one unloggedFromServer(), or in one
-// unloggedFromServer() alone.
+// forwards its signals. A connection attempt ends in one loggedToServer()
+// followed later by one unloggedFromServer(), or in one unloggedFromServer()
+// alone; one replaced by a new connectToServer() ends silently, and PbxLink
+// reports its end.
 class PbxLinkSession : public QObject
 {
     Q_OBJECT
@@ -73,6 +74,8 @@ private:
     void handleLoginOk(const QJsonObject &frame);
     void handleTenants(const QJsonObject &frame);
     void skipFrame(const QString &why);
+    // Console warnings about what the exchange sends, a bounded number per connection.
+    void warnLimited(const QString &line);
     bool sendFrame(const QJsonObject &frame);
     void endSession(const QString &reason);
     void dropSocket(bool sayGoodbye);

@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QMessageAuthenticationCode>
+#include <QTextBoundaryFinder>
 
 #include <cmath>
 #include <limits>
@@ -31,6 +32,20 @@ QString frameType(const QJsonObject &frame)
 {
     const QJsonValue v = frame.value(QLatin1String("type"));
     return v.isString() ? v.toString() : QString();
+}
+
+QString boundedReason(const QString &reason)
+{
+    if (reason.size() <= MaxReasonLength)
+        return reason;
+    // One character past the cut tells whether the cut splits a character;
+    // the rest is never looked at.
+    const QString head = reason.left(MaxReasonLength + 1);
+    QTextBoundaryFinder boundaries(QTextBoundaryFinder::Grapheme, head);
+    boundaries.setPosition(MaxReasonLength);
+    if (!boundaries.isAtBoundary())
+        boundaries.toPreviousBoundary();
+    return head.left(qMax(0, boundaries.position())) + QChar(0x2026);
 }
 
 QByteArray loginProof(const QString &password, const QString &nonce)

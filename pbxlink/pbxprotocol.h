@@ -14,6 +14,8 @@
 namespace PbxProtocol {
 
 constexpr int ProtocolVersion = 1;
+// The most of a reason the exchange gives that is shown or logged.
+constexpr int MaxReasonLength = 300;
 
 // exchange -> client
 extern const QString TypeHello;
@@ -36,6 +38,10 @@ extern const QString TypeCommand;
 extern const QString TypeLogout;
 
 QString frameType(const QJsonObject &frame);
+
+// A reason from the exchange, cut to MaxReasonLength on a character
+// boundary and then marked with "…".
+QString boundedReason(const QString &reason);
 
 // Lower-case hex HMAC-SHA256 of the nonce keyed with the password.
 QByteArray loginProof(const QString &password, const QString &nonce);

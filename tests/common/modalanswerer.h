@@ -15,6 +15,7 @@ public:
         QString title;
         QString text;
         QStringList buttons;
+        Qt::TextFormat format;
     };
 
     // buttonText: the label of the button to press ("Ok", "Si", "No"...).
@@ -37,7 +38,7 @@ private:
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         if (!box || !box->isVisible())
             return;
-        Box seen{box->windowTitle(), box->text(), {}};
+        Box seen{box->windowTitle(), box->text(), {}, box->textFormat()};
         QAbstractButton *chosen = nullptr;
         for (QAbstractButton *button : box->buttons()) {
             const QString label = button->text().remove(QLatin1Char('&'));

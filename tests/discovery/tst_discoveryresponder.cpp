@@ -1,5 +1,6 @@
 #include "discoveryresponder.h"
 
+#include <QNetworkDatagram>
 #include <QSignalSpy>
 #include <QUdpSocket>
 #include <QtTest>
@@ -11,6 +12,7 @@ class tst_DiscoveryResponder : public QObject
 private slots:
     void answersOnlyRequests_data();
     void answersOnlyRequests();
+    void fewRepliesOffLoopback();
 };
 
 void tst_DiscoveryResponder::answersOnlyRequests_data()
@@ -45,6 +47,26 @@ void tst_DiscoveryResponder::answersOnlyRequests()
     QTest::qWait(20);
     QVERIFY(!client.hasPendingDatagrams());
     QCOMPARE(requests.size(), 1);
+}
+
+void tst_DiscoveryResponder::fewRepliesOffLoopback()
+{
+    // Listening beyond loopback; the request and the replies still stay on it.
+    DiscoveryResponder responder;
+    responder.setReplyCount(1000);
+    QVERIFY(responder.listen(QHostAddress::AnyIPv4));
+    QSignalSpy sent(&responder, &DiscoveryResponder::repliesSent);
+    QUdpSocket client;
+    QVERIFY(client.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    client.writeDatagram("<PDiscovery><API>4.0</API><CMDID>1</CMDID></PDiscovery>", QHostAddress::LocalHost,
+                         responder.localPort());
+    QVERIFY(sent.wait());
+    int replies = 0;
+    while (client.hasPendingDatagrams()) {
+        client.receiveDatagram();
+        ++replies;
+    }
+    QCOMPARE(replies, DiscoveryResponder::MaxRepliesOffLoopback);
 }
 
 QTEST_GUILESS_MAIN(tst_DiscoveryResponder)

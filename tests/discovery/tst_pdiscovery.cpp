@@ -7,6 +7,16 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+namespace {
+QStringList capturedWarnings;
+
+void captureWarning(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type == QtWarningMsg)
+        capturedWarnings << text;
+}
+}
+
 class tst_PDiscovery : public QObject
 {
     Q_OBJECT
@@ -21,8 +31,8 @@ private slots:
     void idOfUnsentRequestDoesNotStickTheSet();
     void resultSetIsBounded();
     void realResponderProcess();
-    void parseTarget_data();
-    void parseTarget();
+    void targetSetting_data();
+    void targetSetting();
 
 private:
     // Presses once and waits for a change that leaves `expected` records.
@@ -154,13 +164,18 @@ void tst_PDiscovery::idOfUnsentRequestDoesNotStickTheSet()
 
 void tst_PDiscovery::resultSetIsBounded()
 {
-    responder.setReplyCount(PDiscovery::MaxResults + 20);
+    // Bursts that all join one set, until it is full whatever loopback drops.
+    responder.setReplyCount(1024);
     PDiscovery discovery(nullptr, QHostAddress::LocalHost, responder.localPort());
-    QEventLoop loop;
-    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-    connect(&responder, &DiscoveryResponder::repliesSent, &loop, &QEventLoop::quit);
-    discovery.startBroadcasting();
-    loop.exec();
+    auto burst = [&] {
+        QSignalSpy sent(&responder, &DiscoveryResponder::repliesSent);
+        discovery.startBroadcasting();
+        responder.setCmdIdOverride(QStringLiteral("0"));
+        return sent.wait(10000);
+    };
+    for (int i = 0; i < 40 && discovery.getResultSet().size() < PDiscovery::MaxResults; ++i)
+        QVERIFY(burst());
+    QVERIFY(burst());
     QTest::qWait(20);
     QCOMPARE(discovery.getResultSet().size(), PDiscovery::MaxResults);
 }
@@ -177,30 +192,49 @@ void tst_PDiscovery::realResponderProcess()
     QCOMPARE(discovery.getResultSet(), (QList<DiscoveryInfo>{expected, expected}));
 }
 
-void tst_PDiscovery::parseTarget_data()
+void tst_PDiscovery::targetSetting_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("address");   // empty: rejected
+    QTest::addColumn<QString>("address");   // empty: nothing is sent
     QTest::addColumn<int>("port");
     QTest::newRow("IPv4") << "127.0.0.1:5000" << "127.0.0.1" << 5000;
     QTest::newRow("IPv6 in brackets") << "[::1]:45454" << "::1" << 45454;
     QTest::newRow("localhost") << "localhost:7" << "127.0.0.1" << 7;
-    for (const char *bad : {"127.0.0.1", "127.0.0.1:", ":5000", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:http",
-                            "::1:5000", "pbx.example:5000"})
-        QTest::newRow(bad) << bad << "" << 0;
+    const QString port = QString::number(responder.localPort());
+    for (const QString &bad : {QString(), QStringLiteral(" "), QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.1:"),
+                               QStringLiteral(":") + port, QStringLiteral("127.0.0.1:0"), QStringLiteral("localhost:0"),
+                               QStringLiteral("127.0.0.1:65536"), QStringLiteral("127.0.0.1:http"),
+                               QStringLiteral("127.0.0.1:") + port + QStringLiteral(" x"), QStringLiteral("::1:") + port,
+                               QStringLiteral("pbx.lan:45454"), QStringLiteral("pbx.example:") + port})
+        QTest::newRow(qPrintable(QLatin1Char('"') + bad + QLatin1Char('"'))) << bad << "" << 0;
 }
 
-void tst_PDiscovery::parseTarget()
+void tst_PDiscovery::targetSetting()
 {
     QFETCH(QString, text);
     QFETCH(QString, address);
     QFETCH(int, port);
-    PDiscovery::Target target;
-    QCOMPARE(PDiscovery::parseTarget(text, &target), !address.isEmpty());
+    const PDiscovery::Target target = PDiscovery::targetFromSetting(text);
     if (!address.isEmpty()) {
+        QVERIFY(target.unusable.isEmpty());
         QCOMPARE(target.address, QHostAddress(address));
         QCOMPARE(int(target.port), port);
+        return;
     }
+    QVERIFY(!target.unusable.isEmpty());
+    // Never the broadcast, nor anything else: checked before anything is sent.
+    QVERIFY(target.address.isNull());
+    QSignalSpy requests(&responder, &DiscoveryResponder::requestReceived);
+    capturedWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(captureWarning);
+    PDiscovery discovery(nullptr, target);
+    discovery.startBroadcasting();
+    discovery.startBroadcasting();
+    qInstallMessageHandler(previous);
+    QCOMPARE(capturedWarnings.size(), 1);
+    QVERIFY2(capturedWarnings.constFirst().contains(QLatin1String("PLOGGER_DISCOVERY_TARGET")),
+             qPrintable(capturedWarnings.constFirst()));
+    QVERIFY(!requests.wait(50));
 }
 
 QTEST_GUILESS_MAIN(tst_PDiscovery)

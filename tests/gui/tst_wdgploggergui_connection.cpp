@@ -6,10 +6,12 @@
 #include "quitreset.h"
 
 #include "loggerverbosity.h"
+#include "pbxlink.h"
 #include "pdiscoverywidget.h"
 
 #include <QAbstractItemModelTester>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
@@ -56,6 +58,36 @@ bool sameImage(const QPixmap &shown, const QString &resource)
 {
     return !shown.isNull() && shown.toImage() == QPixmap(resource).toImage();
 }
+
+// Waits for a condition without handling a single event, as a busy window would.
+template<typename Condition>
+bool waitBusy(Condition done, int timeoutMs = 5000)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+// What a link emits, noted on the link's own thread, as it is emitted.
+struct LinkOutcomes
+{
+    void note(const QString &what)
+    {
+        QMutexLocker lock(&mutex);
+        seen << what;
+    }
+    bool contains(const QString &what)
+    {
+        QMutexLocker lock(&mutex);
+        return seen.contains(what);
+    }
+    QMutex mutex;
+    QStringList seen;
+};
 
 }
 
@@ -269,6 +301,11 @@ void tst_wdgPLoggerGuiConnection::loginFails_data()
     QTest::newRow("refused by the exchange") << QStringList{"--refuse-login", "maintenance window"} << "demo"
                                              << "login refused: maintenance window";
     QTest::newRow("wrong password") << QStringList{} << "Demo" << "login refused: invalid credentials";
+    // Markup is shown as written, and a megabyte of it is cut short at the link.
+    const QString link = QStringLiteral("<a href=\"http://example.invalid/\">aggiorna</a> ");
+    QTest::newRow("1 MB reason with a link")
+        << QStringList{"--refuse-login", link, "--reason-length", "1048576"} << "demo"
+        << QStringLiteral("login refused: ") + link.repeated(20).left(300) + QChar(0x2026);
 }
 
 void tst_wdgPLoggerGuiConnection::loginFails()
@@ -283,6 +320,7 @@ void tst_wdgPLoggerGuiConnection::loginFails()
     clickConnect();
     QTRY_COMPARE_WITH_TIMEOUT(connectionErrors(), QStringList{reason}, 5000);
     QCOMPARE(m_answerer->boxes().constFirst().buttons, QStringList{"OK"});
+    QCOMPARE(m_answerer->boxes().constFirst().format, Qt::PlainText);
     QVERIFY(showsIdle());
     QVERIFY(!child<QPushButton>("btnSave")->isEnabled());
     QTRY_COMPARE(linkThreads(), 0);  // the link object is gone
@@ -387,6 +425,8 @@ void tst_wdgPLoggerGuiConnection::connectAgainWhileLoggingIn()
     // An exchange that accepts the connection but never greets keeps the login pending.
     EmulatorProcess mute;
     QVERIFY(mute.start({"--silent-after", "0"}));
+    EmulatorProcess refusing;
+    QVERIFY(refusing.start({"--refuse-login", "maintenance window"}));
     EmulatorProcess exchange;
     QVERIFY(exchange.start({"--count", "3"}));
 
@@ -403,45 +443,72 @@ void tst_wdgPLoggerGuiConnection::connectAgainWhileLoggingIn()
     QCOMPARE(linkThreads(), 1);
     QVERIFY(showsIdle());
 
-    // And once more, at a working exchange: one login, no warning for the abandoned attempts.
+    // Then a refusal and a retry while the window is busy: the refusal
+    // reaches it only after the retry's login is queued behind it.
+    auto *link = m_window->findChild<PbxLink *>();
+    QVERIFY(link);
+    auto outcomes = std::make_shared<LinkOutcomes>();
+    connect(link, &PbxLink::unloggedFromServer, link,
+            [outcomes](const QString &reason) { outcomes->note(QStringLiteral("end: ") + reason); },
+            Qt::DirectConnection);
+    connect(link, &PbxLink::loggedToServer, link, [outcomes] { outcomes->note(QStringLiteral("logged")); },
+            Qt::DirectConnection);
+    type("txtPAddress", refusing.address);
+    clickConnect();
+    QVERIFY(waitBusy([&] { return outcomes->contains(QStringLiteral("end: login refused: maintenance window")); }));
     type("txtPAddress", exchange.address);
     clickConnect();
+    QVERIFY(waitBusy([&] { return outcomes->contains(QStringLiteral("logged")); }));
+
+    // Only the retry shows, with its link live: one login, no warning for
+    // the abandoned attempts, and "Si" ends it.
     QTRY_VERIFY_WITH_TIMEOUT(showsConnected(), 5000);
     QVERIFY(!mute.waitForLine(QStringLiteral("session 2 closed")).isEmpty());
     QTRY_COMPARE(logModel()->rowCount(), 3);
     QCOMPARE(exchange.linesWith(QStringLiteral("login ok")).size(), 1);
     QCOMPARE(linkThreads(), 1);
     QCOMPARE(m_answerer->count(), 0);
+    m_answerer->setButtonText(QStringLiteral("Si"));
+    clickConnect();
+    QVERIFY(!exchange.waitForLine(QStringLiteral("session 1 closed: logout")).isEmpty());
+    QTRY_VERIFY(showsIdle());
 }
 
 void tst_wdgPLoggerGuiConnection::defaultPort_data()
 {
-    QTest::addColumn<QString>("address");
-    QTest::newRow("no port") << "127.0.0.1";
-    QTest::newRow("colon without digits") << "127.0.0.1:";
-    QTest::newRow("port 0") << "127.0.0.1:0";
-    QTest::newRow("port beyond 16 bits") << "127.0.0.1:70000";
+    QTest::addColumn<QString>("suffix");  // typed after the address
+    QTest::addColumn<bool>("padded");     // every octet written with three digits
+    QTest::newRow("no port") << "" << false;
+    QTest::newRow("colon without digits") << ":" << false;
+    QTest::newRow("port 0") << ":0" << false;
+    QTest::newRow("port beyond 16 bits") << ":70000" << false;
+    // A leading 0 does not make an octet octal: 127.000.012.034 is 127.0.12.34.
+    QTest::newRow("zero-padded octets are decimal") << "" << true;
 }
 
 void tst_wdgPLoggerGuiConnection::defaultPort()
 {
-    QFETCH(QString, address);
+    QFETCH(QString, suffix);
+    QFETCH(bool, padded);
     // Handed on as typed, none of these would reach the link as a valid
-    // address; the window sends them to port 5039.
-    QTcpServer port5039;
-    if (!port5039.listen(QHostAddress::LocalHost, 5039)) {
-        // Someone's exchange is there: whatever it answers, it was reached.
-        qputenv("PBXLINK_KEEPALIVE_MS", "1000");
-        fillIn(address, QStringLiteral("nobody@nowhere"), QStringLiteral("x"));
-        clickConnect();
-        QTRY_COMPARE_WITH_TIMEOUT(connectionErrors().size(), 1, 4000);
-        QVERIFY2(!connectionErrors().constFirst().startsWith(QLatin1String("invalid server address")),
-                 qPrintable(connectionErrors().constFirst()));
-        return;
+    // address; the window sends them to port 5039. The port is taken on a
+    // loopback address of the test's own, as 127.0.0.1:5039 may be in use.
+    QTcpServer listener;
+    QHostAddress host;
+    for (int i = 0; i < 50 && !listener.isListening(); ++i) {
+        host = QHostAddress(QStringLiteral("127.0.%1.%2")
+                                .arg(10 + QRandomGenerator::global()->bounded(90))
+                                .arg(10 + QRandomGenerator::global()->bounded(90)));
+        listener.listen(host, 5039);
     }
-    fillIn(address);
+    if (!listener.isListening())
+        QSKIP("port 5039 is taken on every loopback address tried");
+    QStringList octets = host.toString().split(QLatin1Char('.'));
+    for (QString &octet : octets)
+        octet = padded ? octet.rightJustified(3, QLatin1Char('0')) : octet;
+    fillIn(octets.join(QLatin1Char('.')) + suffix);
     clickConnect();
-    QTRY_VERIFY(port5039.hasPendingConnections());
+    QTRY_VERIFY(listener.hasPendingConnections());
     QCOMPARE(m_answerer->count(), 0);
 }
 

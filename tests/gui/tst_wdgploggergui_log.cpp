@@ -1,9 +1,11 @@
 #include "wdgploggergui.h"
 
+#include "flushrows.h"
 #include "quitreset.h"
-#include "rowsflushed.h"
 
+#include "formchild.h"
 #include "loggerverbosity.h"
+#include "logmessagemodel.h"
 #include "pbxlinkglobal.h"
 
 #include <QComboBox>
@@ -41,6 +43,9 @@ private slots:
     void commandResponseRows();
     void clearKeepsColumns();
     void followsNewestRow();
+    void holdsViewWhenScrolledUp_data();
+    void holdsViewWhenScrolledUp();
+    void findBar();
 
 private:
     void login();
@@ -93,10 +98,7 @@ void tst_wdgPLoggerGuiLog::receive(const QString &verbosity, const QString &text
 // Messages of the rows the view shows, once everything gathered is in.
 QStringList tst_wdgPLoggerGuiLog::shownMessages() const
 {
-    if (!waitForRowsFlushed(m_window)) {
-        qWarning("rows still pending");
-        return {};
-    }
+    flushRows(m_window);
     QStringList texts;
     for (int r = 0; r < table()->rowCount(); ++r)
         texts << table()->index(r, 6).data().toString();
@@ -174,6 +176,8 @@ void tst_wdgPLoggerGuiLog::longMessagesAreCut_data()
         << QString(49999, QLatin1Char('a')) + emoji + QStringLiteral("tail")
         << QString(49999, QLatin1Char('a')) + QStringLiteral("...");
     QTest::newRow("one huge line") << QString(3000000, QLatin1Char('x')) << QString(50000, QLatin1Char('x')) + "...";
+    const QString nul = QString::fromUtf8("before\0after", 12);
+    QTest::newRow("NUL inside") << nul << nul;
 }
 
 void tst_wdgPLoggerGuiLog::longMessagesAreCut()
@@ -344,8 +348,100 @@ void tst_wdgPLoggerGuiLog::followsNewestRow()
     auto *verbosity = m_window->findChild<QComboBox *>(QStringLiteral("cbVerbosity"));
     verbosity->setCurrentIndex(verbosity->findData(0));
     receive(QStringLiteral("4"), QStringLiteral("hidden by the threshold"));
-    QVERIFY(waitForRowsFlushed(m_window));
+    flushRows(m_window);
     QTRY_COMPARE(bar->value(), bar->maximum());
+}
+
+void tst_wdgPLoggerGuiLog::holdsViewWhenScrolledUp_data()
+{
+    QTest::addColumn<int>("maxRows");
+    QTest::addColumn<int>("threshold");  // -2: unchanged
+    QTest::addColumn<QString>("dropped");
+
+    QTest::newRow("rows arrive below") << 0 << -2 << "";
+    QTest::newRow("oldest rows dropped") << 400 << -2 << "Righe più vecchie scartate: 200";
+    QTest::newRow("threshold changes") << 0 << 1 << "";
+}
+
+void tst_wdgPLoggerGuiLog::holdsViewWhenScrolledUp()
+{
+    QFETCH(int, maxRows);
+    QFETCH(int, threshold);
+    QFETCH(QString, dropped);
+    auto *model = qobject_cast<LogMessageModel *>(qobject_cast<QSortFilterProxyModel *>(table())->sourceModel());
+    model->setMaxRows(maxRows);
+    auto *droppedLabel = formChild<QLabel>(m_window, "lblDropped");
+    login();
+    auto batch = [this](int from) {
+        for (int i = from; i < from + 300; ++i)
+            receive(QString::number(i % 2 ? 3 : 1), QStringLiteral("line %1").arg(i));
+    };
+    batch(0);
+    QTRY_COMPARE(table()->rowCount(), 300);
+    QScrollBar *bar = view()->verticalScrollBar();
+    QTRY_COMPARE(bar->value(), bar->maximum());
+    QVERIFY(droppedLabel->isHidden());
+
+    // The user scrolls up: the view holds still while rows keep coming.
+    view()->scrollTo(table()->index(250, 6), QAbstractItemView::PositionAtTop);
+    auto topText = [this] { return table()->index(view()->rowAt(0), 6).data().toString(); };
+    QCOMPARE(topText(), QStringLiteral("line 250"));
+    if (threshold != -2) {
+        auto *verbosity = m_window->findChild<QComboBox *>(QStringLiteral("cbVerbosity"));
+        verbosity->setCurrentIndex(verbosity->findData(threshold));
+    }
+    batch(300);
+    QTRY_VERIFY(model->pendingCount() == 0 && model->rowCount() + model->droppedCount() == 600);
+    QCOMPARE(topText(), QStringLiteral("line 250"));
+    QVERIFY(bar->value() < bar->maximum());
+    QCOMPARE(droppedLabel->isHidden(), dropped.isEmpty());
+    if (!dropped.isEmpty())
+        QCOMPARE(droppedLabel->text(), dropped);
+
+    // Back at the end, the view follows again.
+    view()->setFocus();
+    QTest::keyClick(view(), Qt::Key_End, Qt::ControlModifier);
+    batch(600);
+    QTRY_VERIFY(model->pendingCount() == 0 && model->rowCount() + model->droppedCount() == 900);
+    QTRY_COMPARE(bar->value(), bar->maximum());
+    QMetaObject::invokeMethod(m_window, "onTableClear");
+    QVERIFY(droppedLabel->isHidden());
+}
+
+void tst_wdgPLoggerGuiLog::findBar()
+{
+    auto *bar = formChild<QWidget>(m_window, "findBar");
+    auto *text = formChild<QLineEdit>(m_window, "leFind");
+    auto *counter = formChild<QLabel>(m_window, "lblFindCount");
+    QVERIFY(bar->isHidden());
+    login();
+    for (int i = 0; i < 300; ++i)
+        receive(QStringLiteral("1"), QStringLiteral("call %1 from 20%2").arg(i).arg(i % 3));
+    QTRY_COMPARE(table()->rowCount(), 300);
+
+    QTest::keyClick(view(), Qt::Key_F, Qt::ControlModifier);
+    QVERIFY(!bar->isHidden());
+    QVERIFY(text->hasFocus());
+    QTest::keyClicks(text, QStringLiteral("CALL 42 "));
+    QTRY_COMPARE(counter->text(), QStringLiteral("1 di 1"));
+    QVERIFY(view()->visualRect(table()->index(42, 6)).intersects(view()->viewport()->rect()));
+
+    view()->scrollToTop();  // a search starts from the top row on view
+    text->setText(QStringLiteral("from 201"));
+    QTRY_COMPARE(counter->text(), QStringLiteral("1 di 100"));
+    QTest::keyClick(text, Qt::Key_Return);
+    QCOMPARE(counter->text(), QStringLiteral("2 di 100"));
+    QTest::keyClick(text, Qt::Key_F3, Qt::ShiftModifier);
+    QTest::keyClick(text, Qt::Key_Return, Qt::ShiftModifier);
+    QCOMPARE(counter->text(), QStringLiteral("100 di 100"));
+    receive(QStringLiteral("1"), QStringLiteral("call 300 from 201"));
+    QTRY_COMPARE(counter->text(), QStringLiteral("100 di 101"));  // counted as it comes
+
+    text->setText(QStringLiteral("nobody"));
+    QTRY_COMPARE(counter->text(), QStringLiteral("Nessun risultato"));
+    QTest::keyClick(text, Qt::Key_Escape);
+    QVERIFY(bar->isHidden());
+    QVERIFY(view()->hasFocus());
 }
 
 QTEST_MAIN(tst_wdgPLoggerGuiLog)

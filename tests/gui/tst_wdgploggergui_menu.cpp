@@ -1,18 +1,21 @@
 #include "wdgploggergui.h"
 
+#include "flushrows.h"
 #include "quitreset.h"
 
+#include "logmessagemodel.h"
 #include "logviewselectitemdelegate.h"
 #include "modalanswerer.h"
 #include "pbxlinkglobal.h"
 #include "popupanswerer.h"
-#include "rowsflushed.h"
 
 #include <QComboBox>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTextCodec>
@@ -37,6 +40,7 @@ private slots:
     void selectValueComparesWholeText();
     void selectCallIncludesLaterRows();
     void actionActsOnClickedRowWhileRowsArrive();
+    void viewHoldsWhileMenuOpen();
     void emphasisSurvivesClear();
     void saveWritesEveryRow();
     void saveCancelledWritesNothing();
@@ -45,7 +49,7 @@ private slots:
 private:
     void login();
     void receive(const QString &linkedId, const QString &verbosity, const QString &text);
-    void settle() { QVERIFY(waitForRowsFlushed(m_window)); }
+    void settle() { flushRows(m_window); }
     QPoint cellCenter(int row, int column) const;
     void openMenuAt(int row, int column);
     QString saveThroughDialog(const QString &path);
@@ -199,6 +203,32 @@ void tst_wdgPLoggerGuiMenu::actionActsOnClickedRowWhileRowsArrive()
     });
     openMenuAt(1, 6);
     QCOMPARE(delegate()->selectedValue(), QStringLiteral("clicked row"));
+}
+
+void tst_wdgPLoggerGuiMenu::viewHoldsWhileMenuOpen()
+{
+    login();
+    for (int i = 0; i < 200; ++i)
+        receive(QStringLiteral("c%1").arg(i), QStringLiteral("1"), QStringLiteral("row %1").arg(i));
+    QTRY_COMPARE(view()->model()->rowCount(), 200);
+    QScrollBar *bar = view()->verticalScrollBar();
+    QTRY_COMPARE(bar->value(), bar->maximum());  // following the newest row
+    const int clicked = view()->rowAt(view()->viewport()->height() / 2);
+    const QString clickedText = view()->model()->index(clicked, 6).data().toString();
+    PopupAnswerer answerer(QStringLiteral("Seleziona valore"));
+    int valueBefore = -1;
+    answerer.setBeforeChoice([&] {
+        valueBefore = bar->value();
+        for (int i = 200; i < 400; ++i)
+            receive(QStringLiteral("c%1").arg(i), QStringLiteral("1"), QStringLiteral("row %1").arg(i));
+        qobject_cast<LogMessageModel *>(qobject_cast<QSortFilterProxyModel *>(view()->model())->sourceModel())
+            ->flushPending();
+    });
+    openMenuAt(clicked, 6);
+    QVERIFY(answerer.answered());
+    QCOMPARE(view()->model()->rowCount(), 400);
+    QCOMPARE(bar->value(), valueBefore);  // the clicked row stayed where it was
+    QCOMPARE(delegate()->selectedValue(), clickedText);
 }
 
 void tst_wdgPLoggerGuiMenu::emphasisSurvivesClear()

@@ -50,6 +50,7 @@ private slots:
     void largeTableSpansChunks();
     void failedWriteLeavesEarlierFile();
     void otherLocaleEncoding();
+    void nulSurvivesOtherLocaleAcrossChunks();
     void missingDirectoryFails();
 
 private:
@@ -204,6 +205,29 @@ void tst_LogFileWriter::otherLocaleEncoding()
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     QVERIFY(ok);
     QCOMPARE(readAll(path), QByteArray("UniqueID\tMessaggio\nu1\tcaff\xe8\n\t\t\t\t\t\tsecond\n"));
+}
+
+void tst_LogFileWriter::nulSurvivesOtherLocaleAcrossChunks()
+{
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+    LogMessageModel model;
+    const QString text = QString::fromUtf8("a\0b", 3) + QString(100, QLatin1Char('x'));
+    for (int i = 0; i < 12000; ++i) {  // more than one 1 MiB chunk
+        LogMessageModel::Row row;
+        row.setText(2, QString::fromUtf8("u\0", 2) + QString::number(i));
+        row.setText(6, text);
+        model.enqueue(row);
+    }
+    model.flushPending();
+    const QString path = m_dir.filePath(QStringLiteral("nul.txt"));
+    const bool ok = LogFileWriter::write(model, {2, 6}, path, nullptr);
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    QVERIFY(ok);
+    const QList<QByteArray> lines = readAll(path).split('\n');
+    QCOMPARE(lines.size(), 12000 + 2);
+    const QByteArray tail = QByteArray("a\0b", 3) + QByteArray(100, 'x');
+    QCOMPARE(lines[1], QByteArray("u\0" "0\t", 4) + tail);
+    QCOMPARE(lines[12000], QByteArray("u\0" "11999\t", 8) + tail);
 }
 
 void tst_LogFileWriter::missingDirectoryFails()

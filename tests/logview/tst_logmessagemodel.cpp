@@ -30,6 +30,8 @@ private slots:
     void removeRowsRejectsBadRanges_data();
     void removeRowsRejectsBadRanges();
     void modelTesterWhileRowsArrive();
+    void rowLimit_data();
+    void rowLimit();
 };
 
 void tst_LogMessageModel::emptyModel()
@@ -155,6 +157,57 @@ void tst_LogMessageModel::modelTesterWhileRowsArrive()
     model.enqueue(makeRow(0, 0));
     model.flushPending();
     QCOMPARE(filter.rowCount(), 1);
+}
+
+void tst_LogMessageModel::rowLimit_data()
+{
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QList<int>>("batches");
+    QTest::addColumn<int>("held");
+    QTest::addColumn<int>("removals");  // each a single removal of the oldest rows
+
+    QTest::newRow("no limit") << 0 << QList<int>{300, 300} << 600 << 0;
+    QTest::newRow("a limit of 1") << 1 << QList<int>{1, 1, 3} << 1 << 2;
+    QTest::newRow("under the limit") << 100 << QList<int>{50, 50} << 100 << 0;
+    // Passing by 10 removes a twentieth of the limit at once, not 10.
+    QTest::newRow("removal of a twentieth") << 1000 << QList<int>{995, 10, 10, 10, 10, 10, 10} << 955 << 2;
+    QTest::newRow("batch beyond the limit") << 100 << QList<int>{40, 250} << 100 << 1;
+}
+
+void tst_LogMessageModel::rowLimit()
+{
+    QFETCH(int, limit);
+    QFETCH(QList<int>, batches);
+    QFETCH(int, held);
+    QFETCH(int, removals);
+    LogMessageModel model;
+    model.setMaxRows(limit);
+    LogMessageFilterProxyModel filter(LogMessageModel::VerbosityColumn);
+    filter.setSourceModel(&model);
+    filter.setFilterRole(LogMessageModel::LevelRole);
+    filter.setFilterRegExp(QStringLiteral("2"));
+    QAbstractItemModelTester modelTester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QAbstractItemModelTester filterTester(&filter, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+    QSignalSpy dropped(&model, &LogMessageModel::rowsDropped);
+    QPersistentModelIndex newest;
+    int total = 0;
+    for (int count : batches) {
+        for (int i = 0; i < count; ++i)
+            model.enqueue(makeRow(total++, i % 6 - 1));
+        model.flushPending();
+        newest = model.index(model.rowCount() - 1, 6);
+    }
+    QCOMPARE(model.rowCount(), held);
+    QCOMPARE(removed.count(), removals);
+    QCOMPARE(model.droppedCount(), qint64(total - held));
+    QCOMPARE(dropped.isEmpty(), total == held);
+    // What is held is the newest rows, in order.
+    QCOMPARE(model.text(held - 1, 0), QStringLiteral("r%1c0").arg(total - 1));
+    QCOMPARE(model.text(0, 0), QStringLiteral("r%1c0").arg(total - held));
+    QCOMPARE(newest.row(), held - 1);
+    model.clear();
+    QCOMPARE(model.droppedCount(), qint64(0));
 }
 
 QTEST_GUILESS_MAIN(tst_LogMessageModel)

@@ -180,6 +180,13 @@ void tst_PbxLink::connectionEndsOnceWithReason_data()
                                              << "connection closed by the exchange";
     QTest::newRow("exchange goes silent") << QStringList{"--silent-after", "3", "--rate", "100"} << "demo" << 600
                                           << true << "keep-alive timeout";
+    // Bytes that make no frame are no sign of life: not before the login...
+    QTest::newRow("greeting trickles in") << QStringList{"--trickle-hello", "40"} << "demo" << 600 << false
+                                          << "login timed out";
+    // ...nor after it.
+    QTest::newRow("only empty lines after going silent")
+        << QStringList{"--silent-after", "3", "--rate", "100", "--blank-lines", "100"} << "demo" << 600 << true
+        << "keep-alive timeout";
 }
 
 void tst_PbxLink::connectionEndsOnceWithReason()
@@ -382,13 +389,15 @@ void tst_PbxLink::connectAgainWhileLoginPending()
     Recorder rec(link.get());
     link->init();
     link->setServerAddress(emulator.address);
-    // The second attempt, with the right password, replaces the first.
+    // The second attempt, with the right password, replaces the first, which
+    // still ends once, before anything of the second.
     link->connectToServer("admin", "typo", "demo", PBXLINK::AppModeDiagnostic);
     link->connectToServer("admin", "demo", "demo", PBXLINK::AppModeDiagnostic);
     QTRY_VERIFY_WITH_TIMEOUT(rec.logged(), 5000);
     QTest::qWait(300);
+    QCOMPARE(rec.events.mid(0, 2), (QStringList{"unlogged", "logged"}));
     QCOMPARE(rec.events.count("logged"), 1);
-    QCOMPARE(rec.ends(), 0);
+    QCOMPARE(rec.reasons, QStringList{"UserRequest"});
 }
 
 void tst_PbxLink::callsBeforeInitAreKept()

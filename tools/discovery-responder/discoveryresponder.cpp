@@ -113,7 +113,8 @@ void DiscoveryResponder::readRequests()
         if (replyCount == 0 || fromPort == 0)
             continue;
         const QByteArray answer = rawReply.isEmpty() ? reply(cmdIdOverride.isNull() ? cmdId : cmdIdOverride) : rawReply;
-        pending.append({answer, from, fromPort, replyCount});
+        const int count = localAddress().isLoopback() ? replyCount : qMin(replyCount, MaxRepliesOffLoopback);
+        pending.append({answer, from, fromPort, count});
     }
     sendPending();
 }

@@ -18,6 +18,10 @@ class DiscoveryResponder : public QObject
     Q_OBJECT
 
 public:
+    // Off loopback, many answers to one small request would make the
+    // responder an amplifier for whoever forges the sender.
+    static constexpr int MaxRepliesOffLoopback = 4;
+
     explicit DiscoveryResponder(QObject *parent = nullptr);
 
     bool listen(const QHostAddress &address, quint16 port = 0);
@@ -38,7 +42,8 @@ public:
     QString bl() const { return replyBl; }
     QStringList ips() const { return replyIps; }
 
-    // Replies sent for each request (0: stay silent).
+    // Replies sent for each request (0: stay silent); at most
+    // MaxRepliesOffLoopback unless listening on loopback.
     void setReplyCount(int count) { replyCount = qMax(0, count); }
     // Answers with this command id instead of the request's own.
     void setCmdIdOverride(const QString &cmdId) { cmdIdOverride = cmdId; }

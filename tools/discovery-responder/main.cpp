@@ -60,7 +60,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption ipOpt(QStringLiteral("ip"),
                                    QStringLiteral("An address to announce; repeatable (default: the listening address)."),
                                    QStringLiteral("address"));
-    const QCommandLineOption countOpt(QStringLiteral("reply-count"), QStringLiteral("Replies sent per request."),
+    const QCommandLineOption countOpt(QStringLiteral("reply-count"), QStringLiteral("Replies sent per request (at most 4 unless listening on loopback)."),
                                       QStringLiteral("n"), QStringLiteral("1"));
     const QCommandLineOption cmdIdOpt(QStringLiteral("cmdid-override"),
                                       QStringLiteral("Command id put in every reply instead of the request's."),
@@ -93,6 +93,9 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("cannot listen on %1: %2").arg(parser.value(listenOpt), responder.errorString()));
 
     const QHostAddress bound = responder.localAddress();
+    if (!bound.isLoopback() && count > DiscoveryResponder::MaxRepliesOffLoopback)
+        QTextStream(stderr) << "discovery-responder: off loopback, at most " << DiscoveryResponder::MaxRepliesOffLoopback
+                            << " replies per request are sent\n";
     const QString host = bound.protocol() == QAbstractSocket::IPv6Protocol
                              ? QStringLiteral("[%1]").arg(bound.toString())
                              : bound.toString();

@@ -1,4 +1,5 @@
 #include "discoveryresponder.h"
+#include "framereplay.h"
 #include "pbxemulatorserver.h"
 
 #include <QCommandLineParser>
@@ -111,6 +112,18 @@ int main(int argc, char *argv[])
         {QStringLiteral("discovery"),
          QStringLiteral("Also answer discovery requests on this UDP address; port 0 picks a free port."),
          QStringLiteral("host:port")},
+        {QStringLiteral("reason-length"),
+         QStringLiteral("Repeat the --refuse-login reason up to this many characters."), QStringLiteral("n")},
+        {QStringLiteral("trickle-hello"),
+         QStringLiteral("Before the login, send one byte every ms milliseconds."), QStringLiteral("ms")},
+        {QStringLiteral("blank-lines"),
+         QStringLiteral("Once silent (--silent-after), send an empty line every ms milliseconds."),
+         QStringLiteral("ms")},
+        {QStringLiteral("record"),
+         QStringLiteral("Write --count log frames (default 1000000) of the --seed call pattern to this file, then exit."),
+         QStringLiteral("file")},
+        {QStringLiteral("replay"), QStringLiteral("Stream the log frames recorded in this file, over and over."),
+         QStringLiteral("file")},
         {QStringLiteral("idle-timeout"), QStringLiteral("Drop a client silent for this many ms (default 60000)."),
          QStringLiteral("ms"), QStringLiteral("60000")},
     });
@@ -145,6 +158,17 @@ int main(int argc, char *argv[])
         if (config.refuseLoginReason.isEmpty())
             config.refuseLoginReason = QStringLiteral("login disabled");
     }
+    if (parser.isSet(QStringLiteral("reason-length"))) {
+        const qint64 length = qMin<qint64>(number(parser, QStringLiteral("reason-length"), 1), 64 * 1024 * 1024);
+        if (config.refuseLoginReason.isEmpty())
+            fail(QStringLiteral("--reason-length needs --refuse-login"));
+        config.refuseLoginReason = config.refuseLoginReason.repeated(int(length / config.refuseLoginReason.size() + 1))
+                                       .left(int(length));
+    }
+    if (parser.isSet(QStringLiteral("trickle-hello")))
+        config.trickleMs = int(qMin<qint64>(number(parser, QStringLiteral("trickle-hello"), 1), 60000));
+    if (parser.isSet(QStringLiteral("blank-lines")))
+        config.blankLineMs = int(qMin<qint64>(number(parser, QStringLiteral("blank-lines"), 1), 60000));
     if (parser.isSet(QStringLiteral("drop-after")))
         config.dropAfter = number(parser, QStringLiteral("drop-after"), 0);
     if (parser.isSet(QStringLiteral("silent-after")))
@@ -153,6 +177,22 @@ int main(int argc, char *argv[])
     config.garbageHello = parser.isSet(QStringLiteral("garbage-hello"));
     config.oversizedFrame = parser.isSet(QStringLiteral("oversized-frame"));
     config.idleTimeoutMs = int(qMin<qint64>(number(parser, QStringLiteral("idle-timeout"), 100), 24 * 3600 * 1000));
+
+    if (parser.isSet(QStringLiteral("record"))) {
+        QString error;
+        const qint64 frames = config.count > 0 ? config.count : 1000000;
+        if (!FrameReplay::record(parser.value(QStringLiteral("record")), frames, config.seed, &error))
+            fail(QStringLiteral("cannot record to \"%1\": %2").arg(parser.value(QStringLiteral("record")), error));
+        say(QStringLiteral("recorded %1 log frames").arg(frames));
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("replay"))) {
+        config.replayFile = parser.value(QStringLiteral("replay"));
+        FrameReplay probe;
+        QString error;
+        if (!probe.open(config.replayFile, &error))
+            fail(QStringLiteral("cannot replay \"%1\": %2").arg(config.replayFile, error));
+    }
 
     PbxEmulatorServer server(config);
     QObject::connect(&server, &PbxEmulatorServer::eventReported, &say);

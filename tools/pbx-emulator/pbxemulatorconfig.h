@@ -23,6 +23,7 @@ struct PbxEmulatorConfig
     double rate = 5;              // log messages per second; 0: as fast as the socket takes them
     qint64 count = 0;             // log messages per session; 0: no limit
     quint32 seed = 0;             // 0: a different call pattern each session
+    QString replayFile;           // send these recorded frames instead of generated ones
 
     // Test behaviours
     QString refuseLoginReason;    // refuse every login with this reason
@@ -32,6 +33,8 @@ struct PbxEmulatorConfig
     bool garbageHello = false;    // greet with a line that is not JSON
     bool oversizedFrame = false;  // after the login, send one frame beyond the size limit
     int idleTimeoutMs = 60000;    // drop a client silent for this long
+    int trickleMs = 0;            // before the login, send one byte every this many ms
+    int blankLineMs = 0;          // once silent, send an empty line every this many ms
 
     static QString defaultUser() { return QStringLiteral("admin"); }
     static QString defaultDomain() { return QStringLiteral("demo"); }

@@ -80,11 +80,28 @@ PbxEmulatorSession::PbxEmulatorSession(QTcpSocket *socket, const PbxEmulatorConf
     , m_generator(config.seed ? config.seed + quint32(number) : 0)
 {
     m_socket->setParent(this);
+    if (!config.replayFile.isEmpty()) {
+        m_replay = std::make_unique<FrameReplay>();
+        QString error;
+        if (!m_replay->open(config.replayFile, &error))
+            m_replay.reset();  // checked at start-up; generate rather than send nothing
+    }
     m_socket->setReadBufferSize(4 * kReadChunk);
     connect(&m_streamTimer, &QTimer::timeout, this, &PbxEmulatorSession::onStreamTick);
     m_idleTimer.setSingleShot(true);
     m_idleTimer.setInterval(qMax(100, config.idleTimeoutMs));
     connect(&m_idleTimer, &QTimer::timeout, this, [this] { close(QStringLiteral("idle timeout"), QStringLiteral("idle timeout")); });
+    // A peer that trickles bytes before the login, or empty lines once silent.
+    connect(&m_trickleTimer, &QTimer::timeout, this, [this] {
+        if (m_state == State::Closed) {
+            m_trickleTimer.stop();
+        } else if (silent()) {
+            m_socket->write("\n");
+        } else if (!m_trickle.isEmpty()) {
+            m_socket->write(m_trickle.left(1));
+            m_trickle.remove(0, 1);
+        }
+    });
 }
 
 PbxEmulatorSession::~PbxEmulatorSession() = default;
@@ -132,6 +149,12 @@ void PbxEmulatorSession::sendRaw(const QByteArray &bytes)
 {
     if (m_state == State::Closed || silent() || bytes.isEmpty())
         return;
+    if (m_config.trickleMs > 0 && (m_state == State::AwaitingLogin || !m_trickle.isEmpty())) {
+        m_trickle += bytes;
+        if (!m_trickleTimer.isActive())
+            m_trickleTimer.start(m_config.trickleMs);
+        return;
+    }
     m_socket->write(bytes);
 }
 
@@ -363,10 +386,14 @@ void PbxEmulatorSession::onStreamTick()
 
 bool PbxEmulatorSession::streamOne()
 {
-    const DiagnosticMessage msg = m_generator.next();
-    if (msg.tenantUuid != m_subscription)
-        return true;  // a call of another tenant still winding down
-    send(PbxProtocol::diagnosticMessageToJson(msg));
+    if (m_replay) {
+        sendRaw(m_replay->nextFrame());
+    } else {
+        const DiagnosticMessage msg = m_generator.next();
+        if (msg.tenantUuid != m_subscription)
+            return true;  // a call of another tenant still winding down
+        send(PbxProtocol::diagnosticMessageToJson(msg));
+    }
     ++m_sent;
     if (m_config.malformed && m_sent % 5 == 0)
         sendJunk();
@@ -377,6 +404,8 @@ bool PbxEmulatorSession::streamOne()
     if (silent()) {
         m_streamTimer.stop();
         m_idleTimer.stop();
+        if (m_config.blankLineMs > 0)
+            m_trickleTimer.start(m_config.blankLineMs);
         emit eventReported(QStringLiteral("session %1 silent after %2 messages").arg(m_number).arg(m_sent));
         return false;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "callgenerator.h"
+#include "framereplay.h"
 #include "pbxemulatorconfig.h"
 #include "pbxframecodec.h"
 
@@ -8,6 +9,8 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QTimer>
+
+#include <memory>
 
 class QTcpSocket;
 
@@ -59,8 +62,11 @@ private:
     QString m_nonce;
     QString m_subscription;
     CallGenerator m_generator;
+    std::unique_ptr<FrameReplay> m_replay;
     QTimer m_streamTimer;
     QTimer m_idleTimer;
+    QTimer m_trickleTimer;
+    QByteArray m_trickle;  // bytes still to go out one at a time
     QElapsedTimer m_streamClock;
     qint64 m_sent = 0;
     int m_junkIndex = 0;
