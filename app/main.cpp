@@ -1,7 +1,11 @@
 #include "appinfo.h"
 #include "checkupdatedlg.h"
 #include "commandlineparser.h"
+#ifdef Q_OS_WIN
+#include "windowscrashsetup.h"
+#else
 #include "crashhandler.h"
+#endif
 #include "mycloseapplication.h"
 #include "processsingleton.h"
 #include "startupdefaults.h"
@@ -23,7 +27,11 @@ constexpr int kBadCommandLine = 100;
 
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_WIN
+    WindowsCrashSetup::install();
+#else
     CrashHandler::install();
+#endif
     qputenv("QT_DEVICE_PIXEL_RATIO", "auto");
 
     const QString displayName = AppInfo::displayName();
