@@ -1,7 +1,11 @@
 #include "appinfo.h"
 #include "checkupdatedlg.h"
 #include "commandlineparser.h"
+#ifdef Q_OS_WIN
+#include "windowscrashsetup.h"
+#else
 #include "crashhandler.h"
+#endif
 #include "mycloseapplication.h"
 #include "processsingleton.h"
 #include "startupdefaults.h"
@@ -23,7 +27,11 @@ constexpr int kBadCommandLine = 100;
 
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_WIN
+    WindowsCrashSetup::install();
+#else
     CrashHandler::install();
+#endif
     qputenv("QT_DEVICE_PIXEL_RATIO", "auto");
 
     const QString displayName = AppInfo::displayName();
@@ -41,6 +49,8 @@ int main(int argc, char *argv[])
 
     MyCloseApplication app(argc, argv);
     QCoreApplication::setApplicationName(applicationName);
+    // Ties the windows to the installed desktop entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("plogger4"));
 
     // Plugins come only from beside the executable, or from where a test says.
     if (qEnvironmentVariableIsSet("ZTTEST_QT_PLUGIN_PATH"))
@@ -74,6 +84,9 @@ int main(int argc, char *argv[])
         }
     }
 
+    const QString autoUpdatesDefault =
+        StartupDefaults::autoUpdatesDefault(PLOGGER_CHECK_UPDATES_BY_DEFAULT, parser.isSet(QStringLiteral("r")));
+
     QDir().mkpath(AppInfo::dataDir());
 
     std::unique_ptr<wdgPLoggerGui> window;
@@ -86,7 +99,7 @@ int main(int argc, char *argv[])
         window.reset(new wdgPLoggerGui(nullptr));
 
         const QSettings settings(StartupDefaults::settingsFile(), QSettings::IniFormat);
-        const QString autoUpdates = settings.value(QStringLiteral("CTI/autoUpdates"), QStringLiteral("1")).toString();
+        const QString autoUpdates = settings.value(QStringLiteral("CTI/autoUpdates"), autoUpdatesDefault).toString();
         if (autoUpdates != QLatin1String("0") && !server.isEmpty() && !key.isEmpty()) {
             updateDialog = new CheckUpdateDlg(key, displayName, version, QUrl(server, QUrl::TolerantMode),
                                               downloadDir, applicationName, AppInfo::dataDir(), nullptr);

@@ -48,4 +48,9 @@ QString settingsFile()
     return AppInfo::dataDir() + QStringLiteral("plogger.ini");
 }
 
+QString autoUpdatesDefault(bool checkByDefault, bool serverGiven)
+{
+    return checkByDefault || serverGiven ? QStringLiteral("1") : QStringLiteral("0");
+}
+
 }

@@ -14,4 +14,8 @@ QString updateServerUrl();
 // in the temporary directory.
 QString downloadDir(const QString &applicationName);
 QString settingsFile();
+// The value "CTI/autoUpdates" takes when the settings file does not set it:
+// "1" in a build that checks by default; otherwise "0", unless the command line
+// names an update server, which asks for a check in this run.
+QString autoUpdatesDefault(bool checkByDefault, bool serverGiven);
 }

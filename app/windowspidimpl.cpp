@@ -1,8 +1,8 @@
 #include "windowspidimpl.h"
 
-#include <windows.h>
+#include "windowsprocess.h"
 
 qint64 WindowsPidImpl::getPid()
 {
-    return qint64(quint64(::GetCurrentProcessId()));
+    return WindowsProcess::currentId();
 }

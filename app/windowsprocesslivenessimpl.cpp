@@ -1,14 +1,8 @@
 #include "windowsprocesslivenessimpl.h"
 
-#include <windows.h>
+#include "windowsprocess.h"
 
 bool WindowsProcessLivenessImpl::isAlive(qint64 pid)
 {
-    const DWORD id = DWORD(quint64(pid) & 0xffffffffu);
-    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, id);
-    if (process) {
-        ::CloseHandle(process);
-        return true;
-    }
-    return ::GetLastError() == ERROR_ACCESS_DENIED;
+    return WindowsProcess::isAlive(pid);
 }

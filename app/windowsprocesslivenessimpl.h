@@ -2,8 +2,8 @@
 
 #include "osalprocesslivenessimpliface.h"
 
-// A process counts as alive when it can be opened, or when it exists but
-// belongs to someone who may not open it.
+// A process counts as alive while it runs, or when it exists but belongs to
+// someone who may not open it.
 class WindowsProcessLivenessImpl : public OsalProcessLivenessImplIface
 {
 public:

@@ -1,8 +1,9 @@
 #include "pbxlink.h"
 
 #include "pbxlinksession.h"
+#include "threadhandover.h"
 
-#include <QMutexLocker>
+#include <QTimer>
 
 PbxLink::PbxLink(const QString &platform, const QString &osVersion, const QString &appShortName,
                  const QString &appVersion, const QString &dataDir, QObject *parent)
@@ -16,6 +17,7 @@ PbxLink::PbxLink(const QString &platform, const QString &osVersion, const QStrin
 {
     setObjectName(QStringLiteral("PbxLink"));
     PBXLINK::registerMetaTypes();
+    ThreadHandover::watchQueuedCalls();
 }
 
 PbxLink::~PbxLink()
@@ -25,72 +27,90 @@ PbxLink::~PbxLink()
 
 void PbxLink::init()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_stopped || isRunning())
         return;
     start();
 }
 
+template <typename... Args>
+void PbxLink::forward(PbxLinkSession *session, void (PbxLinkSession::*from)(Args...),
+                      void (PbxLink::*to)(Args...))
+{
+    // Direct, so that every signal leaves from this thread.
+    connect(session, from, this, [this, to](Args... args) {
+        ThreadHandover::releaseToQueuedCalls();
+        (this->*to)(args...);
+    }, Qt::DirectConnection);
+}
+
 void PbxLink::run()
 {
-    PbxLinkSession session(m_platform, m_osVersion, m_appShortName, m_appVersion, m_dataDir, m_keepAliveMs);
-    // The api version is stored before the login is announced, so a receiver
-    // of loggedToServer or sigFeaturesChanged already reads the new value.
-    connect(&session, &PbxLinkSession::loggedToServer, this, [this](const LoginDetails &details) {
-        QMutexLocker lock(&m_mutex);
-        m_apiVersion = details.apiVersion;
-    }, Qt::DirectConnection);
-    // Forwarded directly, so that every signal leaves from this thread.
-    connect(&session, &PbxLinkSession::loggedToServer, this, &PbxLink::loggedToServer, Qt::DirectConnection);
-    connect(&session, &PbxLinkSession::unloggedFromServer, this, [this] { m_attemptOpen = false; },
-            Qt::DirectConnection);
-    connect(&session, &PbxLinkSession::unloggedFromServer, this, &PbxLink::unloggedFromServer,
-            Qt::DirectConnection);
-    connect(&session, &PbxLinkSession::disconnectedFromServer, this, &PbxLink::disconnectedFromServer,
-            Qt::DirectConnection);
-    connect(&session, &PbxLinkSession::sigFeaturesChanged, this, &PbxLink::sigFeaturesChanged,
-            Qt::DirectConnection);
-    connect(&session, &PbxLinkSession::sigTenantListReceived, this, &PbxLink::sigTenantListReceived,
-            Qt::DirectConnection);
-    connect(&session, &PbxLinkSession::sigDiagnosticMessageReceived, this,
-            &PbxLink::sigDiagnosticMessageReceived, Qt::DirectConnection);
-    connect(&session, &PbxLinkSession::sigServerCommandResponse, this, &PbxLink::sigServerCommandResponse,
-            Qt::DirectConnection);
-    connect(&session, &PbxLinkSession::sigUnknownExchange, this, &PbxLink::sigUnknownExchange,
-            Qt::DirectConnection);
-    connect(&session, &PbxLinkSession::sigExchangeIdentityChanged, this, &PbxLink::sigExchangeIdentityChanged,
-            Qt::DirectConnection);
-
     {
-        QMutexLocker lock(&m_mutex);
-        m_session = &session;
-        for (const SessionCall &call : qAsConst(m_pending))
-            QMetaObject::invokeMethod(&session, [s = &session, call] { call(s); }, Qt::QueuedConnection);
-        m_pending.clear();
+        PbxLinkSession session(m_platform, m_osVersion, m_appShortName, m_appVersion, m_dataDir, m_keepAliveMs);
+        // The api version is stored before the login is announced, so a receiver
+        // of loggedToServer or sigFeaturesChanged already reads the new value.
+        connect(&session, &PbxLinkSession::loggedToServer, this, [this](const LoginDetails &details) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_apiVersion = details.apiVersion;
+        }, Qt::DirectConnection);
+        forward(&session, &PbxLinkSession::loggedToServer, &PbxLink::loggedToServer);
+        connect(&session, &PbxLinkSession::unloggedFromServer, this, [this] { m_attemptOpen = false; },
+                Qt::DirectConnection);
+        forward(&session, &PbxLinkSession::unloggedFromServer, &PbxLink::unloggedFromServer);
+        forward(&session, &PbxLinkSession::disconnectedFromServer, &PbxLink::disconnectedFromServer);
+        forward(&session, &PbxLinkSession::sigFeaturesChanged, &PbxLink::sigFeaturesChanged);
+        forward(&session, &PbxLinkSession::sigTenantListReceived, &PbxLink::sigTenantListReceived);
+        forward(&session, &PbxLinkSession::sigDiagnosticMessageReceived, &PbxLink::sigDiagnosticMessageReceived);
+        forward(&session, &PbxLinkSession::sigServerCommandResponse, &PbxLink::sigServerCommandResponse);
+        forward(&session, &PbxLinkSession::sigUnknownExchange, &PbxLink::sigUnknownExchange);
+        forward(&session, &PbxLinkSession::sigExchangeIdentityChanged, &PbxLink::sigExchangeIdentityChanged);
+        QTimer pendingCalls;
+        pendingCalls.setSingleShot(true);
+        connect(&pendingCalls, &QTimer::timeout, &session, [this, s = &session] { runPendingCalls(s); });
+
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_pendingCallsTimer = &pendingCalls;
+        }
+        runPendingCalls(&session);
+
+        exec();
+
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_pendingCallsTimer = nullptr;
+            m_stopped = true;
+            m_pending.clear();
+        }
+        session.closeForShutdown();
+        session.disconnect(this);
     }
+    // The session is gone too: ordered before shutdown()'s wait() returns.
+    ThreadHandover::release(this);
+}
 
-    exec();
-
+void PbxLink::runPendingCalls(PbxLinkSession *session)
+{
+    QVector<SessionCall> calls;
     {
-        QMutexLocker lock(&m_mutex);
-        m_session = nullptr;
-        m_stopped = true;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        calls.swap(m_pending);
     }
-    session.closeForShutdown();
-    session.disconnect(this);
+    for (const SessionCall &call : qAsConst(calls))
+        call(session);
 }
 
 void PbxLink::dispatch(SessionCall call)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_stopped)
         return;
-    if (!m_session) {
-        m_pending.append(std::move(call));
-        return;
-    }
-    PbxLinkSession *session = m_session;
-    QMetaObject::invokeMethod(session, [session, call] { call(session); }, Qt::QueuedConnection);
+    m_pending.append(std::move(call));
+    // Before the thread is up, run() takes the calls itself. The wake-up
+    // carries no data (hence by name): the calls stay here, under the lock.
+    if (m_pendingCallsTimer && m_pending.size() == 1)
+        QMetaObject::invokeMethod(m_pendingCallsTimer, "start", Qt::QueuedConnection);
 }
 
 void PbxLink::setServerAddress(const QString &hostAndPort)
@@ -104,8 +124,10 @@ void PbxLink::connectToServer(const QString &user, const QString &password, cons
     dispatch([this, user, password, domain, mode](PbxLinkSession *s) {
         // The attempt this one replaces still gets its one end, before
         // anything of the new one.
-        if (m_attemptOpen)
+        if (m_attemptOpen) {
+            ThreadHandover::releaseToQueuedCalls();
             emit unloggedFromServer(QStringLiteral("UserRequest"));
+        }
         m_attemptOpen = true;
         s->connectToServer(user, password, domain, int(mode));
     });
@@ -119,7 +141,7 @@ void PbxLink::disconnectFromServer()
 void PbxLink::shutdown()
 {
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_stopped = true;
         m_pending.clear();
     }
@@ -129,6 +151,7 @@ void PbxLink::shutdown()
     }
     quit();
     wait();
+    ThreadHandover::acquire(this);
 }
 
 void PbxLink::getTenantList()
@@ -143,7 +166,7 @@ void PbxLink::subscribeTenantEvents(const QString &tenantUuid)
 
 QString PbxLink::getServerApiVersion() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_apiVersion;
 }
 

@@ -7,14 +7,15 @@
 #include "servercommandresponse.h"
 
 #include <QMap>
-#include <QMutex>
 #include <QStringList>
 #include <QThread>
 #include <QVector>
 
 #include <functional>
+#include <mutex>
 
 class PbxLinkSession;
+class QTimer;
 
 // Client side of the link to the exchange.
 //
@@ -74,9 +75,12 @@ private:
     Q_DISABLE_COPY(PbxLink)
 
     using SessionCall = std::function<void(PbxLinkSession *)>;
-    // Runs the call on the link's thread; calls made before the thread is up
-    // wait in m_pending and keep their order.
+    // Runs the call on the link's thread, in the order of the calls; they
+    // wait in m_pending until that thread takes them.
     void dispatch(SessionCall call);
+    void runPendingCalls(PbxLinkSession *session);
+    template <typename... Args>
+    void forward(PbxLinkSession *session, void (PbxLinkSession::*from)(Args...), void (PbxLink::*to)(Args...));
 
     const QString m_platform;
     const QString m_osVersion;
@@ -84,11 +88,12 @@ private:
     const QString m_appVersion;
     const QString m_dataDir;
     const int m_keepAliveMs;
+    bool m_attemptOpen = false;  // used on the link's thread only
 
-    mutable QMutex m_mutex;  // guards the members below
-    PbxLinkSession *m_session = nullptr;
+    // A standard mutex, unlike QMutex, is one ThreadSanitizer can see.
+    mutable std::mutex m_mutex;  // guards the members below
     QVector<SessionCall> m_pending;
+    QTimer *m_pendingCallsTimer = nullptr;  // set while the link's thread takes calls
     bool m_stopped = false;
     QString m_apiVersion;
-    bool m_attemptOpen = false;  // used on the link's thread only
 };

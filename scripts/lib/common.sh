@@ -85,6 +85,55 @@ run_sanitized_suite() {
     return $status
 }
 
+# ---- ThreadSanitizer ---------------------------------------------------------
+
+# The tests that drive the link's thread: the link's own and the window's.
+TSAN_TESTS='^tst_(pbx|loggerverbosity|wdgploggergui)'
+
+# GCC's ThreadSanitizer needs the address layout it was built for; kernels
+# that randomise mmap more (vm.mmap_rnd_bits above 28) make it stop with
+# "unexpected memory mapping". Without randomisation it always fits, so the
+# tests run under setarch -R where the system allows it.
+tsan_launcher() {
+    if setarch "$(uname -m)" -R true 2>/dev/null; then
+        echo "setarch $(uname -m) -R"
+    fi
+}
+
+# run_tsan_suite <build dir>: the link and window tests again, built with
+# ThreadSanitizer. Any report, also from the pbx-emulator the tests start,
+# fails it; tests/sanitizer/tsan.supp says what of Qt is left out and why.
+run_tsan_suite() {
+    local dir="$1" logdir="$1/sanitizer-reports" status=0 tests launcher
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DPLOGGER_SANITIZE_THREAD=ON || return 1
+    # Test names are their targets: build only those and what they need.
+    tests=$(ctest --test-dir "$dir" -N -R "$TSAN_TESTS" 2>/dev/null | sed -n 's/^ *Test *#[0-9]*: //p') || true
+    if [ -z "$tests" ]; then
+        echo "No tests match $TSAN_TESTS." >&2
+        return 1
+    fi
+    # shellcheck disable=SC2086 # one target per word
+    cmake --build "$dir" -j "$JOBS" --target $tests || return 1
+    launcher="$(tsan_launcher)"
+    rm -rf "$logdir"
+    mkdir -p "$logdir"
+    (
+        export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/sanitizer/tsan.supp:print_suppressions=0:log_path=$logdir/tsan"
+        export QT_QPA_PLATFORM=offscreen
+        # shellcheck disable=SC2086 # the launcher is a command and its arguments
+        $launcher ctest --test-dir "$dir" -R "$TSAN_TESTS" --output-on-failure -j "$JOBS"
+    ) || status=1
+    if print_sanitizer_reports "$logdir"; then
+        echo "ThreadSanitizer reports found (above)." >&2
+        if grep -qs 'unexpected memory mapping' "$logdir"/*; then
+            echo "The address layout does not suit ThreadSanitizer: run as root" \
+                "'sysctl vm.mmap_rnd_bits=28', or allow setarch -R." >&2
+        fi
+        status=1
+    fi
+    return $status
+}
+
 # run_fuzzers <build dir> <seconds>: builds the libFuzzer targets with clang
 # and runs each for the given time on its committed corpus, $JOBS at a time.
 # New inputs stay in the build dir; crashes are saved there and printed.

@@ -51,6 +51,11 @@ void tst_AppInfo::derivedValues()
     QCOMPARE(StartupDefaults::updatesKey(app), key);  // stable between runs
     QVERIFY(StartupDefaults::updatesKey(QStringLiteral("OTHER")) != key);
 
+    // A packaged build leaves the check off, but -r still asks for one.
+    QCOMPARE(StartupDefaults::autoUpdatesDefault(true, false), QStringLiteral("1"));
+    QCOMPARE(StartupDefaults::autoUpdatesDefault(false, false), QStringLiteral("0"));
+    QCOMPARE(StartupDefaults::autoUpdatesDefault(false, true), QStringLiteral("1"));
+
     const QUrl url(StartupDefaults::updateServerUrl());
     QCOMPARE(url.scheme(), QStringLiteral("https"));
     QCOMPARE(url.port(443), 443);

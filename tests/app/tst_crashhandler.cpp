@@ -1,3 +1,4 @@
+#include "leftoveripc.h"
 #include "crashhandler.h"
 #include "probeclient.h"
 
@@ -15,6 +16,7 @@ class tst_CrashHandler : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void formatReportPath_data();
     void formatReportPath();
     void formatReportPathTooLong();
@@ -40,6 +42,11 @@ void tst_CrashHandler::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     ProbeClient::isolate(m_dir);
+}
+
+void tst_CrashHandler::cleanupTestCase()
+{
+    removeLeftoverIpc(m_dir.filePath(QStringLiteral("tmp")));
 }
 
 QString tst_CrashHandler::uniqueKey()

@@ -1,3 +1,4 @@
+#include "leftoveripc.h"
 #include "probeclient.h"
 #include "processsingleton.h"
 
@@ -25,6 +26,7 @@ class tst_ProcessSingleton : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void firstStartTakesSegment();
     void secondStartIsRefused();
     void secondProgramStartEndsWithOne();
@@ -45,6 +47,11 @@ void tst_ProcessSingleton::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     ProbeClient::isolate(m_dir);
+}
+
+void tst_ProcessSingleton::cleanupTestCase()
+{
+    removeLeftoverIpc(m_dir.filePath(QStringLiteral("tmp")));
 }
 
 QString tst_ProcessSingleton::uniqueKey()

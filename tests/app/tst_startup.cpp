@@ -1,3 +1,4 @@
+#include "leftoveripc.h"
 #include "archivebuilder.h"
 #include "processsingleton.h"
 #include "serverprocess.h"
@@ -43,6 +44,7 @@ public:
             process.waitForFinished(5000);
             removeInstanceSegment();
         }
+        removeLeftoverIpc(home.filePath(QStringLiteral("tmp")));
     }
 
     QString dataDir() const { return home.filePath(QStringLiteral("data/PLOGGER4")); }
@@ -125,6 +127,7 @@ class tst_Startup : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void badCommandLine_data();
     void badCommandLine();
     void updateCheck_data();
@@ -142,6 +145,11 @@ void tst_Startup::initTestCase()
 {
     QVERIFY(m_home.isValid());
     QVERIFY(QFileInfo::exists(QStringLiteral(PLOGGER4_BINARY)));
+}
+
+void tst_Startup::cleanupTestCase()
+{
+    removeLeftoverIpc(m_home.path());
 }
 
 QProcessEnvironment tst_Startup::environment() const

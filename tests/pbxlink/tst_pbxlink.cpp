@@ -4,7 +4,6 @@
 #include "knownexchanges.h"
 
 #include <QDir>
-#include <QMutex>
 #include <QPointer>
 #include <QSet>
 #include <QTcpServer>
@@ -12,6 +11,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -58,10 +58,11 @@ public:
                 [this](const ServerCommandResponse &r) { responses << r; });
         // Direct, to see which thread emits. The link's thread may still be
         // in this call while the recorder is destroyed, so the call keeps
-        // the set alive itself.
+        // the set alive itself, and it goes with the link, after the link's
+        // thread has ended, not while that thread may be calling it.
         std::shared_ptr<EmitThreads> threads = m_threads;
-        connect(link, &PbxLink::sigDiagnosticMessageReceived, this, [threads] {
-            QMutexLocker lock(&threads->mutex);
+        connect(link, &PbxLink::sigDiagnosticMessageReceived, link, [threads] {
+            std::lock_guard<std::mutex> lock(threads->mutex);
             threads->seen.insert(QThread::currentThread());
         }, Qt::DirectConnection);
     }
@@ -70,7 +71,7 @@ public:
     bool logged() const { return events.contains(QStringLiteral("logged")); }
     QSet<QThread *> emitThreads()
     {
-        QMutexLocker lock(&m_threads->mutex);
+        std::lock_guard<std::mutex> lock(m_threads->mutex);
         return m_threads->seen;
     }
 
@@ -88,7 +89,7 @@ public:
 private:
     struct EmitThreads
     {
-        QMutex mutex;
+        std::mutex mutex;  // one ThreadSanitizer can see, unlike QMutex
         QSet<QThread *> seen;
     };
     std::shared_ptr<EmitThreads> m_threads = std::make_shared<EmitThreads>();
