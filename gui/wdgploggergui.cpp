@@ -11,11 +11,13 @@
 #include "pdiscoverywidget.h"
 #include "servercommands.h"
 
+#include "knownexchanges.h"
 #include "pbxlink.h"
 #include "pbxlinkglobal.h"
 
 #include <QCloseEvent>
 #include <QDebug>
+#include <QDir>
 #include <QFileDialog>
 #include <QMenu>
 #include <QHeaderView>
@@ -281,6 +283,8 @@ void wdgPLoggerGui::connectToP()
                 SLOT(onPLoggerMessageReceived(DiagnosticMessage)));
         connect(pbxLink, SIGNAL(sigTenantListReceived(QMap<QString,QString>)), this,
                 SLOT(onTenantListReceived(QMap<QString,QString>)));
+        connect(pbxLink, &PbxLink::sigUnknownExchange, this, &wdgPLoggerGui::onUnknownExchange);
+        connect(pbxLink, &PbxLink::sigExchangeIdentityChanged, this, &wdgPLoggerGui::onExchangeIdentityChanged);
     }
     // Handed on as read here, so the link cannot read the octets another way.
     pbxLink->setServerAddress(QStringLiteral("%1:%2").arg(hostAddress.toString()).arg(port));
@@ -329,16 +333,65 @@ void wdgPLoggerGui::disconnectedFromP(QString reason)
     ui.btSendCmd->setEnabled(false);
     ui.lblStatusText->setText(tr("Stato: Disconnesso"));
     ui.lblLedStatus->setPixmap(QPixmap(QStringLiteral(":/images/AccountIsNotRegisteredIcon.png")));
+    // The attempt the question was about is over.
+    if (trustQuestion)
+        trustQuestion->reject();
     if (pbxLink) {
         pbxLink->disconnect();
         pbxLink->shutdown();
         delete pbxLink;
         pbxLink = nullptr;
     }
-    if (reason != QLatin1String(kUserRequest)) {
+    // The identity change has a box of its own, already shown.
+    if (reason != QLatin1String(kUserRequest) && reason != QLatin1String(PBXLINK::ReasonIdentityChanged)) {
         showWarning(this, tr("Errore di connessione"),
                     tr("La connessione con PeltranoPBX è caduta per la seguente motivazione: %1").arg(reason));
     }
+}
+
+void wdgPLoggerGui::onUnknownExchange(const QString &address, const QString &fingerprint)
+{
+    if (olderAttemptOpen())
+        return;  // the attempt asking has been replaced; its answer would be ignored
+    QMessageBox question(QMessageBox::Question, tr("Centralino sconosciuto"),
+                         tr("Il centralino %1 non è ancora conosciuto.\n\n"
+                            "Impronta SHA-256 del suo certificato:\n%2\n\n"
+                            "Confrontarla con quella del centralino: fidarsi di questo centralino?")
+                             .arg(address, fingerprint),
+                         QMessageBox::NoButton, this);
+    question.setTextFormat(Qt::PlainText);
+    // Action roles keep "Si" before "No"; "No" is what Enter and Escape pick.
+    QPushButton *yes = question.addButton(tr("Si"), QMessageBox::ActionRole);
+    QPushButton *no = question.addButton(tr("No"), QMessageBox::ActionRole);
+    question.setDefaultButton(no);
+    question.setEscapeButton(no);
+    trustQuestion = &question;
+    const QPointer<PbxLink> link = pbxLink;
+    question.exec();
+    trustQuestion = nullptr;
+    // The link may have ended, or been replaced, while the question was open.
+    if (link && link == pbxLink)
+        link->answerUnknownExchange(address, fingerprint, question.clickedButton() == yes);
+}
+
+void wdgPLoggerGui::onExchangeIdentityChanged(const QString &address, const QString &knownFingerprint,
+                                              const QString &presentedFingerprint)
+{
+    if (olderAttemptOpen())
+        return;
+    const KnownExchanges known(AppInfo::dataDir());
+    QMessageBox box(QMessageBox::Warning, tr("Errore di connessione"),
+                    tr("L'identità del centralino %1 è cambiata: la connessione è stata rifiutata e le "
+                       "credenziali non sono state inviate.\n\n"
+                       "Impronta registrata:\n%2\n\nImpronta presentata ora:\n%3\n\n"
+                       "Se il cambio è atteso (per esempio un nuovo certificato del centralino), dimenticare "
+                       "l'identità registrata togliendo la riga che inizia con \"%4\" dal gruppo "
+                       "[KnownExchanges] del file %5, poi connettersi di nuovo.")
+                        .arg(address, knownFingerprint, presentedFingerprint, KnownExchanges::fileEntry(address),
+                             QDir::toNativeSeparators(known.fileName())),
+                    QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 void wdgPLoggerGui::disconnectFromP()

@@ -7,10 +7,12 @@
 
 #include <QMap>
 #include <QPersistentModelIndex>
+#include <QPointer>
 #include <QStringList>
 #include <QWidget>
 
 class LogMessageFilterProxyModel;
+class QMessageBox;
 class LogMessageModel;
 class LogViewSelectItemDelegate;
 class PbxLink;
@@ -56,6 +58,10 @@ protected:
 
 private:
     void initLogModel();
+    // Asks whether to trust an exchange met for the first time.
+    void onUnknownExchange(const QString &address, const QString &fingerprint);
+    void onExchangeIdentityChanged(const QString &address, const QString &knownFingerprint,
+                                   const QString &presentedFingerprint);
     void onRowsFlushed();
     // Gives the rows on view the height their text needs.
     void sizeVisibleRows();
@@ -93,4 +99,6 @@ private:
     bool adjustingView = false;
     QPersistentModelIndex topAnchor;  // a row of logModel
     int topAnchorOffset = 0;          // pixels of it scrolled out above
+    // Open while the user is asked whether to trust an exchange.
+    QPointer<QMessageBox> trustQuestion;
 };

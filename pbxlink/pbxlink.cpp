@@ -47,7 +47,7 @@ void PbxLink::forward(PbxLinkSession *session, void (PbxLinkSession::*from)(Args
 void PbxLink::run()
 {
     {
-        PbxLinkSession session(m_platform, m_osVersion, m_appShortName, m_appVersion, m_keepAliveMs);
+        PbxLinkSession session(m_platform, m_osVersion, m_appShortName, m_appVersion, m_dataDir, m_keepAliveMs);
         // The api version is stored before the login is announced, so a receiver
         // of loggedToServer or sigFeaturesChanged already reads the new value.
         connect(&session, &PbxLinkSession::loggedToServer, this, [this](const LoginDetails &details) {
@@ -63,6 +63,8 @@ void PbxLink::run()
         forward(&session, &PbxLinkSession::sigTenantListReceived, &PbxLink::sigTenantListReceived);
         forward(&session, &PbxLinkSession::sigDiagnosticMessageReceived, &PbxLink::sigDiagnosticMessageReceived);
         forward(&session, &PbxLinkSession::sigServerCommandResponse, &PbxLink::sigServerCommandResponse);
+        forward(&session, &PbxLinkSession::sigUnknownExchange, &PbxLink::sigUnknownExchange);
+        forward(&session, &PbxLinkSession::sigExchangeIdentityChanged, &PbxLink::sigExchangeIdentityChanged);
         QTimer pendingCalls;
         pendingCalls.setSingleShot(true);
         connect(&pendingCalls, &QTimer::timeout, &session, [this, s = &session] { runPendingCalls(s); });
@@ -171,4 +173,9 @@ QString PbxLink::getServerApiVersion() const
 void PbxLink::sendServerCommand(const ServerCommand &command)
 {
     dispatch([command](PbxLinkSession *s) { s->sendServerCommand(command); });
+}
+
+void PbxLink::answerUnknownExchange(const QString &address, const QString &fingerprint, bool trust)
+{
+    dispatch([address, fingerprint, trust](PbxLinkSession *s) { s->answerUnknownExchange(address, fingerprint, trust); });
 }

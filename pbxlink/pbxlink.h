@@ -49,6 +49,8 @@ public:
     void subscribeTenantEvents(const QString &tenantUuid);
     QString getServerApiVersion() const;
     void sendServerCommand(const ServerCommand &command);
+    // Answers sigUnknownExchange with the address and fingerprint it carried.
+    void answerUnknownExchange(const QString &address, const QString &fingerprint, bool trust);
 
 signals:
     void loggedToServer(LoginDetails details);
@@ -58,6 +60,13 @@ signals:
     void sigTenantListReceived(QMap<QString, QString> tenants);
     void sigDiagnosticMessageReceived(DiagnosticMessage msg);
     void sigServerCommandResponse(ServerCommandResponse response);
+    // The exchange's certificate has no pin yet (fingerprint: SHA-256 as
+    // hex pairs joined by ':'): the attempt waits until the receiver calls
+    // answerUnknownExchange(). "Trust" pins it in the data directory.
+    void sigUnknownExchange(QString address, QString fingerprint);
+    // The certificate differs from the pinned one; the attempt then ends with
+    // PBXLINK::ReasonIdentityChanged before anything is sent.
+    void sigExchangeIdentityChanged(QString address, QString knownFingerprint, QString presentedFingerprint);
 
 protected:
     void run() override;

@@ -18,6 +18,10 @@ enum AppMode {
     AppModeDiagnostic = 5,
 };
 
+// The reason an attempt ends with when the exchange's certificate is not the
+// one pinned for its address; nothing was sent to that exchange.
+constexpr char ReasonIdentityChanged[] = "exchange identity changed";
+
 // Compares dotted versions by their numeric components: negative when a is
 // older than b, 0 when equal, positive when newer. "4.10" is newer than
 // "4.2"; missing components count as 0, so "4.2" equals "4.2.0". Each

@@ -1,19 +1,32 @@
 #include "pbxlinksession.h"
 
+#include "knownexchanges.h"
 #include "pbxlinkglobal.h"
 #include "pbxprotocol.h"
+#include "scram.h"
+#include "scramclient.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QJsonArray>
-#include <QTcpSocket>
+#include <QSslConfiguration>
+#include <QSslSocket>
 
 namespace {
 constexpr quint16 kDefaultPort = 5039;
 constexpr int kReadChunk = 64 * 1024;
 // Keeps a flood of bad frames from flooding the log too.
 constexpr int kMaxSkipWarnings = 20;
-constexpr int kMaxNonceLength = 1024;
+const QString kScram = QStringLiteral("scram");
+
+// A SCRAM message carried in a frame, or "" when missing, mistyped or too long.
+QByteArray scramMessage(const QJsonObject &frame)
+{
+    const QJsonValue v = frame.value(kScram);
+    if (!v.isString() || v.toString().size() > Scram::MaxMessageLength)
+        return {};
+    return v.toString().toUtf8();
+}
 
 QString nowText()
 {
@@ -22,13 +35,14 @@ QString nowText()
 }
 
 PbxLinkSession::PbxLinkSession(const QString &platform, const QString &osVersion,
-                               const QString &appShortName, const QString &appVersion, int keepAliveMs,
-                               QObject *parent)
+                               const QString &appShortName, const QString &appVersion, const QString &dataDir,
+                               int keepAliveMs, QObject *parent)
     : QObject(parent)
     , m_platform(platform)
     , m_osVersion(osVersion)
     , m_appShortName(appShortName)
     , m_appVersion(appVersion)
+    , m_dataDir(dataDir)
     , m_keepAliveMs(keepAliveMs > 0 ? keepAliveMs : DefaultKeepAliveMs)
 {
     setObjectName(QStringLiteral("PbxLinkSession"));
@@ -118,17 +132,26 @@ void PbxLinkSession::connectToServer(const QString &user, const QString &passwor
     }
 
     m_state = State::Connecting;
+    m_addressKey = KnownExchanges::addressKey(host, port);
+    m_presentedFingerprint.clear();
     m_codec.reset();
     m_skippedFrames = 0;
     m_pingSeq = 0;
-    m_socket = new QTcpSocket(this);
+    m_socket = new QSslSocket(this);
     m_socket->setReadBufferSize(4 * kReadChunk);
-    connect(m_socket, &QTcpSocket::connected, this, &PbxLinkSession::onConnected);
-    connect(m_socket, &QTcpSocket::readyRead, this, &PbxLinkSession::onReadyRead);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &PbxLinkSession::onSocketError);
-    connect(m_socket, &QTcpSocket::disconnected, this, &PbxLinkSession::onDisconnected);
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    // Exchanges present self-signed certificates: trust comes from the pin,
+    // checked once the handshake is done, not from a certificate authority.
+    tls.setPeerVerifyMode(QSslSocket::QueryPeer);
+    m_socket->setSslConfiguration(tls);
+    connect(m_socket, &QSslSocket::connected, this, &PbxLinkSession::onConnected);
+    connect(m_socket, &QSslSocket::encrypted, this, &PbxLinkSession::onEncrypted);
+    connect(m_socket, &QSslSocket::readyRead, this, &PbxLinkSession::onReadyRead);
+    connect(m_socket, &QSslSocket::errorOccurred, this, &PbxLinkSession::onSocketError);
+    connect(m_socket, &QSslSocket::disconnected, this, &PbxLinkSession::onDisconnected);
     m_silenceTimer.start();
-    m_socket->connectToHost(host, port);
+    m_socket->connectToHostEncrypted(host.toString(), port);
 }
 
 void PbxLinkSession::disconnectFromServer()
@@ -194,14 +217,73 @@ void PbxLinkSession::sendServerCommand(const ServerCommand &command)
     emit sigServerCommandResponse(response);
 }
 
+void PbxLinkSession::answerUnknownExchange(const QString &address, const QString &fingerprint, bool trust)
+{
+    if (m_state != State::AwaitingTrust || address != m_addressKey || fingerprint != m_presentedFingerprint)
+        return;
+    if (!trust) {
+        endSession(QStringLiteral("UserRequest"));
+        return;
+    }
+    if (!KnownExchanges(m_dataDir).remember(m_addressKey, m_presentedFingerprint))
+        qWarning() << Q_FUNC_INFO << "could not store the exchange's fingerprint";
+    proceedAfterTrust();
+}
+
 void PbxLinkSession::onConnected()
+{
+    // Only the TLS handshake runs until the channel is up; the handshake has
+    // the same bound as the connection.
+    m_state = State::Handshaking;
+    m_silenceTimer.start();
+}
+
+void PbxLinkSession::onEncrypted()
+{
+    const QSslCertificate certificate = m_socket->peerCertificate();
+    if (certificate.isNull()) {
+        endSession(QStringLiteral("protocol error: the exchange presented no certificate"));
+        return;
+    }
+    m_presentedFingerprint = KnownExchanges::fingerprintOf(certificate);
+    const QString known = KnownExchanges(m_dataDir).fingerprint(m_addressKey);
+    if (known == m_presentedFingerprint) {
+        proceedAfterTrust();
+        return;
+    }
+    if (!known.isEmpty()) {
+        // Refused before any frame of ours, not even the user name, went out.
+        const QString address = m_addressKey;
+        const QString presented = m_presentedFingerprint;
+        emit sigExchangeIdentityChanged(address, known, presented);
+        endSession(QString::fromLatin1(PBXLINK::ReasonIdentityChanged));
+        return;
+    }
+    // A certificate a system authority vouches for this address needs no question.
+    if (m_socket->sslHandshakeErrors().isEmpty()) {
+        proceedAfterTrust();
+        return;
+    }
+    m_state = State::AwaitingTrust;
+    // The user decides in their own time; a peer that leaves meanwhile still ends the attempt.
+    m_silenceTimer.stop();
+    emit sigUnknownExchange(m_addressKey, m_presentedFingerprint);
+}
+
+void PbxLinkSession::proceedAfterTrust()
 {
     m_state = State::AwaitingHello;
     m_silenceTimer.start();
+    // The greeting may have arrived while the question was open.
+    if (m_socket && m_socket->bytesAvailable() > 0)
+        onReadyRead();
 }
 
 void PbxLinkSession::onReadyRead()
 {
+    // Nothing of the exchange is read until its identity is accepted.
+    if (m_state == State::Handshaking || m_state == State::AwaitingTrust)
+        return;
     while (m_socket && m_socket->bytesAvailable() > 0) {
         if (!m_codec.feed(m_socket->read(kReadChunk))) {
             endSession(QStringLiteral("protocol error: frame larger than %1 bytes").arg(m_codec.maxFrameSize()));
@@ -258,6 +340,9 @@ void PbxLinkSession::onSocketError(QAbstractSocket::SocketError error)
     case QAbstractSocket::SocketTimeoutError:
         reason = QStringLiteral("connection timed out");
         break;
+    case QAbstractSocket::SslHandshakeFailedError:
+        reason = QStringLiteral("TLS handshake failed: %1").arg(m_socket ? m_socket->errorString() : QString());
+        break;
     default:
         reason = QStringLiteral("network error: %1").arg(m_socket ? m_socket->errorString() : QString());
         break;
@@ -278,7 +363,13 @@ void PbxLinkSession::onSilence()
     case State::Connecting:
         endSession(QStringLiteral("connection timed out"));
         return;
+    case State::Handshaking:
+        endSession(QStringLiteral("TLS handshake timed out"));
+        return;
+    case State::AwaitingTrust:
+        return;
     case State::AwaitingHello:
+    case State::Authenticating:
     case State::LoggingIn:
         endSession(QStringLiteral("login timed out"));
         return;
@@ -318,6 +409,8 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
     switch (m_state) {
     case State::Idle:
     case State::Connecting:
+    case State::Handshaking:
+    case State::AwaitingTrust:
         return;
     case State::AwaitingHello:
         if (type == TypeHello)
@@ -325,8 +418,11 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
         else
             skipFrame(QStringLiteral("unexpected \"%1\" before the greeting").arg(type));
         return;
+    case State::Authenticating:
     case State::LoggingIn:
-        if (type == TypeLoginOk) {
+        if (type == TypeLoginChallenge && m_state == State::Authenticating) {
+            handleChallenge(frame);
+        } else if (type == TypeLoginOk && m_state == State::LoggingIn) {
             handleLoginOk(frame);
         } else if (type == TypeLoginRefused) {
             bool ok = true;
@@ -372,10 +468,9 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
 
 void PbxLinkSession::handleHello(const QJsonObject &frame)
 {
-    bool ok = frame.value(QLatin1String("nonce")).isString();
-    const QString nonce = PbxProtocol::optString(frame, QStringLiteral("nonce"), &ok);
-    const int protocol = PbxProtocol::optInt(frame, QStringLiteral("protocol"), PbxProtocol::ProtocolVersion, &ok);
-    if (!ok || nonce.isEmpty() || nonce.size() > kMaxNonceLength) {
+    bool ok = true;
+    const int protocol = PbxProtocol::optInt(frame, QStringLiteral("protocol"), 0, &ok);
+    if (!ok) {
         endSession(QStringLiteral("protocol error: malformed greeting"));
         return;
     }
@@ -383,25 +478,46 @@ void PbxLinkSession::handleHello(const QJsonObject &frame)
         endSession(QStringLiteral("protocol error: unsupported protocol version %1").arg(protocol));
         return;
     }
+    m_scram = std::make_unique<ScramClient>(m_user, m_password);
+    m_password.clear();
     QJsonObject login{
         {QStringLiteral("type"), PbxProtocol::TypeLogin},
-        {QStringLiteral("user"), m_user},
         {QStringLiteral("domain"), m_domain},
         {QStringLiteral("mode"), m_mode},
-        {QStringLiteral("proof"), QString::fromLatin1(PbxProtocol::loginProof(m_password, nonce))},
+        {kScram, QString::fromUtf8(m_scram->clientFirst())},
         {QStringLiteral("client"),
          QJsonObject{{QStringLiteral("platform"), m_platform},
                      {QStringLiteral("osVersion"), m_osVersion},
                      {QStringLiteral("name"), m_appShortName},
                      {QStringLiteral("version"), m_appVersion}}},
     };
-    m_password.clear();
-    m_state = State::LoggingIn;
+    m_state = State::Authenticating;
     sendFrame(login);
+}
+
+void PbxLinkSession::handleChallenge(const QJsonObject &frame)
+{
+    QString error;
+    const QByteArray challenge = scramMessage(frame);
+    const QByteArray answer = challenge.isEmpty() || !m_scram ? QByteArray() : m_scram->clientFinal(challenge, &error);
+    if (answer.isEmpty()) {
+        endSession(QStringLiteral("protocol error: %1").arg(error.isEmpty() ? QStringLiteral("malformed challenge") : error));
+        return;
+    }
+    m_state = State::LoggingIn;
+    sendFrame(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLoginProof}, {kScram, QString::fromUtf8(answer)}});
 }
 
 void PbxLinkSession::handleLoginOk(const QJsonObject &frame)
 {
+    // Only an exchange holding this account's verifier can sign the exchange;
+    // anyone else is not the exchange the password was meant for.
+    const bool signedByExchange = m_scram && m_scram->serverFinalValid(scramMessage(frame));
+    m_scram.reset();
+    if (!signedByExchange) {
+        endSession(QStringLiteral("login failed: wrong server signature"));
+        return;
+    }
     LoginDetails details;
     if (!PbxProtocol::loginDetailsFromJson(frame, &details)) {
         endSession(QStringLiteral("protocol error: malformed login answer"));
@@ -480,9 +596,10 @@ void PbxLinkSession::dropSocket(bool sayGoodbye)
     m_silenceTimer.stop();
     m_pingTimer.stop();
     m_password.clear();
+    m_scram.reset();
     if (!m_socket)
         return;
-    QTcpSocket *socket = m_socket;
+    QSslSocket *socket = m_socket;
     m_socket = nullptr;
     socket->disconnect(this);
     if (sayGoodbye && socket->state() == QAbstractSocket::ConnectedState) {
@@ -491,7 +608,7 @@ void PbxLinkSession::dropSocket(bool sayGoodbye)
         // event loop that would otherwise write it, and the goodbye was lost.
         socket->flush();
         // Let the goodbye drain, but never wait long for a peer that reads nothing.
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
         QTimer::singleShot(1000, socket, [socket] {
             socket->abort();
             socket->deleteLater();

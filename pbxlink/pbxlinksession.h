@@ -13,7 +13,10 @@
 #include <QStringList>
 #include <QTimer>
 
-class QTcpSocket;
+#include <memory>
+
+class QSslSocket;
+class ScramClient;
 
 // The connection to the exchange, living on the link's thread.
 //
@@ -31,7 +34,7 @@ public:
     static constexpr int MaxPingIntervalMs = 5000;
 
     PbxLinkSession(const QString &platform, const QString &osVersion, const QString &appShortName,
-                   const QString &appVersion, int keepAliveMs, QObject *parent = nullptr);
+                   const QString &appVersion, const QString &dataDir, int keepAliveMs, QObject *parent = nullptr);
     ~PbxLinkSession() override;
 
     void setServerAddress(const QString &hostAndPort);
@@ -40,6 +43,9 @@ public:
     void getTenantList();
     void subscribeTenantEvents(const QString &tenantUuid);
     void sendServerCommand(const ServerCommand &command);
+    // The user's answer to sigUnknownExchange; an answer for another
+    // attempt or another certificate is ignored.
+    void answerUnknownExchange(const QString &address, const QString &fingerprint, bool trust);
     // Ends a live connection as a user request, flushing the goodbye briefly.
     void closeForShutdown();
 
@@ -58,11 +64,21 @@ signals:
     void sigTenantListReceived(QMap<QString, QString> tenants);
     void sigDiagnosticMessageReceived(DiagnosticMessage msg);
     void sigServerCommandResponse(ServerCommandResponse response);
+    // The TLS channel is up with an exchange whose certificate has no pin:
+    // the attempt waits for answerUnknownExchange().
+    void sigUnknownExchange(QString address, QString fingerprint);
+    // Emitted just before the attempt ends with PBXLINK::ReasonIdentityChanged.
+    void sigExchangeIdentityChanged(QString address, QString knownFingerprint, QString presentedFingerprint);
 
 private:
-    enum class State { Idle, Connecting, AwaitingHello, LoggingIn, LoggedIn };
+    // Handshaking: TCP is up, TLS is not; AwaitingTrust: the user is asked
+    // about the certificate; Authenticating: the challenge is awaited;
+    // LoggingIn: the proof is sent, the verdict awaited.
+    enum class State { Idle, Connecting, Handshaking, AwaitingTrust, AwaitingHello, Authenticating, LoggingIn, LoggedIn };
 
     void onConnected();
+    void onEncrypted();
+    void proceedAfterTrust();
     void onReadyRead();
     void onSocketError(QAbstractSocket::SocketError error);
     void onDisconnected();
@@ -71,6 +87,7 @@ private:
 
     void handleFrame(const QJsonObject &frame);
     void handleHello(const QJsonObject &frame);
+    void handleChallenge(const QJsonObject &frame);
     void handleLoginOk(const QJsonObject &frame);
     void handleTenants(const QJsonObject &frame);
     void skipFrame(const QString &why);
@@ -84,18 +101,22 @@ private:
     const QString m_osVersion;
     const QString m_appShortName;
     const QString m_appVersion;
+    const QString m_dataDir;
     const int m_keepAliveMs;
 
     QString m_address;
+    QString m_addressKey;  // the endpoint as pinned
+    QString m_presentedFingerprint;
     QString m_user;
-    QString m_password;  // held only until the login proof is computed
+    QString m_password;  // held only until the SCRAM exchange takes it
+    std::unique_ptr<ScramClient> m_scram;
     QString m_domain;
     int m_mode = 0;
     QString m_pendingSubscription;
     bool m_hasPendingSubscription = false;
 
     State m_state = State::Idle;
-    QTcpSocket *m_socket = nullptr;
+    QSslSocket *m_socket = nullptr;
     PbxFrameCodec m_codec;
     QTimer m_silenceTimer;
     QTimer m_pingTimer;

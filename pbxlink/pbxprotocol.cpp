@@ -1,8 +1,6 @@
 #include "pbxprotocol.h"
 
-#include <QCryptographicHash>
 #include <QJsonArray>
-#include <QMessageAuthenticationCode>
 #include <QTextBoundaryFinder>
 
 #include <cmath>
@@ -11,6 +9,7 @@
 namespace PbxProtocol {
 
 const QString TypeHello = QStringLiteral("hello");
+const QString TypeLoginChallenge = QStringLiteral("login-challenge");
 const QString TypeLoginOk = QStringLiteral("login-ok");
 const QString TypeLoginRefused = QStringLiteral("login-refused");
 const QString TypePong = QStringLiteral("pong");
@@ -22,6 +21,7 @@ const QString TypeCommandResult = QStringLiteral("command-result");
 const QString TypeError = QStringLiteral("error");
 const QString TypeBye = QStringLiteral("bye");
 const QString TypeLogin = QStringLiteral("login");
+const QString TypeLoginProof = QStringLiteral("login-proof");
 const QString TypePing = QStringLiteral("ping");
 const QString TypeGetTenants = QStringLiteral("get-tenants");
 const QString TypeSubscribe = QStringLiteral("subscribe");
@@ -46,22 +46,6 @@ QString boundedReason(const QString &reason)
     if (!boundaries.isAtBoundary())
         boundaries.toPreviousBoundary();
     return head.left(qMax(0, boundaries.position())) + QChar(0x2026);
-}
-
-QByteArray loginProof(const QString &password, const QString &nonce)
-{
-    return QMessageAuthenticationCode::hash(nonce.toUtf8(), password.toUtf8(), QCryptographicHash::Sha256)
-        .toHex();
-}
-
-bool proofsEqual(const QByteArray &a, const QByteArray &b)
-{
-    if (a.size() != b.size())
-        return false;
-    unsigned char diff = 0;
-    for (int i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned char>(a.at(i) ^ b.at(i));
-    return diff == 0;
 }
 
 QString optString(const QJsonObject &o, const QString &key, bool *ok)

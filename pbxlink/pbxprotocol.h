@@ -13,12 +13,13 @@
 // exchange, so that both ends read and write the same fields.
 namespace PbxProtocol {
 
-constexpr int ProtocolVersion = 1;
+constexpr int ProtocolVersion = 2;
 // The most of a reason the exchange gives that is shown or logged.
 constexpr int MaxReasonLength = 300;
 
 // exchange -> client
 extern const QString TypeHello;
+extern const QString TypeLoginChallenge;
 extern const QString TypeLoginOk;
 extern const QString TypeLoginRefused;
 extern const QString TypePong;
@@ -31,6 +32,7 @@ extern const QString TypeError;
 extern const QString TypeBye;
 // client -> exchange
 extern const QString TypeLogin;
+extern const QString TypeLoginProof;
 extern const QString TypePing;
 extern const QString TypeGetTenants;
 extern const QString TypeSubscribe;
@@ -42,11 +44,6 @@ QString frameType(const QJsonObject &frame);
 // A reason from the exchange, cut to MaxReasonLength on a character
 // boundary and then marked with "…".
 QString boundedReason(const QString &reason);
-
-// Lower-case hex HMAC-SHA256 of the nonce keyed with the password.
-QByteArray loginProof(const QString &password, const QString &nonce);
-// Compares two proofs in time independent of where they differ.
-bool proofsEqual(const QByteArray &a, const QByteArray &b);
 
 QJsonObject diagnosticMessageToJson(const DiagnosticMessage &msg);
 // False when a field has the wrong type or the level is missing.

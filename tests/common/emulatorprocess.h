@@ -5,9 +5,11 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
+#include <QTemporaryDir>
 
 // The demo exchange (pbx-emulator) as a child process on an ephemeral
-// loopback port. Everything it prints on stdout is kept in lines.
+// loopback port. Everything it prints on stdout is kept in lines. Every
+// exchange of one test process shares one data folder, so one certificate.
 class EmulatorProcess
 {
 public:
@@ -27,12 +29,17 @@ public:
 
     bool start(const QStringList &args, const QString &listen = QStringLiteral("127.0.0.1:0"))
     {
+        static QTemporaryDir home;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
+        m_process.setProcessEnvironment(env);
         m_process.setProgram(program());
         m_process.setArguments(QStringList{QStringLiteral("--listen"), listen} + args);
         m_process.start();
         if (!m_process.waitForStarted(5000))
             return false;
-        const QString line = waitForLine(QStringLiteral("listening "), 5000);
+        const QString line = waitForLine(QStringLiteral("listening "), 10000);
+        fingerprint = waitForLine(QStringLiteral("fingerprint ")).mid(12);
         address = line.mid(10).remove(QLatin1Char('[')).remove(QLatin1Char(']'));
         port = quint16(address.mid(address.lastIndexOf(QLatin1Char(':')) + 1).toUInt());
         return !address.isEmpty();
@@ -75,6 +82,7 @@ public:
 
     QString address;  // host:port, host unbracketed as the window writes it
     quint16 port = 0;
+    QString fingerprint;  // as the client shows it
     QStringList lines;
 
 private:

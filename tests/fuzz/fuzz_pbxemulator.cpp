@@ -5,21 +5,29 @@
 #include "pbxemulatorsession.h"
 #include "pbxframecodec.h"
 #include "pbxprotocol.h"
+#include "scram.h"
 
 namespace {
 
 void readLogin(const QJsonObject &frame)
 {
-    bool ok = frame.value(QLatin1String("proof")).isString();
-    const QString user = PbxProtocol::optString(frame, QStringLiteral("user"), &ok);
+    bool ok = true;
     PbxProtocol::optString(frame, QStringLiteral("domain"), &ok);
-    const QByteArray proof = PbxProtocol::optString(frame, QStringLiteral("proof"), &ok).toLatin1();
     PbxProtocol::optInt(frame, QStringLiteral("mode"), 0, &ok);
-    const QJsonObject client = frame.value(QLatin1String("client")).toObject();
-    client.value(QLatin1String("name")).toString();
-    const QByteArray expected = PbxProtocol::loginProof(QStringLiteral("demo"), user);
-    FUZZ_CHECK(expected.size() == 64);
-    FUZZ_CHECK(PbxProtocol::proofsEqual(proof, expected) == (proof == expected));
+    frame.value(QLatin1String("client")).toObject().value(QLatin1String("name")).toString();
+    const QByteArray message = PbxProtocol::optString(frame, QStringLiteral("scram"), &ok).toUtf8();
+    Scram::Attributes attributes;
+    if (!Scram::parseAttributes(message.mid(3), &attributes))
+        return;
+    FUZZ_CHECK(!attributes.isEmpty() && attributes.size() <= Scram::MaxMessageLength / 2);
+    // A user name read from the wire writes back as it came.
+    QByteArray name;
+    QString user;
+    if (Scram::attributeAt(attributes, 0, 'n', &name) && Scram::unescapeName(name, &user)
+        && QString::fromUtf8(name).toUtf8() == name)
+        FUZZ_CHECK(Scram::escapeName(user) == name);
+    const QByteArray expected = Scram::hmac(QByteArrayLiteral("key"), name);
+    FUZZ_CHECK(Scram::equal(name, expected) == (name == expected));
 }
 
 void runCommand(const QJsonObject &frame)

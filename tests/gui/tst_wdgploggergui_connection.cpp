@@ -5,6 +5,8 @@
 #include "formchild.h"
 #include "quitreset.h"
 
+#include "appinfo.h"
+#include "knownexchanges.h"
 #include "loggerverbosity.h"
 #include "pbxlink.h"
 #include "pdiscoverywidget.h"
@@ -21,6 +23,7 @@
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QToolButton>
 #include <QtTest>
 
@@ -122,6 +125,7 @@ private slots:
     void closingWindowLogsOut();
     void modelsStayConsistentWhileRowsArrive();
     void discoveredExchangeConnects();
+    void exchangeIdentity();
 
 private:
     template<typename T>
@@ -148,6 +152,7 @@ private:
     QVector<int> commandRows() const;
 
     wdgPLoggerGui *m_window = nullptr;
+    std::unique_ptr<QTemporaryDir> m_data;
     std::unique_ptr<ModalAnswerer> m_answerer;
     EmulatorProcess m_discoveryExchange;
     QString m_discoveryTarget;
@@ -172,6 +177,9 @@ void tst_wdgPLoggerGuiConnection::cleanupTestCase()
 void tst_wdgPLoggerGuiConnection::init()
 {
     qunsetenv("PBXLINK_KEEPALIVE_MS");
+    // The exchanges trusted live in the data directory: a fresh one per test.
+    m_data = std::make_unique<QTemporaryDir>();
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_data->path()));
     m_answerer = std::make_unique<ModalAnswerer>(QStringLiteral("Ok"));
     m_window = new wdgPLoggerGui;
     m_window->show();
@@ -448,6 +456,10 @@ void tst_wdgPLoggerGuiConnection::connectAgainWhileLoggingIn()
     // reaches it only after the retry's login is queued behind it.
     auto *link = m_window->findChild<PbxLink *>();
     QVERIFY(link);
+    // Both exchanges are known already: a busy window has no question to answer.
+    KnownExchanges known(AppInfo::dataDir());
+    QVERIFY(known.remember(refusing.address, refusing.fingerprint));
+    QVERIFY(known.remember(exchange.address, exchange.fingerprint));
     auto outcomes = std::make_shared<LinkOutcomes>();
     connect(link, &PbxLink::unloggedFromServer, link,
             [outcomes](const QString &reason) { outcomes->note(QStringLiteral("end: ") + reason); },
@@ -777,6 +789,61 @@ void tst_wdgPLoggerGuiConnection::discoveredExchangeConnects()
     pressEnterInPassword();
     QTRY_VERIFY_WITH_TIMEOUT(showsConnected(), 5000);
     QTRY_COMPARE(logModel()->rowCount(), 3);
+}
+
+void tst_wdgPLoggerGuiConnection::exchangeIdentity()
+{
+    // Session 1 presents the exchange's certificate, every later one another.
+    EmulatorProcess exchange;
+    QVERIFY(exchange.start({"--changed-certificate", "--rate", "50"}));
+
+    // First use: the question, then "Si" pins the certificate and logs in.
+    login(exchange);
+    QCOMPARE(m_answerer->trustQuestions().size(), 1);
+    const ModalAnswerer::Box question = m_answerer->trustQuestions().constFirst();
+    QVERIFY2(question.text.contains(exchange.address) && question.text.contains(exchange.fingerprint),
+             qPrintable(question.text));
+    QCOMPARE(question.buttons, (QStringList{"Si", "No"}));
+    QCOMPARE(question.defaultButton, QStringLiteral("No"));
+    QCOMPARE(question.escapeButton, QStringLiteral("No"));
+    m_answerer->setButtonText(QStringLiteral("Si"));
+    clickConnect();
+    QTRY_VERIFY(showsIdle());
+    QCOMPARE(m_answerer->count(), 1);  // the disconnect question
+
+    // Another certificate at the pinned address: refused before the login
+    // starts, with both fingerprints and the line to remove to forget the old one.
+    m_answerer->setButtonText(QStringLiteral("Ok"));
+    clickConnect();
+    QTRY_COMPARE_WITH_TIMEOUT(m_answerer->count(), 2, 5000);
+    const ModalAnswerer::Box refusal = m_answerer->boxes().constLast();
+    QCOMPARE(refusal.title, kConnectionError);
+    const KnownExchanges known(AppInfo::dataDir());
+    QCOMPARE(known.fingerprint(exchange.address), exchange.fingerprint);
+    const QStringList fingerprints = refusal.text.split(QLatin1Char('\n')).filter(QRegularExpression("^[0-9A-F:]{95}$"));
+    QCOMPARE(fingerprints.size(), 2);
+    QCOMPARE(fingerprints.constFirst(), exchange.fingerprint);
+    QVERIFY(fingerprints.constLast() != exchange.fingerprint);
+    QVERIFY2(refusal.text.contains(KnownExchanges::fileEntry(exchange.address))
+                 && refusal.text.contains(known.fileName()),
+             qPrintable(refusal.text));
+    QTRY_VERIFY(showsIdle());
+    QVERIFY(!exchange.waitForLine(QStringLiteral("session 2 closed")).isEmpty());
+    QCOMPARE(exchange.linesWith(QStringLiteral("session 2 login")).size(), 0);
+    QCOMPARE(m_answerer->trustQuestions().size(), 1);
+
+    // Elsewhere, "No" ends the attempt quietly, and nothing is pinned.
+    QTemporaryDir elsewhere;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(elsewhere.path()));
+    m_answerer->setTrustAnswer(QStringLiteral("No"));
+    clickConnect();
+    QVERIFY(!exchange.waitForLine(QStringLiteral("session 3 closed")).isEmpty());
+    QTRY_COMPARE(linkThreads(), 0);
+    QVERIFY(showsIdle());
+    QCOMPARE(m_answerer->trustQuestions().size(), 2);
+    QCOMPARE(m_answerer->count(), 2);
+    QCOMPARE(exchange.linesWith(QStringLiteral("session 3 login")).size(), 0);
+    QVERIFY(KnownExchanges(AppInfo::dataDir()).fingerprint(exchange.address).isEmpty());
 }
 
 QTEST_MAIN(tst_wdgPLoggerGuiConnection)

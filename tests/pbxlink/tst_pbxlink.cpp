@@ -1,11 +1,13 @@
 #include "pbxlink.h"
 
 #include "emulatorprocess.h"
+#include "knownexchanges.h"
 
 #include <QDir>
 #include <QPointer>
 #include <QSet>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -13,7 +15,8 @@
 
 namespace {
 
-// Collects what a link emits, on the test's thread, in emission order.
+// Collects what a link emits, on the test's thread, in emission order, and
+// answers the question about an unknown exchange as the user would.
 class Recorder : public QObject
 {
     Q_OBJECT
@@ -21,6 +24,14 @@ class Recorder : public QObject
 public:
     explicit Recorder(PbxLink *link)
     {
+        connect(link, &PbxLink::sigUnknownExchange, this, [this, link](const QString &address, const QString &fp) {
+            unknown << fp;
+            link->answerUnknownExchange(address, fp, trust);
+        });
+        connect(link, &PbxLink::sigExchangeIdentityChanged, this,
+                [this](const QString &, const QString &known, const QString &presented) {
+                    changed << known << presented;
+                });
         connect(link, &PbxLink::loggedToServer, this, [this](const LoginDetails &d) {
             details = d;
             events << QStringLiteral("logged");
@@ -64,6 +75,9 @@ public:
         return m_threads->seen;
     }
 
+    bool trust = true;
+    QStringList unknown;  // fingerprints asked about
+    QStringList changed;  // known and presented fingerprints of a refused identity
     QStringList events;
     QStringList reasons;
     LoginDetails details;
@@ -81,13 +95,46 @@ private:
     std::shared_ptr<EmitThreads> m_threads = std::make_shared<EmitThreads>();
 };
 
-std::unique_ptr<PbxLink> makeLink()
+// Each test trusts exchanges in a data directory of its own.
+std::unique_ptr<QTemporaryDir> g_dataDir;
+
+std::unique_ptr<PbxLink> makeLink(const QString &dataDir = g_dataDir->path())
 {
     return std::make_unique<PbxLink>(QStringLiteral("testos"), QStringLiteral("1.0"), QStringLiteral("plogger-test"),
-                                     QStringLiteral("9.9"), QDir::tempPath());
+                                     QStringLiteral("9.9"), dataDir);
 }
 
 const QString kTenantA = QStringLiteral("3f2c8a4e-6b1d-4c7a-9e2f-1a5b7c9d0e21");
+
+// Passes one connection through to the exchange and keeps every byte that
+// crosses it, both ways, as a capture on the wire would.
+class Relay : public QObject
+{
+public:
+    bool listen(quint16 exchangePort)
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, [this, exchangePort] {
+            m_client = m_server.nextPendingConnection();
+            m_exchange.connectToHost(QHostAddress::LocalHost, exchangePort);
+            auto pass = [this](QTcpSocket *from, QTcpSocket *to) {
+                const QByteArray bytes = from->readAll();
+                captured += bytes;
+                to->write(bytes);
+            };
+            connect(m_client, &QTcpSocket::readyRead, this, [this, pass] { pass(m_client, &m_exchange); });
+            connect(&m_exchange, &QTcpSocket::readyRead, this, [this, pass] { pass(&m_exchange, m_client); });
+        });
+        return m_server.listen(QHostAddress::LocalHost);
+    }
+    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_server.serverPort()); }
+
+    QByteArray captured;
+
+private:
+    QTcpServer m_server;
+    QTcpSocket *m_client = nullptr;
+    QTcpSocket m_exchange;
+};
 
 }
 
@@ -111,11 +158,14 @@ private slots:
     void shutdownRightAfterDisconnectLogsOut();
     void disconnectWhileLoginPending();
     void ipv6Loopback();
+    void exchangeIdentityIsPinned();
+    void wireRevealsNothing();
 };
 
 void tst_PbxLink::init()
 {
     qunsetenv("PBXLINK_KEEPALIVE_MS");
+    g_dataDir = std::make_unique<QTemporaryDir>();
 }
 
 void tst_PbxLink::loginStreamsFromLinkThread()
@@ -180,6 +230,12 @@ void tst_PbxLink::connectionEndsOnceWithReason_data()
                                              << "connection closed by the exchange";
     QTest::newRow("exchange goes silent") << QStringList{"--silent-after", "3", "--rate", "100"} << "demo" << 600
                                           << true << "keep-alive timeout";
+    QTest::newRow("wrong server signature") << QStringList{"--wrong-signature"} << "demo" << 0 << false
+                                            << "login failed: wrong server signature";
+    QTest::newRow("handshake stalls") << QStringList{"--stall-handshake"} << "demo" << 600 << false
+                                      << "TLS handshake timed out";
+    QTest::newRow("version 1 in clear") << QStringList{"--plain-v1"} << "demo" << 0 << false
+                                        << "TLS handshake failed: ";
     // Bytes that make no frame are no sign of life: not before the login...
     QTest::newRow("greeting trickles in") << QStringList{"--trickle-hello", "40"} << "demo" << 600 << false
                                           << "login timed out";
@@ -507,6 +563,99 @@ void tst_PbxLink::ipv6Loopback()
     link->setServerAddress(emulator.address);
     link->connectToServer("admin", "demo", "demo", PBXLINK::AppModeDiagnostic);
     QTRY_COMPARE_WITH_TIMEOUT(rec.messages.size(), 2, 5000);
+}
+
+void tst_PbxLink::exchangeIdentityIsPinned()
+{
+    // Session 1 presents the exchange's usual certificate, every later one another.
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({"--changed-certificate", "--count", "1"}));
+    auto attempt = [&emulator](const QString &dataDir, bool trust, Recorder **out) {
+        auto link = makeLink(dataDir);
+        auto *rec = new Recorder(link.get());
+        rec->setParent(link.get());
+        rec->trust = trust;
+        link->init();
+        link->setServerAddress(emulator.address);
+        link->connectToServer("admin", "demo", "demo", PBXLINK::AppModeDiagnostic);
+        *out = rec;
+        return link;
+    };
+    auto loginsSeen = [&emulator](int session) {
+        return emulator.linesWith(QStringLiteral("session %1 login").arg(session)).size();
+    };
+    const QString address = KnownExchanges::addressKey(QHostAddress::LocalHost, emulator.port);
+    const KnownExchanges known(g_dataDir->path());
+
+    // First use: asked, trusted, pinned, logged in.
+    Recorder *rec = nullptr;
+    auto link = attempt(g_dataDir->path(), true, &rec);
+    QTRY_VERIFY_WITH_TIMEOUT(rec->logged(), 5000);
+    QCOMPARE(rec->unknown, QStringList{emulator.fingerprint});
+    QCOMPARE(known.fingerprint(address), emulator.fingerprint);
+    link.reset();
+
+    // Another certificate on the pinned address: refused before anything is sent.
+    link = attempt(g_dataDir->path(), true, &rec);
+    QTRY_COMPARE_WITH_TIMEOUT(rec->ends(), 1, 5000);
+    QCOMPARE(rec->reasons.constFirst(), QString::fromLatin1(PBXLINK::ReasonIdentityChanged));
+    QVERIFY(rec->unknown.isEmpty());
+    QCOMPARE(rec->changed.size(), 2);
+    QCOMPARE(rec->changed.constFirst(), emulator.fingerprint);
+    QVERIFY(rec->changed.constLast() != emulator.fingerprint);
+    const QString other = rec->changed.constLast();
+    QVERIFY(!emulator.waitForLine("session 2 closed").isEmpty());
+    QCOMPARE(loginsSeen(2), 0);
+    QCOMPARE(known.fingerprint(address), emulator.fingerprint);
+    link.reset();
+
+    // Elsewhere, "No" ends the attempt quietly and pins nothing; "Si" once is enough.
+    QTemporaryDir otherData;
+    link = attempt(otherData.path(), false, &rec);
+    QTRY_COMPARE_WITH_TIMEOUT(rec->ends(), 1, 5000);
+    QCOMPARE(rec->reasons, QStringList{"UserRequest"});
+    QCOMPARE(rec->unknown, QStringList{other});
+    QVERIFY(KnownExchanges(otherData.path()).fingerprint(address).isEmpty());
+    QVERIFY(!emulator.waitForLine("session 3 closed").isEmpty());
+    QCOMPARE(loginsSeen(3), 0);
+    for (int session = 4; session <= 5; ++session) {
+        link = attempt(otherData.path(), true, &rec);
+        QTRY_VERIFY_WITH_TIMEOUT(rec->logged(), 5000);
+        QCOMPARE(rec->unknown.size(), session == 4 ? 1 : 0);
+    }
+}
+
+void tst_PbxLink::wireRevealsNothing()
+{
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({"--account", "ops@acme:Sup3r-Secret", "--count", "40", "--rate", "0"}));
+    Relay relay;
+    QVERIFY(relay.listen(emulator.port));
+    auto link = makeLink();
+    Recorder rec(link.get());
+    link->init();
+    link->setServerAddress(relay.address());
+    link->connectToServer("ops", "Sup3r-Secret", "acme", PBXLINK::AppModeDiagnostic);
+    QTRY_COMPARE_WITH_TIMEOUT(rec.messages.size(), 40, 10000);
+    link->sendServerCommand({"{c1}", "sip show peers", {}});
+    link->getTenantList();
+    QTRY_VERIFY(rec.responses.size() == 1 && rec.events.contains("tenants"));
+    link->disconnectFromServer();
+    QVERIFY(!emulator.waitForLine("closed: logout").isEmpty());
+
+    // A TLS handshake record opens the capture; nothing readable follows.
+    const QByteArray wire = relay.captured;
+    QVERIFY(wire.size() > 4000);
+    QCOMPARE(wire.left(2), QByteArray("\x16\x03"));
+    QStringList secrets{"Sup3r-Secret", "acme", "scram", "n,,n=", "c=biws", "login", "Client Key",
+                        rec.responses.constFirst().output.mid(40, 40), rec.tenants.value(kTenantA)};
+    for (const DiagnosticMessage &m : qAsConst(rec.messages))
+        secrets << m.message.left(24) << m.linkedId;
+    for (const QString &secret : qAsConst(secrets)) {
+        // Four bytes at least, or chance alone could put them in the cipher text.
+        if (secret.size() >= 4)
+            QVERIFY2(!wire.contains(secret.toUtf8()), qPrintable(secret));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_PbxLink)

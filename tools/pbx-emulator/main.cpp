@@ -1,9 +1,13 @@
 #include "discoveryresponder.h"
+#include "knownexchanges.h"
 #include "framereplay.h"
 #include "pbxemulatorserver.h"
+#include "serveridentity.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTextStream>
 
 #include <cstdlib>
@@ -41,6 +45,12 @@ bool parseAccount(const QString &text, QString *user, QString *domain, QString *
     *user = at < 0 ? id : id.left(at);
     *domain = at < 0 ? QString() : id.mid(at + 1);
     return !user->isEmpty();
+}
+
+// Only the salted verifier is kept; the password goes out of scope here.
+Scram::Verifier verifierFor(const QString &password)
+{
+    return Scram::makeVerifier(password, Scram::randomBytes(16), Scram::MinIterations);
 }
 
 qint64 number(const QCommandLineParser &parser, const QString &name, qint64 min)
@@ -126,6 +136,15 @@ int main(int argc, char *argv[])
          QStringLiteral("file")},
         {QStringLiteral("idle-timeout"), QStringLiteral("Drop a client silent for this many ms (default 60000)."),
          QStringLiteral("ms"), QStringLiteral("60000")},
+        {QStringLiteral("cert"), QStringLiteral("PEM certificate to present (with --key). Without it, a self-signed one "
+                                                "kept in the emulator's data folder, made on first start."),
+         QStringLiteral("file")},
+        {QStringLiteral("key"), QStringLiteral("PEM private key of --cert (RSA or EC, unencrypted)."), QStringLiteral("file")},
+        {QStringLiteral("changed-certificate"),
+         QStringLiteral("From the second connection on, present another, newly made certificate.")},
+        {QStringLiteral("wrong-signature"), QStringLiteral("Accept logins but sign the login answer wrongly.")},
+        {QStringLiteral("stall-handshake"), QStringLiteral("Take connections but never answer the TLS handshake.")},
+        {QStringLiteral("plain-v1"), QStringLiteral("Greet in clear with the old unencrypted protocol version 1.")},
     });
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
@@ -138,11 +157,11 @@ int main(int argc, char *argv[])
         QString user, domain, password;
         if (!parseAccount(text, &user, &domain, &password))
             fail(QStringLiteral("--account needs user@domain:password, not \"%1\"").arg(text));
-        config.accounts.insert(qMakePair(user, domain), password);
+        config.accounts.insert(qMakePair(user, domain), verifierFor(password));
     }
     if (config.accounts.isEmpty())
         config.accounts.insert(qMakePair(PbxEmulatorConfig::defaultUser(), PbxEmulatorConfig::defaultDomain()),
-                               PbxEmulatorConfig::defaultPassword());
+                               verifierFor(PbxEmulatorConfig::defaultPassword()));
     config.apiVersion = parser.value(QStringLiteral("api"));
     config.features = parser.value(QStringLiteral("features")).split(QLatin1Char(','), Qt::SkipEmptyParts);
     for (QString &f : config.features)
@@ -177,6 +196,10 @@ int main(int argc, char *argv[])
     config.garbageHello = parser.isSet(QStringLiteral("garbage-hello"));
     config.oversizedFrame = parser.isSet(QStringLiteral("oversized-frame"));
     config.idleTimeoutMs = int(qMin<qint64>(number(parser, QStringLiteral("idle-timeout"), 100), 24 * 3600 * 1000));
+    config.changedCertificate = parser.isSet(QStringLiteral("changed-certificate"));
+    config.wrongServerSignature = parser.isSet(QStringLiteral("wrong-signature"));
+    config.stallHandshake = parser.isSet(QStringLiteral("stall-handshake"));
+    config.plainV1 = parser.isSet(QStringLiteral("plain-v1"));
 
     if (parser.isSet(QStringLiteral("record"))) {
         QString error;
@@ -192,6 +215,28 @@ int main(int argc, char *argv[])
         QString error;
         if (!probe.open(config.replayFile, &error))
             fail(QStringLiteral("cannot replay \"%1\": %2").arg(config.replayFile, error));
+    }
+
+    ServerIdentity identity;
+    QString identityError;
+    if (parser.isSet(QStringLiteral("cert")) != parser.isSet(QStringLiteral("key")))
+        fail(QStringLiteral("--cert and --key go together"));
+    const bool loaded = parser.isSet(QStringLiteral("cert"))
+        ? identity.load(parser.value(QStringLiteral("cert")), parser.value(QStringLiteral("key")), &identityError)
+        : identity.loadOrCreate(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation), &identityError);
+    if (!loaded)
+        fail(identityError);
+    config.certificate = identity.certificate;
+    config.privateKey = identity.key;
+    QTemporaryDir otherDir;
+    if (config.changedCertificate) {
+        ServerIdentity other;
+        if (!otherDir.isValid()
+            || !other.create(otherDir.filePath(QStringLiteral("cert.pem")), otherDir.filePath(QStringLiteral("key.pem")),
+                             &identityError))
+            fail(identityError);
+        config.otherCertificate = other.certificate;
+        config.otherPrivateKey = other.key;
     }
 
     PbxEmulatorServer server(config);
@@ -217,10 +262,12 @@ int main(int argc, char *argv[])
         const QString id = it.key().second.isEmpty() ? it.key().first
                                                      : QStringLiteral("%1@%2").arg(it.key().first, it.key().second);
         if (accounts.isEmpty())
-            say(QStringLiteral("account %1 password %2 (demo account)").arg(id, it.value()));
+            say(QStringLiteral("account %1 password %2 (demo account)").arg(id, PbxEmulatorConfig::defaultPassword()));
         else
             say(QStringLiteral("account %1").arg(id));
     }
+    // The same text the client shows when it asks whether to trust this exchange.
+    say(QStringLiteral("fingerprint %1").arg(KnownExchanges::fingerprintOf(config.certificate)));
     say(QStringLiteral("listening %1").arg(server.addressText()));
     return app.exec();
 }

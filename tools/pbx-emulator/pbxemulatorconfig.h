@@ -1,7 +1,11 @@
 #pragma once
 
+#include "scram.h"
+
 #include <QMap>
 #include <QPair>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -13,7 +17,11 @@ struct PbxEmulatorConfig
     using Tenant = QPair<QString, QString>;      // uuid, display name
 
     QString listenAddress = QStringLiteral("127.0.0.1:5039");
-    QMap<AccountKey, QString> accounts;          // -> password
+    QMap<AccountKey, Scram::Verifier> accounts;  // only the verifier: no password is kept
+    QSslCertificate certificate;
+    QSslKey privateKey;
+    QSslCertificate otherCertificate;            // for changedCertificate
+    QSslKey otherPrivateKey;
     QString apiVersion = QStringLiteral("4.2");
     QStringList features{QStringLiteral("SUBSCRIBE_TENANT_EVENTS"), QStringLiteral("SEND_CMD")};
     QVector<Tenant> tenants = defaultTenants();
@@ -35,6 +43,10 @@ struct PbxEmulatorConfig
     int idleTimeoutMs = 60000;    // drop a client silent for this long
     int trickleMs = 0;            // before the login, send one byte every this many ms
     int blankLineMs = 0;          // once silent, send an empty line every this many ms
+    bool changedCertificate = false;    // from the second session on, present the other certificate
+    bool wrongServerSignature = false;  // accept the proof but sign the login wrongly
+    bool stallHandshake = false;        // take the connection, never answer the TLS handshake
+    bool plainV1 = false;               // greet in clear with the old unencrypted protocol
 
     static QString defaultUser() { return QStringLiteral("admin"); }
     static QString defaultDomain() { return QStringLiteral("demo"); }

@@ -1,14 +1,14 @@
 #include "pbxemulatorserver.h"
 
 #include "pbxemulatorsession.h"
+#include "tlslistener.h"
 
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QSslSocket>
 
 PbxEmulatorServer::PbxEmulatorServer(const PbxEmulatorConfig &config, QObject *parent)
     : QObject(parent)
     , m_config(config)
-    , m_server(new QTcpServer(this))
+    , m_server(new TlsListener(this))
 {
     connect(m_server, &QTcpServer::newConnection, this, &PbxEmulatorServer::onNewConnection);
 }
@@ -77,7 +77,7 @@ QString PbxEmulatorServer::addressText() const
 
 void PbxEmulatorServer::onNewConnection()
 {
-    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+    while (auto *socket = qobject_cast<QSslSocket *>(m_server->nextPendingConnection())) {
         auto *session = new PbxEmulatorSession(socket, m_config, ++m_sessionCounter, this);
         connect(session, &PbxEmulatorSession::eventReported, this, &PbxEmulatorServer::eventReported);
         connect(session, &PbxEmulatorSession::finished, session, &QObject::deleteLater);

@@ -5,7 +5,7 @@
 #include <QHostAddress>
 #include <QObject>
 
-class QTcpServer;
+class TlsListener;
 
 // The demo exchange: accepts clients and gives each its own session.
 // Usable in-process (benchmarks) as well as from the pbx-emulator program.
@@ -33,6 +33,6 @@ private:
     void onNewConnection();
 
     PbxEmulatorConfig m_config;
-    QTcpServer *m_server;
+    TlsListener *m_server;
     int m_sessionCounter = 0;
 };

@@ -7,7 +7,7 @@
 #include <QJsonArray>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QUuid>
 
 #include <algorithm>
@@ -15,6 +15,8 @@
 namespace {
 constexpr int kReadChunk = 64 * 1024;
 constexpr qint64 kMaxQueuedBytes = 4 * 1024 * 1024;
+
+const QString kScram = QStringLiteral("scram");
 
 QString nowText()
 {
@@ -71,7 +73,7 @@ QString addressFor(const QString &host)
 }
 }
 
-PbxEmulatorSession::PbxEmulatorSession(QTcpSocket *socket, const PbxEmulatorConfig &config, int number,
+PbxEmulatorSession::PbxEmulatorSession(QSslSocket *socket, const PbxEmulatorConfig &config, int number,
                                        QObject *parent)
     : QObject(parent)
     , m_socket(socket)
@@ -108,8 +110,8 @@ PbxEmulatorSession::~PbxEmulatorSession() = default;
 
 void PbxEmulatorSession::start()
 {
-    connect(m_socket, &QTcpSocket::readyRead, this, &PbxEmulatorSession::onReadyRead);
-    connect(m_socket, &QTcpSocket::disconnected, this, [this] {
+    connect(m_socket, &QSslSocket::readyRead, this, &PbxEmulatorSession::onReadyRead);
+    connect(m_socket, &QSslSocket::disconnected, this, [this] {
         if (m_state != State::Closed) {
             m_state = State::Closed;
             m_streamTimer.stop();
@@ -122,17 +124,40 @@ void PbxEmulatorSession::start()
     emit eventReported(QStringLiteral("session %1 connected from %2").arg(m_number).arg(m_socket->peerAddress().toString()));
     m_idleTimer.start();
 
+    if (m_config.plainV1) {
+        // What an exchange of the old protocol says first, in clear.
+        sendRaw(PbxFrameCodec::encode(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeHello},
+                                                  {QStringLiteral("protocol"), 1},
+                                                  {QStringLiteral("server"), m_config.serverName},
+                                                  {QStringLiteral("nonce"), QStringLiteral("5f0c2a9e41d7b388")}}));
+        return;
+    }
+    if (m_config.stallHandshake) {
+        emit eventReported(QStringLiteral("session %1 stalls the TLS handshake").arg(m_number));
+        return;
+    }
+    const bool other = m_config.changedCertificate && m_number > 1;
+    m_socket->setLocalCertificate(other ? m_config.otherCertificate : m_config.certificate);
+    m_socket->setPrivateKey(other ? m_config.otherPrivateKey : m_config.privateKey);
+    m_socket->setProtocol(QSsl::TlsV1_2OrLater);
+    connect(m_socket, &QSslSocket::encrypted, this, &PbxEmulatorSession::greet);
+    connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        if (error == QAbstractSocket::SslHandshakeFailedError)
+            emit eventReported(QStringLiteral("session %1 TLS handshake failed: %2").arg(m_number).arg(m_socket->errorString()));
+    });
+    m_socket->startServerEncryption();
+}
+
+void PbxEmulatorSession::greet()
+{
     if (m_config.garbageHello) {
         sendRaw(QByteArrayLiteral("WELCOME TO THE EXCHANGE\n"));
         return;
     }
-    m_nonce = QString::fromLatin1(QByteArray::number(QRandomGenerator::system()->generate64(), 16)
-                                  + QByteArray::number(QRandomGenerator::system()->generate64(), 16));
     send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeHello},
                      {QStringLiteral("protocol"), PbxProtocol::ProtocolVersion},
                      {QStringLiteral("server"), m_config.serverName},
-                     {QStringLiteral("serverVersion"), m_config.serverVersion},
-                     {QStringLiteral("nonce"), m_nonce}});
+                     {QStringLiteral("serverVersion"), m_config.serverVersion}});
 }
 
 bool PbxEmulatorSession::silent() const
@@ -193,6 +218,11 @@ void PbxEmulatorSession::onReadyRead()
 {
     if (!silent())
         m_idleTimer.start();
+    if (!m_socket->isEncrypted()) {
+        // A handshake held up on purpose, or a client the old protocol cannot read.
+        m_socket->readAll();
+        return;
+    }
     while (m_state != State::Closed && m_socket->bytesAvailable() > 0) {
         if (!m_codec.feed(m_socket->read(kReadChunk))) {
             close(QStringLiteral("client frame too large"), QStringLiteral("frame too large"));
@@ -239,9 +269,11 @@ void PbxEmulatorSession::handleFrame(const QJsonObject &frame)
         close(QStringLiteral("logout"));
         return;
     }
-    if (m_state == State::AwaitingLogin) {
-        if (type == TypeLogin)
+    if (m_state == State::AwaitingLogin || m_state == State::AwaitingProof) {
+        if (type == TypeLogin && m_state == State::AwaitingLogin)
             handleLogin(frame);
+        else if (type == TypeLoginProof && m_state == State::AwaitingProof)
+            handleProof(frame);
         else
             sendError(QStringLiteral("not logged in"));
         return;
@@ -274,41 +306,84 @@ void PbxEmulatorSession::handleFrame(const QJsonObject &frame)
     }
 }
 
+void PbxEmulatorSession::refuseLogin(const QString &reason)
+{
+    send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLoginRefused}, {QStringLiteral("reason"), reason}});
+    close(QStringLiteral("login of %1@%2 refused: %3").arg(m_user, m_domain, reason));
+}
+
 void PbxEmulatorSession::handleLogin(const QJsonObject &frame)
 {
     using namespace PbxProtocol;
-    bool ok = frame.value(QLatin1String("proof")).isString();
-    const QString user = optString(frame, QStringLiteral("user"), &ok);
-    const QString domain = optString(frame, QStringLiteral("domain"), &ok);
-    const QByteArray proof = optString(frame, QStringLiteral("proof"), &ok).toLatin1();
-    const int mode = optInt(frame, QStringLiteral("mode"), 0, &ok);
-    const QJsonObject client = frame.value(QLatin1String("client")).toObject();
+    bool ok = frame.value(kScram).isString();
+    m_domain = optString(frame, QStringLiteral("domain"), &ok);
+    const QByteArray clientFirst = optString(frame, kScram, &ok).toUtf8();
+    m_mode = optInt(frame, QStringLiteral("mode"), 0, &ok);
+    m_client = frame.value(QLatin1String("client")).toObject();
 
-    auto refuse = [this, &user, &domain](const QString &reason) {
-        send(QJsonObject{{QStringLiteral("type"), TypeLoginRefused}, {QStringLiteral("reason"), reason}});
-        close(QStringLiteral("login of %1@%2 refused: %3").arg(user, domain, reason));
-    };
-    if (!ok) {
-        refuse(QStringLiteral("malformed login"));
+    // "n,,n=<user>,r=<nonce>": no channel binding, no authorisation identity.
+    Scram::Attributes attributes;
+    QByteArray name, clientNonce;
+    const QByteArray bare = clientFirst.mid(3);
+    if (!ok || !clientFirst.startsWith("n,,") || !Scram::parseAttributes(bare, &attributes) || attributes.size() != 2
+        || !Scram::attributeAt(attributes, 0, 'n', &name) || !Scram::attributeAt(attributes, 1, 'r', &clientNonce)
+        || !Scram::unescapeName(name, &m_user) || clientNonce.isEmpty()) {
+        refuseLogin(QStringLiteral("malformed login"));
         return;
     }
+    emit eventReported(QStringLiteral("session %1 login of %2@%3 started").arg(m_number).arg(m_user, m_domain));
     if (!m_config.refuseLoginReason.isEmpty()) {
-        refuse(m_config.refuseLoginReason);
+        refuseLogin(m_config.refuseLoginReason);
         return;
     }
-    const auto account = m_config.accounts.constFind(qMakePair(user, domain));
-    // The nonce is good for one attempt only.
-    const QString nonce = m_nonce;
-    m_nonce.clear();
-    if (account == m_config.accounts.constEnd() || nonce.isEmpty()
-        || !proofsEqual(proof, loginProof(account.value(), nonce))) {
-        refuse(QStringLiteral("invalid credentials"));
+    const auto account = m_config.accounts.constFind(qMakePair(m_user, m_domain));
+    if (account != m_config.accounts.constEnd()) {
+        m_verifier = account.value();
+    } else {
+        // An unknown account gets a challenge like any other and fails at the
+        // proof, so that the challenge does not tell which accounts exist.
+        m_verifier = Scram::Verifier{Scram::hmac(m_config.serverName.toUtf8(), name).left(16), Scram::MinIterations,
+                                     Scram::randomBytes(Scram::KeyLength), Scram::randomBytes(Scram::KeyLength)};
+    }
+    m_combinedNonce = clientNonce + Scram::newNonce();
+    const QByteArray serverFirst = "r=" + m_combinedNonce + ",s=" + m_verifier.salt.toBase64() + ",i="
+        + QByteArray::number(m_verifier.iterations);
+    m_authMessagePrefix = bare + ',' + serverFirst;
+    m_state = State::AwaitingProof;
+    send(QJsonObject{{QStringLiteral("type"), TypeLoginChallenge}, {kScram, QString::fromUtf8(serverFirst)}});
+}
+
+void PbxEmulatorSession::handleProof(const QJsonObject &frame)
+{
+    using namespace PbxProtocol;
+    bool ok = frame.value(kScram).isString();
+    const QByteArray clientFinal = optString(frame, kScram, &ok).toUtf8();
+    Scram::Attributes attributes;
+    QByteArray binding, nonce, proofText;
+    if (!ok || !Scram::parseAttributes(clientFinal, &attributes) || attributes.size() != 3
+        || !Scram::attributeAt(attributes, 0, 'c', &binding) || !Scram::attributeAt(attributes, 1, 'r', &nonce)
+        || !Scram::attributeAt(attributes, 2, 'p', &proofText)) {
+        refuseLogin(QStringLiteral("malformed login"));
         return;
     }
-    if (mode < 1 || mode > 5) {
-        refuse(QStringLiteral("unsupported client mode %1").arg(mode));
+    const QByteArray withoutProof = clientFinal.left(clientFinal.lastIndexOf(",p="));
+    const QByteArray authMessage = m_authMessagePrefix + ',' + withoutProof;
+    const QByteArray proof = QByteArray::fromBase64(proofText, QByteArray::AbortOnBase64DecodingErrors);
+    if (binding != "biws" || nonce != m_combinedNonce || !Scram::proofMatches(m_verifier, authMessage, proof)) {
+        refuseLogin(QStringLiteral("invalid credentials"));
         return;
     }
+    if (m_mode < 1 || m_mode > 5) {
+        refuseLogin(QStringLiteral("unsupported client mode %1").arg(m_mode));
+        return;
+    }
+    QByteArray signature = Scram::hmac(m_verifier.serverKey, authMessage);
+    if (m_config.wrongServerSignature)
+        signature[0] = char(signature.at(0) ^ 0x01);
+    const QString user = m_user;
+    const QString domain = m_domain;
+    const int mode = m_mode;
+    const QJsonObject client = m_client;
 
     LoginDetails details;
     details.user = user;
@@ -325,7 +400,9 @@ void PbxEmulatorSession::handleLogin(const QJsonObject &frame)
     details.language = QStringLiteral("it");
     details.timezone = QStringLiteral("Europe/Rome");
     m_state = State::LoggedIn;
-    send(loginDetailsToJson(details));
+    QJsonObject answer = loginDetailsToJson(details);
+    answer.insert(kScram, QString::fromLatin1("v=" + signature.toBase64()));
+    send(answer);
     emit eventReported(QStringLiteral("session %1 login ok %2@%3 mode %4 client %5 %6 (%7 %8)")
                    .arg(m_number)
                    .arg(user, domain)

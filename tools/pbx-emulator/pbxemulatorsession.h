@@ -12,7 +12,7 @@
 
 #include <memory>
 
-class QTcpSocket;
+class QSslSocket;
 
 // One client of the demo exchange: greeting, login check, the log stream,
 // tenants, commands and keep-alive answers.
@@ -21,7 +21,7 @@ class PbxEmulatorSession : public QObject
     Q_OBJECT
 
 public:
-    PbxEmulatorSession(QTcpSocket *socket, const PbxEmulatorConfig &config, int number,
+    PbxEmulatorSession(QSslSocket *socket, const PbxEmulatorConfig &config, int number,
                        QObject *parent = nullptr);
     ~PbxEmulatorSession() override;
 
@@ -37,12 +37,15 @@ signals:
     void finished();
 
 private:
-    enum class State { AwaitingLogin, LoggedIn, Closed };
+    enum class State { AwaitingLogin, AwaitingProof, LoggedIn, Closed };
 
+    void greet();
     void onReadyRead();
     void onStreamTick();
     void handleFrame(const QJsonObject &frame);
     void handleLogin(const QJsonObject &frame);
+    void handleProof(const QJsonObject &frame);
+    void refuseLogin(const QString &reason);
     void handleCommand(const QJsonObject &frame);
     void send(const QJsonObject &frame);
     void sendRaw(const QByteArray &bytes);
@@ -54,12 +57,19 @@ private:
     void emitSentTotal();
     bool silent() const;
 
-    QTcpSocket *m_socket;
+    QSslSocket *m_socket;
     const PbxEmulatorConfig m_config;
     const int m_number;
     State m_state = State::AwaitingLogin;
     PbxFrameCodec m_codec;
-    QString m_nonce;
+    // The login under way: who, and what the proof must be checked against.
+    QString m_user;
+    QString m_domain;
+    int m_mode = 0;
+    QJsonObject m_client;
+    Scram::Verifier m_verifier;
+    QByteArray m_combinedNonce;
+    QByteArray m_authMessagePrefix;  // client-first-bare "," server-first
     QString m_subscription;
     CallGenerator m_generator;
     std::unique_ptr<FrameReplay> m_replay;

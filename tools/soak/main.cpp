@@ -3,6 +3,8 @@
 #include "pbxlinkglobal.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QCommandLineParser>
 
 #include <cstdio>
@@ -27,6 +29,10 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("soak"));
+    // The exchanges trusted during the run (each on a new port) are pinned
+    // in a data directory of the run's own.
+    QTemporaryDir dataHome;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
