@@ -25,6 +25,7 @@
 #include <archive_entry.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const char *const DefaultScheme = "http";
@@ -36,6 +37,31 @@ constexpr int Platform = 2;
 // Answers are a few hundred bytes; anything near this is not one.
 constexpr qint64 MaxAnswerBytes = 4 * 1024 * 1024;
 constexpr qint64 QueryReadBufferSize = 64 * 1024;
+
+bool isInside(const QString &root, const QString &cleanPath)
+{
+    return !root.isEmpty() && (cleanPath == root || cleanPath.startsWith(root + QLatin1Char('/')));
+}
+
+// The program must be ours alone and lie inside the folder, whatever links
+// the package made on the way there.
+bool isSafeToStart(const QString &folder, const QString &path, QString *canonical, QString *problem)
+{
+    const QString root = QFileInfo(folder).canonicalFilePath();
+    *canonical = QFileInfo(path).canonicalFilePath();
+    struct stat st;
+    if (canonical->isEmpty())
+        *problem = QStringLiteral("it does not exist");
+    else if (!isInside(root, *canonical) || *canonical == root)
+        *problem = QStringLiteral("it does not lie inside the download folder");
+    else if (::stat(QFile::encodeName(*canonical).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        *problem = QStringLiteral("it is not a regular file");
+    else if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)))
+        *problem = QStringLiteral("it is not owned by us alone");
+    else
+        return true;
+    return false;
+}
 }
 
 BaseUpdater::BaseUpdater(const QString &appUniqueId, QObject *parent)
@@ -258,15 +284,13 @@ void BaseUpdater::downloadNewVersion()
 void BaseUpdater::onFileReceived(DownloadableFileInfo info)
 {
     qDebug().noquote() << "finished receiving file" << info.fileName;
-    if (info.zipped && unpackIfZipped) {
-        qDebug() << "File is zipped, uncompressing it...";
-        uncompressFile(downloadDir, lastFileInfo.fileName, downloadDir);
+    if (!unpackPackage()) {
+        emit downloadFailed();
+        return;
     }
     emit newVersionDownloaded();
-    if (launchAfterDownload) {
-        if (!launchProgram(info.exe2Start, stage2Arguments))
-            qCritical() << "Unable to launch program!";
-    }
+    if (launchAfterDownload)
+        launchUnpackedStage2();
 }
 
 void BaseUpdater::onFileXferError(DownloadableFileInfo info)
@@ -285,8 +309,45 @@ void BaseUpdater::launchStage2Updater()
         emit externalProcessFailed();
         return;
     }
-    if (lastFileInfo.zipped && unpackIfZipped)
-        uncompressFile(downloadDir, lastFileInfo.fileName, downloadDir);
+    if (!unpackPackage()) {
+        emit externalProcessFailed();
+        return;
+    }
+    launchUnpackedStage2();
+}
+
+bool BaseUpdater::unpackPackage()
+{
+    if (!lastFileInfo.zipped || !unpackIfZipped)
+        return true;
+    // A stage 2 left by an earlier run must never pass for the new one.
+    // Only removed where its folder lies inside ours; elsewhere it is refused
+    // at start anyway.
+    const QString exe = downloadDir + QLatin1Char('/') + lastFileInfo.exe2Start;
+    const QFileInfo old(exe);
+    if (!lastFileInfo.exe2Start.isEmpty() && (old.exists() || old.isSymLink())
+        && isInside(QFileInfo(downloadDir).canonicalFilePath(), QFileInfo(old.path()).canonicalFilePath())
+        && !QFile::remove(exe)) {
+        qCritical().noquote() << "Cannot remove the old" << exe << "; not unpacking the package";
+        return false;
+    }
+    qDebug() << "File is zipped, uncompressing it...";
+    if (!uncompressFile(downloadDir, lastFileInfo.fileName, downloadDir)) {
+        qCritical().noquote() << "Unpacking the package" << lastFileInfo.fileName << "failed; not starting it";
+        return false;
+    }
+    return true;
+}
+
+void BaseUpdater::launchUnpackedStage2()
+{
+    // Unpacked or not, only what was verified may run.
+    if ((!lastFileInfo.zipped || !unpackIfZipped) && lastFileInfo.exe2Start != lastFileInfo.fileName) {
+        qCritical().noquote() << "The program to start" << lastFileInfo.exe2Start
+                              << "is not the verified package" << lastFileInfo.fileName << "; not starting it";
+        emit externalProcessFailed();
+        return;
+    }
     launchProgram(lastFileInfo.exe2Start, stage2Arguments);
 }
 
@@ -340,7 +401,6 @@ bool BaseUpdater::launchProgram(const QString &program, const QStringList &argum
     qDebug().noquote() << "file to launch exists: " << QFileInfo::exists(path);
 
     QProcess process;
-    process.setProgram(path);
     process.setArguments(arguments);
     process.setWorkingDirectory(workDir);
     // Made new here, never through a link: the child then opens these very
@@ -356,6 +416,14 @@ bool BaseUpdater::launchProgram(const QString &program, const QStringList &argum
     }
     process.setStandardOutputFile(workDir + QLatin1String("/appUpdater.out"), QIODevice::Append);
     process.setStandardErrorFile(workDir + QLatin1String("/appUpdater.err"), QIODevice::Append);
+    QString canonical;
+    QString problem;
+    if (outputReady && !isSafeToStart(workDir, path, &canonical, &problem)) {
+        qCritical().noquote() << "Not starting" << path << "-" << problem;
+        outputReady = false;
+    }
+    // The resolved file, so that the links checked are not followed again.
+    process.setProgram(canonical);
     qint64 pid = 0;
     const bool started = outputReady && process.startDetached(&pid);
 
@@ -376,11 +444,6 @@ namespace {
 bool isContainedRelativePath(const QByteArray &path)
 {
     return DownloadableFileInfo::isContainedRelativePath(QFile::decodeName(path));
-}
-
-bool isInside(const QString &root, const QString &cleanPath)
-{
-    return cleanPath == root || cleanPath.startsWith(root + QLatin1Char('/'));
 }
 
 // Checks one entry against the destination and points it there. Entries are
@@ -426,14 +489,21 @@ bool redirectEntry(struct archive_entry *entry, const QString &root, QString *re
         }
     }
 
-    archive_entry_set_perm(entry, archive_entry_perm(entry) & ~mode_t(S_ISUID | S_ISGID));
+    if (QDir::cleanPath(root + QLatin1Char('/') + QFile::decodeName(path)) == root) {
+        *reason = QStringLiteral("entry is the download folder itself");
+        return false;
+    }
+
+    // Nobody else may change what we later run: no set-id, sticky or
+    // group/other write bits.
+    archive_entry_set_perm(entry, archive_entry_perm(entry) & ~mode_t(S_ISUID | S_ISGID) & mode_t(0755));
     archive_entry_set_pathname(entry, (rootBytes + '/' + path).constData());
     return true;
 }
 
 } // namespace
 
-void BaseUpdater::uncompressFile(const QString &dir, const QString &archiveName, const QString &destDir)
+bool BaseUpdater::uncompressFile(const QString &dir, const QString &archiveName, const QString &destDir)
 {
     qDebug().noquote() << "decompressing the file in " << destDir;
 
@@ -444,7 +514,7 @@ void BaseUpdater::uncompressFile(const QString &dir, const QString &archiveName,
     if (root.isEmpty()) {
         qCritical().noquote() << "-----> ERROR uncompressing file 0:" << archivePath << "(no destination)";
         qDebug().noquote() << "finished OK to unzip " << archiveName << false;
-        return;
+        return false;
     }
 
     struct archive *reader = archive_read_new();
@@ -455,8 +525,7 @@ void BaseUpdater::uncompressFile(const QString &dir, const QString &archiveName,
     // reach the writer, so the writer's own refusal of absolute names cannot
     // be used; the names are checked before that instead.
     archive_write_disk_set_options(writer,
-                                   ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_ACL
-                                       | ARCHIVE_EXTRACT_FFLAGS | ARCHIVE_EXTRACT_SECURE_NODOTDOT
+                                   ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT
                                        | ARCHIVE_EXTRACT_SECURE_SYMLINKS);
     archive_write_disk_set_standard_lookup(writer);
 
@@ -528,6 +597,7 @@ void BaseUpdater::uncompressFile(const QString &dir, const QString &archiveName,
     archive_write_close(writer);
     archive_write_free(writer);
     qDebug().noquote() << "finished OK to unzip " << archiveName << allOk;
+    return allOk;
 }
 
 int BaseUpdater::copyData(struct archive *reader, struct archive *writer)

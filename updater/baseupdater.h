@@ -77,7 +77,8 @@ private slots:
     void onQueryFinished();
 
 public:
-    virtual void uncompressFile(const QString &dir, const QString &archiveName, const QString &destDir);
+    // True only when every entry was written.
+    virtual bool uncompressFile(const QString &dir, const QString &archiveName, const QString &destDir);
 
 protected:
     static int copyData(struct archive *reader, struct archive *writer);
@@ -106,6 +107,8 @@ private:
     struct Query;
 
     bool downloadDirIsTrusted() const;
+    bool unpackPackage();
+    void launchUnpackedStage2();
 
     bool useCustomCa = false;
     QList<QSslCertificate> caCertificates;

@@ -86,6 +86,7 @@ private slots:
     void https_data();
     void https();
     void downloadFromUntrustedServerFails();
+    void fullUpdateChain_data();
     void fullUpdateChain();
     void temporaryDownloadDirectory();
     void uncompress_data();
@@ -362,47 +363,87 @@ void tst_BaseUpdater::downloadFromUntrustedServerFails()
     QVERIFY(log.contains("refusing the download, TLS errors:"));
 }
 
+void tst_BaseUpdater::fullUpdateChain_data()
+{
+    QTest::addColumn<QStringList>("links");   // path:target, added after the files
+    QTest::addColumn<QString>("executable");
+    QTest::addColumn<QStringList>("outcomes");
+    QTest::addColumn<QString>("logText");
+    const QString found = "newVersionFound";
+    QTest::newRow("stage 2 unpacked and started")
+        << QStringList{} << "bin/stage2" << QStringList{found, "newVersionDownloaded", "externalProcessLaunched"}
+        << "";
+    // A stage 2 from an earlier run lies in the folder and must not start.
+    QTest::newRow("package that does not unpack") << QStringList{"garbage"} << "bin/stage2"
+                                                  << QStringList{found, "downloadFailed"} << "failed; not starting it";
+    QTest::newRow("executable escaping through a chain of links")
+        << QStringList{"e:.", "d:e/.."} << "d/x" << QStringList{found, "newVersionDownloaded", "externalProcessFailed"}
+        << "does not lie inside the download folder";
+}
+
 void tst_BaseUpdater::fullUpdateChain()
 {
+    QFETCH(QStringList, links);
+    QFETCH(QString, executable);
+    QFETCH(QStringList, outcomes);
+    QFETCH(QString, logText);
+
     QFile recorder(QStringLiteral(STAGE2_RECORDER_BIN));
     QVERIFY(recorder.open(QIODevice::ReadOnly));
+    const QByteArray stage2 = recorder.readAll();
     ArchiveBuilder archive;
     archive.addDirectory("bin");
-    archive.addFile("bin/stage2", recorder.readAll(), 0755);
+    archive.addFile("bin/stage2", stage2, 0755);
     archive.addDirectory("data");
     archive.addFile("data/readme.txt", "hello");
-    const QString archivePath = work.filePath("update.tar.gz");
-    QVERIFY(archive.write(archivePath));
+    for (const QString &link : links)
+        archive.addSymlink(link.section(':', 0, 0).toUtf8(), link.section(':', 1).toUtf8());
+    QTemporaryDir top;
+    const QString archivePath = top.filePath("update.tar.gz");
+    QVERIFY(links == QStringList{"garbage"} ? writeFile(archivePath, QByteArray(5000, '\x07'))
+                                            : archive.write(archivePath));
+
+    // The stage 2 a link could reach beside the folder, and one left inside it.
+    const QString dir = top.filePath("dl");
+    QVERIFY(QDir().mkpath(dir + "/bin"));
+    QVERIFY(writeFile(top.filePath("x"), stage2));
+    QVERIFY(QFile::setPermissions(top.filePath("x"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(QFile::copy(top.filePath("x"), dir + "/bin/stage2"));
 
     ServerProcess server;
-    QVERIFY(server.start({"--package", archivePath, "--zipped", "true", "--app-executable", "bin/stage2"}));
-    QTemporaryDir dir;
+    QVERIFY(server.start({"--package", archivePath, "--zipped", "true", "--app-executable", executable}));
     LogCapture log;
     TestUpdater u("id");
-    Outcomes outcomes(&u);
+    Outcomes seen(&u);
     QSignalSpy progress(&u, &BaseUpdater::bytesReceived);
     u.setServerUrl(server.url());
-    u.setDownloadDir(dir.path());
+    u.setDownloadDir(dir);
     u.stage2Arguments = QStringList{"/opt/plogger4/plogger4", "-s"};
     u.checkForNewVersion(5000);
-    QCOMPARE(outcomes.wait(), QStringList{"newVersionFound"});
+    QCOMPARE(seen.wait(), QStringList{"newVersionFound"});
     u.downloadNewVersion();
-    QCOMPARE(outcomes.wait(3),
-             (QStringList{"newVersionFound", "newVersionDownloaded", "externalProcessLaunched"}));
+    QCOMPARE(seen.wait(outcomes.size()), outcomes);
     QVERIFY(!progress.isEmpty());
-    QCOMPARE(readAll(dir.filePath("data/readme.txt")), QStringLiteral("hello"));
+    const QString record = dir + "/stage2-record.txt";
+    if (!logText.isEmpty()) {
+        QVERIFY2(log.contains(logText), qPrintable(log.lines().join('\n').right(2000)));
+        QVERIFY(!QFile::exists(record) && !QFile::exists(top.filePath("stage2-record.txt")));
+        if (links == QStringList{"garbage"})
+            QVERIFY(!QFile::exists(dir + "/bin/stage2"));
+        return;
+    }
+    QCOMPARE(readAll(dir + "/data/readme.txt"), QStringLiteral("hello"));
 
-    const QString record = dir.filePath("stage2-record.txt");
     QTRY_VERIFY_WITH_TIMEOUT(readAll(record).contains("arg=-s"), 10000);
-    const QString canonical = QFileInfo(dir.path()).canonicalFilePath();
+    const QString canonical = QFileInfo(dir).canonicalFilePath();
     QCOMPARE(readAll(record),
              QString("cwd=%1\narg=/opt/plogger4/plogger4\narg=-s\n").arg(canonical));
-    QTRY_COMPARE(readAll(dir.filePath("appUpdater.out")), QStringLiteral("stage2 standard output\n"));
-    QTRY_COMPARE(readAll(dir.filePath("appUpdater.err")), QStringLiteral("stage2 standard error\n"));
+    QTRY_COMPARE(readAll(dir + "/appUpdater.out"), QStringLiteral("stage2 standard output\n"));
+    QTRY_COMPARE(readAll(dir + "/appUpdater.err"), QStringLiteral("stage2 standard error\n"));
 
     // The package now in place is current: a second check finds nothing new.
     u.checkForNewVersion(5000);
-    QCOMPARE(outcomes.wait(4).last(), QStringLiteral("noNewVersionFound"));
+    QCOMPARE(seen.wait(4).last(), QStringLiteral("noNewVersionFound"));
 }
 
 void tst_BaseUpdater::temporaryDownloadDirectory()
@@ -466,8 +507,10 @@ void tst_BaseUpdater::uncompress_data()
                                       << QStringList{"a.txt", "b.txt"} << QStringList{} << "";
     QTest::newRow("backslash is part of the name") << QStringList{"file:a\\b"} << QStringList{"a\\b"}
                                                    << QStringList{"a", "b"} << "";
-    QTest::newRow("set-uid bit dropped") << QStringList{"setuid:tool"} << QStringList{"tool"} << QStringList{}
+    QTest::newRow("set-id, sticky and group/other write bits dropped") << QStringList{"setuid:tool"} << QStringList{"tool"} << QStringList{}
                                          << "";
+    QTest::newRow("entry naming the folder itself") << QStringList{"dir:./", "file:ok.txt"} << QStringList{"ok.txt"}
+                                                    << QStringList{} << "entry is the download folder itself";
     QTest::newRow("not an archive") << QStringList{"garbage"} << QStringList{} << QStringList{}
                                     << "-----> ERROR uncompressing file 0:";
     QTest::newRow("truncated archive") << QStringList{"truncated"} << QStringList{} << QStringList{}
@@ -504,7 +547,7 @@ void tst_BaseUpdater::uncompress()
         else if (p[0] == "hardlink")
             builder.addHardlink(path, target, "pwned");
         else if (p[0] == "setuid")
-            builder.addFile(path, "#!/bin/sh\n", 04755);
+            builder.addFile(path, "#!/bin/sh\n", 07777);
     }
     if (entries == QStringList{"garbage"}) {
         QVERIFY(writeFile(archivePath, QByteArray(5000, '\x07')));
