@@ -28,6 +28,12 @@ QByteArray scramMessage(const QJsonObject &frame)
     return v.toString().toUtf8();
 }
 
+// A frame type as a log line quotes it: the exchange chooses it, up to a whole frame long.
+QString loggedType(const QString &type)
+{
+    return type.left(64);
+}
+
 QString nowText()
 {
     return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
@@ -416,7 +422,7 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
         if (type == TypeHello)
             handleHello(frame);
         else
-            skipFrame(QStringLiteral("unexpected \"%1\" before the greeting").arg(type));
+            skipFrame(QStringLiteral("unexpected \"%1\" before the greeting").arg(loggedType(type)));
         return;
     case State::Authenticating:
     case State::LoggingIn:
@@ -430,7 +436,7 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
             endSession(ok && !why.isEmpty() ? QStringLiteral("login refused: %1").arg(why)
                                             : QStringLiteral("login refused"));
         } else {
-            skipFrame(QStringLiteral("unexpected \"%1\" during login").arg(type));
+            skipFrame(QStringLiteral("unexpected \"%1\" during login").arg(loggedType(type)));
         }
         return;
     case State::LoggedIn:
@@ -462,7 +468,7 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
             skipFrame(QStringLiteral("malformed feature list"));
     } else {
         skipFrame(type.isEmpty() ? QStringLiteral("frame without a type")
-                                 : QStringLiteral("unknown frame type \"%1\"").arg(type.left(64)));
+                                 : QStringLiteral("unknown frame type \"%1\"").arg(loggedType(type)));
     }
 }
 
