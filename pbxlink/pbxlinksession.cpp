@@ -231,9 +231,15 @@ void PbxLinkSession::answerUnknownExchange(const QString &address, const QString
         endSession(QStringLiteral("UserRequest"));
         return;
     }
+    pinPresentedCertificate();
+    proceedAfterTrust();
+}
+
+void PbxLinkSession::pinPresentedCertificate()
+{
+    // The session goes on either way; the next attempt asks again.
     if (!KnownExchanges(m_dataDir).remember(m_addressKey, m_presentedFingerprint))
         qWarning() << Q_FUNC_INFO << "could not store the exchange's fingerprint";
-    proceedAfterTrust();
 }
 
 void PbxLinkSession::onConnected()
@@ -265,8 +271,10 @@ void PbxLinkSession::onEncrypted()
         endSession(QString::fromLatin1(PBXLINK::ReasonIdentityChanged));
         return;
     }
-    // A certificate a system authority vouches for this address needs no question.
+    // A certificate a system authority vouches for this address needs no
+    // question, but is pinned all the same, so that a later change is refused.
     if (m_socket->sslHandshakeErrors().isEmpty()) {
+        pinPresentedCertificate();
         proceedAfterTrust();
         return;
     }
