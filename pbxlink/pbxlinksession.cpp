@@ -258,7 +258,13 @@ void PbxLinkSession::onEncrypted()
         return;
     }
     m_presentedFingerprint = KnownExchanges::fingerprintOf(certificate);
-    const QString known = KnownExchanges(m_dataDir).fingerprint(m_addressKey);
+    const std::optional<QString> pinned = KnownExchanges(m_dataDir).fingerprint(m_addressKey);
+    if (!pinned) {
+        // A pinned exchange would look unknown; asking would let another certificate in.
+        endSession(QString::fromLatin1(PBXLINK::ReasonKnownExchangesUnreadable));
+        return;
+    }
+    const QString known = *pinned;
     if (known == m_presentedFingerprint) {
         proceedAfterTrust();
         return;
