@@ -14,11 +14,14 @@ KnownExchanges::KnownExchanges(const QString &dataDir)
 {
 }
 
-QString KnownExchanges::fingerprint(const QString &address) const
+std::optional<QString> KnownExchanges::fingerprint(const QString &address) const
 {
     QSettings settings(m_fileName, QSettings::IniFormat);
     settings.beginGroup(kGroup);
-    return settings.value(address).toString();
+    const QString pin = settings.value(address).toString();
+    if (settings.status() != QSettings::NoError)
+        return std::nullopt;
+    return pin;
 }
 
 bool KnownExchanges::remember(const QString &address, const QString &fingerprint)

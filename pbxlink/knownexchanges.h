@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 class QHostAddress;
 class QSslCertificate;
 
@@ -13,8 +15,9 @@ class KnownExchanges
 public:
     explicit KnownExchanges(const QString &dataDir);
 
-    // "" when the address has no pin.
-    QString fingerprint(const QString &address) const;
+    // "" when the address has no pin; nullopt when the file cannot be read,
+    // which must not pass for "no pin".
+    std::optional<QString> fingerprint(const QString &address) const;
     bool remember(const QString &address, const QString &fingerprint);
 
     QString fileName() const { return m_fileName; }

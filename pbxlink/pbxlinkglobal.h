@@ -21,6 +21,9 @@ enum AppMode {
 // The reason an attempt ends with when the exchange's certificate is not the
 // one pinned for its address; nothing was sent to that exchange.
 constexpr char ReasonIdentityChanged[] = "exchange identity changed";
+// The reason an attempt ends with when the pins cannot be read: an exchange
+// cannot be told apart from an unknown one then; nothing was sent to it.
+constexpr char ReasonKnownExchangesUnreadable[] = "known exchanges unreadable";
 
 // Compares dotted versions by their numeric components: negative when a is
 // older than b, 0 when equal, positive when newer. "4.10" is newer than

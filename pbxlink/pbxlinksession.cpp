@@ -28,6 +28,12 @@ QByteArray scramMessage(const QJsonObject &frame)
     return v.toString().toUtf8();
 }
 
+// A frame type as a log line quotes it: the exchange chooses it, up to a whole frame long.
+QString loggedType(const QString &type)
+{
+    return type.left(64);
+}
+
 QString nowText()
 {
     return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
@@ -225,9 +231,15 @@ void PbxLinkSession::answerUnknownExchange(const QString &address, const QString
         endSession(QStringLiteral("UserRequest"));
         return;
     }
+    pinPresentedCertificate();
+    proceedAfterTrust();
+}
+
+void PbxLinkSession::pinPresentedCertificate()
+{
+    // The session goes on either way; the next attempt asks again.
     if (!KnownExchanges(m_dataDir).remember(m_addressKey, m_presentedFingerprint))
         qWarning() << Q_FUNC_INFO << "could not store the exchange's fingerprint";
-    proceedAfterTrust();
 }
 
 void PbxLinkSession::onConnected()
@@ -246,7 +258,13 @@ void PbxLinkSession::onEncrypted()
         return;
     }
     m_presentedFingerprint = KnownExchanges::fingerprintOf(certificate);
-    const QString known = KnownExchanges(m_dataDir).fingerprint(m_addressKey);
+    const std::optional<QString> pinned = KnownExchanges(m_dataDir).fingerprint(m_addressKey);
+    if (!pinned) {
+        // A pinned exchange would look unknown; asking would let another certificate in.
+        endSession(QString::fromLatin1(PBXLINK::ReasonKnownExchangesUnreadable));
+        return;
+    }
+    const QString known = *pinned;
     if (known == m_presentedFingerprint) {
         proceedAfterTrust();
         return;
@@ -259,8 +277,10 @@ void PbxLinkSession::onEncrypted()
         endSession(QString::fromLatin1(PBXLINK::ReasonIdentityChanged));
         return;
     }
-    // A certificate a system authority vouches for this address needs no question.
+    // A certificate a system authority vouches for this address needs no
+    // question, but is pinned all the same, so that a later change is refused.
     if (m_socket->sslHandshakeErrors().isEmpty()) {
+        pinPresentedCertificate();
         proceedAfterTrust();
         return;
     }
@@ -416,7 +436,7 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
         if (type == TypeHello)
             handleHello(frame);
         else
-            skipFrame(QStringLiteral("unexpected \"%1\" before the greeting").arg(type));
+            skipFrame(QStringLiteral("unexpected \"%1\" before the greeting").arg(loggedType(type)));
         return;
     case State::Authenticating:
     case State::LoggingIn:
@@ -430,7 +450,7 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
             endSession(ok && !why.isEmpty() ? QStringLiteral("login refused: %1").arg(why)
                                             : QStringLiteral("login refused"));
         } else {
-            skipFrame(QStringLiteral("unexpected \"%1\" during login").arg(type));
+            skipFrame(QStringLiteral("unexpected \"%1\" during login").arg(loggedType(type)));
         }
         return;
     case State::LoggedIn:
@@ -462,7 +482,7 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
             skipFrame(QStringLiteral("malformed feature list"));
     } else {
         skipFrame(type.isEmpty() ? QStringLiteral("frame without a type")
-                                 : QStringLiteral("unknown frame type \"%1\"").arg(type.left(64)));
+                                 : QStringLiteral("unknown frame type \"%1\"").arg(loggedType(type)));
     }
 }
 

@@ -78,6 +78,7 @@ private:
 
     void onConnected();
     void onEncrypted();
+    void pinPresentedCertificate();
     void proceedAfterTrust();
     void onReadyRead();
     void onSocketError(QAbstractSocket::SocketError error);

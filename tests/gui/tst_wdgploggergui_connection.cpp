@@ -819,7 +819,7 @@ void tst_wdgPLoggerGuiConnection::exchangeIdentity()
     const ModalAnswerer::Box refusal = m_answerer->boxes().constLast();
     QCOMPARE(refusal.title, kConnectionError);
     const KnownExchanges known(AppInfo::dataDir());
-    QCOMPARE(known.fingerprint(exchange.address), exchange.fingerprint);
+    QCOMPARE(known.fingerprint(exchange.address).value_or(QStringLiteral("(unreadable)")), exchange.fingerprint);
     const QStringList fingerprints = refusal.text.split(QLatin1Char('\n')).filter(QRegularExpression("^[0-9A-F:]{95}$"));
     QCOMPARE(fingerprints.size(), 2);
     QCOMPARE(fingerprints.constFirst(), exchange.fingerprint);
@@ -843,7 +843,7 @@ void tst_wdgPLoggerGuiConnection::exchangeIdentity()
     QCOMPARE(m_answerer->trustQuestions().size(), 2);
     QCOMPARE(m_answerer->count(), 2);
     QCOMPARE(exchange.linesWith(QStringLiteral("session 3 login")).size(), 0);
-    QVERIFY(KnownExchanges(AppInfo::dataDir()).fingerprint(exchange.address).isEmpty());
+    QVERIFY(KnownExchanges(AppInfo::dataDir()).fingerprint(exchange.address) == QString());
 }
 
 QTEST_MAIN(tst_wdgPLoggerGuiConnection)
