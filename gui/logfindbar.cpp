@@ -23,7 +23,6 @@ LogFindBar::LogFindBar(QWidget *parent)
     setObjectName(QStringLiteral("findBar"));
     m_text->setObjectName(QStringLiteral("leFind"));
     m_text->setPlaceholderText(tr("Trova"));
-    m_text->setClearButtonEnabled(true);
     m_text->installEventFilter(this);
     m_previous->setObjectName(QStringLiteral("btnFindPrevious"));
     m_previous->setArrowType(Qt::UpArrow);

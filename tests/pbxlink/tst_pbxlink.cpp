@@ -365,13 +365,12 @@ void tst_PbxLink::tenantsAndSubscription()
     };
     int mark = rec.messages.size();
     link->subscribeTenantEvents(kTenantA);
-    QTRY_VERIFY_WITH_TIMEOUT(rec.messages.size() > mark + 60, 5000);
-    QVERIFY(checkSwitch(mark, kTenantA));
+    // Messages already on the way come first; how many depends on the load.
+    QTRY_VERIFY_WITH_TIMEOUT(checkSwitch(mark, kTenantA), 10000);
 
     mark = rec.messages.size();
     link->subscribeTenantEvents(QString());
-    QTRY_VERIFY_WITH_TIMEOUT(rec.messages.size() > mark + 60, 5000);
-    QVERIFY(checkSwitch(mark, QString()));
+    QTRY_VERIFY_WITH_TIMEOUT(checkSwitch(mark, QString()), 10000);
 
     // An unknown tenant is refused and the subscription stays as it was.
     mark = rec.messages.size();
