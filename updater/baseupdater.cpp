@@ -446,6 +446,16 @@ bool isContainedRelativePath(const QByteArray &path)
     return DownloadableFileInfo::isContainedRelativePath(QFile::decodeName(path));
 }
 
+// "./", which `tar -C dir .` writes first, names the folder we made private
+// ourselves: skipped, so that its owner and mode stay ours.
+bool isDestinationItself(struct archive_entry *entry, const QString &root)
+{
+    const char *rawPath = archive_entry_pathname(entry);
+    return rawPath && archive_entry_filetype(entry) == AE_IFDIR && !archive_entry_hardlink(entry)
+        && isContainedRelativePath(QByteArray(rawPath))
+        && QDir::cleanPath(root + QLatin1Char('/') + QFile::decodeName(rawPath)) == root;
+}
+
 // Checks one entry against the destination and points it there. Entries are
 // refused rather than repaired: a package that needs either is not ours.
 bool redirectEntry(struct archive_entry *entry, const QString &root, QString *reason)
@@ -560,6 +570,10 @@ bool BaseUpdater::uncompressFile(const QString &dir, const QString &archiveName,
             if (r < ARCHIVE_OK)
                 qDebug("%s\n", archive_error_string(reader));
 
+            if (isDestinationItself(entry, root)) {
+                qDebug().noquote() << "Skipping the entry for the download folder itself";
+                continue;
+            }
             QString reason;
             if (!redirectEntry(entry, root, &reason)) {
                 qCritical().noquote() << "Refusing archive entry"
