@@ -37,13 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 continue;
             // A name the updater accepts stays inside the download directory.
             const QString dir = QStringLiteral("/tmp/PLOGGER4Updates");
-            for (const QString &name : {info.fileName, info.exe2Start}) {
-                if (name.isEmpty())
-                    continue;
+            const auto inside = [&dir](const QString &name) {
                 const QString path = QDir::cleanPath(dir + QLatin1Char('/') + name);
                 FUZZ_CHECK(path.startsWith(dir + QLatin1Char('/')));
-                FUZZ_CHECK(!path.midRef(dir.size() + 1).contains(QLatin1Char('/')));
-            }
+                return path.mid(dir.size() + 1);
+            };
+            // The package itself is a plain name; its second stage may sit in a subfolder.
+            if (!info.fileName.isEmpty())
+                FUZZ_CHECK(!inside(info.fileName).contains(QLatin1Char('/')));
+            if (!info.exe2Start.isEmpty())
+                inside(info.exe2Start);
         }
     }
     return 0;
