@@ -546,6 +546,9 @@ void wdgPLoggerGui::sizeVisibleRows()
         if (bottom < 0)
             bottom = count - 1;
         bool changed = false;
+        // With updates on, every resized row makes the header place it anew,
+        // a walk over all rows; the view is repainted once after the pass.
+        rows->setUpdatesEnabled(false);
         for (int row = top; row <= bottom; ++row) {
             const QModelIndex proxy = filterModel->index(row, LogMessageModel::MessageColumn);
             const int source = filterModel->mapToSource(proxy).row();
@@ -567,6 +570,7 @@ void wdgPLoggerGui::sizeVisibleRows()
                 changed = true;
             }
         }
+        rows->setUpdatesEnabled(true);
         if (!changed)
             break;
         // The view lays out resized rows on its next turn; the scroll range
