@@ -693,9 +693,9 @@ void wdgPLoggerGui::setUpLogReading()
     logModel->setMaxRows(ok && maxRows >= 0 ? int(qMin<qint64>(maxRows, INT_MAX)) : kDefaultMaxRows);
 
     ui.lblDropped->hide();
-    connect(logModel, &LogMessageModel::rowsDropped, this, &wdgPLoggerGui::showDroppedRows);
+    connect(logModel, &LogMessageModel::rowsDropped, this, &wdgPLoggerGui::onRowsDropped);
     // Rows dropped from the top move what is on view: hold the position until
-    // the flush that dropped them puts the top row back.
+    // the top row is put back.
     connect(logModel, &QAbstractItemModel::rowsAboutToBeRemoved, this, [this] { adjustingView = true; });
     connect(ui.tbLogView->verticalScrollBar(), &QScrollBar::valueChanged, this, &wdgPLoggerGui::onViewScrolled);
 
@@ -768,8 +768,12 @@ void wdgPLoggerGui::keepAnchorInView()
     view->verticalScrollBar()->setValue(view->verticalHeader()->sectionPosition(row) + offset);
 }
 
-void wdgPLoggerGui::showDroppedRows(qint64 total)
+void wdgPLoggerGui::onRowsDropped(qint64 total)
 {
     ui.lblDropped->setText(tr("Righe più vecchie scartate: %1").arg(total));
     ui.lblDropped->show();
+    // At the bottom the view stays there by itself as its range shrinks.
+    if (!followingTail())
+        keepAnchorInView();
+    adjustingView = false;
 }

@@ -81,7 +81,9 @@ private:
     // filter changed.
     void keepAnchorInView();
     int firstShownRowFrom(int sourceRow) const;
-    void showDroppedRows(qint64 total);
+    // Says how many rows the limit dropped and puts the view back where it
+    // was before they went.
+    void onRowsDropped(qint64 total);
 
     Ui_wdgPLoggerGui ui;
     PbxLink *pbxLink = nullptr;

@@ -1,6 +1,7 @@
 #include "logmessagemodel.h"
 
 #include <cstring>
+#include <iterator>
 
 namespace {
 // A packed row starts with its level and the end offset of each cell.
@@ -29,7 +30,9 @@ LogMessageModel::LogMessageModel(QObject *parent)
 {
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(50);
-    connect(&m_flushTimer, &QTimer::timeout, this, &LogMessageModel::flushPending);
+    connect(&m_flushTimer, &QTimer::timeout, this, &LogMessageModel::onFlushTimer);
+    m_freeTimer.setInterval(0);
+    connect(&m_freeTimer, &QTimer::timeout, this, &LogMessageModel::freeSomeRemoved);
 }
 
 LogMessageModel::~LogMessageModel() = default;
@@ -118,7 +121,10 @@ bool LogMessageModel::removeRows(int row, int count, const QModelIndex &parent)
     if (parent.isValid() || row < 0 || count <= 0 || row + count > int(m_rows.size()))
         return false;
     beginRemoveRows(QModelIndex(), row, row + count - 1);
-    m_rows.erase(m_rows.begin() + row, m_rows.begin() + row + count);
+    const auto first = m_rows.begin() + row;
+    const auto last = first + count;
+    m_removed.insert(m_removed.end(), std::make_move_iterator(first), std::make_move_iterator(last));
+    m_rows.erase(first, last);
     m_heights.erase(m_heights.begin() + row, m_heights.begin() + row + count);
     if (m_rows.empty()) {
         // hand the memory back after a clear
@@ -126,7 +132,18 @@ bool LogMessageModel::removeRows(int row, int count, const QModelIndex &parent)
         std::deque<quint16>().swap(m_heights);
     }
     endRemoveRows();
+    m_freeTimer.start();
     return true;
+}
+
+void LogMessageModel::freeSomeRemoved()
+{
+    const size_t slice = qMin(m_removed.size(), size_t(20000));
+    m_removed.erase(m_removed.end() - std::ptrdiff_t(slice), m_removed.end());
+    if (m_removed.empty()) {
+        m_freeTimer.stop();
+        std::vector<PackedRow>().swap(m_removed);
+    }
 }
 
 QString LogMessageModel::text(int row, int column) const
@@ -188,12 +205,26 @@ void LogMessageModel::dropOldest(int incoming)
     m_dropped += count;
 }
 
+void LogMessageModel::onFlushTimer()
+{
+    const qint64 dropped = m_dropped;
+    if (m_maxRows > 0 && int(m_pending.size()) <= m_maxRows)
+        dropOldest(int(m_pending.size()));
+    if (m_dropped == dropped) {
+        flushPending();
+        return;
+    }
+    emit rowsDropped(m_dropped);
+    // The rows that took their place follow on the next turn.
+    QTimer::singleShot(0, this, &LogMessageModel::flushPending);
+}
+
 void LogMessageModel::flushPending()
 {
     m_flushTimer.stop();
     if (m_pending.empty())
         return;
-    qint64 dropped = m_dropped;
+    const qint64 dropped = m_dropped;
     if (m_maxRows > 0 && int(m_pending.size()) > m_maxRows) {
         // A batch larger than the limit: its own oldest rows never show.
         const size_t surplus = m_pending.size() - size_t(m_maxRows);

@@ -21,7 +21,9 @@
 //
 // With a row limit, a flush that would pass it first drops the oldest rows in
 // one removal of at least a twentieth of the limit, so the cost of dropping
-// stays spread over many batches.
+// stays spread over many batches. When the flush timer finds a removal due,
+// the removal and the insertion run in turns of the event loop of their own:
+// in a full table each costs about as much as the other.
 class LogMessageModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -94,6 +96,8 @@ signals:
     // Rows first..last were just inserted by a flush.
     void rowsFlushed(int first, int last);
     // The limit dropped rows; total is the count since the last clear().
+    // Sent as soon as they are gone, before the rows that replace them are
+    // flushed.
     void rowsDropped(qint64 total);
 
 private:
@@ -103,7 +107,14 @@ private:
     static std::string_view cell(const PackedRow &row, int column);
     void dropOldest(int incoming);
 
+    void onFlushTimer();
+    void freeSomeRemoved();
+
     std::deque<PackedRow> m_rows;  // grows without moving what it holds
+    // Removed rows wait here and are freed a slice at a time: freeing a
+    // twentieth of a full table at once would hold up the window.
+    std::vector<PackedRow> m_removed;
+    QTimer m_freeTimer;
     std::deque<quint16> m_heights;  // apart: most rows are never measured
     std::vector<PackedRow> m_pending;
     QString m_headers[ColumnCount];
