@@ -1,5 +1,7 @@
 #include "logmessagemodel.h"
 
+#include <QElapsedTimer>
+
 #include <cstring>
 #include <iterator>
 
@@ -29,7 +31,7 @@ LogMessageModel::LogMessageModel(QObject *parent)
     : QAbstractTableModel(parent)
 {
     m_flushTimer.setSingleShot(true);
-    m_flushTimer.setInterval(50);
+    m_flushTimer.setInterval(m_flushInterval);
     connect(&m_flushTimer, &QTimer::timeout, this, &LogMessageModel::onFlushTimer);
     m_freeTimer.setInterval(0);
     connect(&m_freeTimer, &QTimer::timeout, this, &LogMessageModel::freeSomeRemoved);
@@ -224,6 +226,8 @@ void LogMessageModel::flushPending()
     m_flushTimer.stop();
     if (m_pending.empty())
         return;
+    QElapsedTimer clock;
+    clock.start();
     const qint64 dropped = m_dropped;
     if (m_maxRows > 0 && int(m_pending.size()) > m_maxRows) {
         // A batch larger than the limit: its own oldest rows never show.
@@ -243,11 +247,15 @@ void LogMessageModel::flushPending()
     if (m_dropped != dropped)
         emit rowsDropped(m_dropped);
     emit rowsFlushed(first, last);
+    // Flushing, views included, keeps to about a sixteenth of the time.
+    const qint64 spentMs = clock.nsecsElapsed() / 1000000;
+    m_flushTimer.setInterval(int(qBound<qint64>(m_flushInterval, spentMs * 16, 4 * qint64(m_flushInterval))));
 }
 
 void LogMessageModel::clear()
 {
     m_flushTimer.stop();
+    m_flushTimer.setInterval(m_flushInterval);
     m_pending.clear();
     m_dropped = 0;
     if (!m_rows.empty())
@@ -256,12 +264,13 @@ void LogMessageModel::clear()
 
 void LogMessageModel::setFlushInterval(int ms)
 {
-    m_flushTimer.setInterval(ms);
+    m_flushInterval = qMax(0, ms);
+    m_flushTimer.setInterval(m_flushInterval);
 }
 
 int LogMessageModel::flushInterval() const
 {
-    return m_flushTimer.interval();
+    return m_flushInterval;
 }
 
 void LogMessageModel::setMaxRows(int rows)

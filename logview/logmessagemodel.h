@@ -17,7 +17,10 @@
 // Rows are appended in batches: enqueue() gathers them and the model inserts
 // everything gathered at most every flushInterval() ms with a single
 // insertion, so a proxy and a view above it pay their per-insertion cost once
-// per batch instead of once per message.
+// per batch instead of once per message. That cost grows with the rows held
+// (a filter above re-maps every row on each insertion), so a flush that took
+// long makes the next batch wait longer, up to four intervals: the cost per
+// message stays flat however full the table is.
 //
 // With a row limit, a flush that would pass it first drops the oldest rows in
 // one removal of at least a twentieth of the limit, so the cost of dropping
@@ -120,6 +123,7 @@ private:
     QString m_headers[ColumnCount];
     QString m_toolTips[ColumnCount];
     QTimer m_flushTimer;
+    int m_flushInterval = 50;
     int m_maxRows = 0;
     qint64 m_dropped = 0;
 };
