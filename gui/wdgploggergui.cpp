@@ -31,6 +31,8 @@
 #include <QShortcut>
 #include <QUuid>
 
+#include <utility>
+
 static void initImageResources()
 {
     // The images live in this static library: make sure they are registered.
@@ -502,10 +504,15 @@ void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
     row.setText(LogMessageModel::TimestampColumn, msg.timestamp);
     row.setText(LogMessageModel::MessageColumn, cutMessage(msg.message));
     logModel->enqueue(std::move(row));
+    doneMessages.append(std::move(msg));
 }
 
 void wdgPLoggerGui::onRowsFlushed()
 {
+    if (pbxLink)
+        pbxLink->releaseMessages(std::exchange(doneMessages, {}));
+    else
+        doneMessages.clear();
     filterLogMessages();
     if (followingTail())
         ui.tbLogView->scrollToBottom();

@@ -93,6 +93,9 @@ private:
     bool connected = false;
     bool logStarted = false;
     LogMessageModel *logModel = nullptr;
+    // Messages turned into rows since the last flush, on their way back to
+    // the link's thread to be freed.
+    QVector<DiagnosticMessage> doneMessages;
     LogMessageFilterProxyModel *filterModel = nullptr;
     LogViewSelectItemDelegate *selectionDelegate = nullptr;
     bool sizingRows = false;

@@ -154,6 +154,13 @@ void PbxLink::shutdown()
     ThreadHandover::acquire(this);
 }
 
+void PbxLink::releaseMessages(QVector<DiagnosticMessage> done)
+{
+    // Nothing to do there: the call, and the messages with it, end on that
+    // thread once it has run.
+    dispatch([done = std::move(done)](PbxLinkSession *) {});
+}
+
 void PbxLink::getTenantList()
 {
     dispatch([](PbxLinkSession *s) { s->getTenantList(); });

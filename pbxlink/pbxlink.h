@@ -51,6 +51,10 @@ public:
     void sendServerCommand(const ServerCommand &command);
     // Answers sigUnknownExchange with the address and fingerprint it carried.
     void answerUnknownExchange(const QString &address, const QString &fingerprint, bool trust);
+    // Takes back messages a receiver is done with, to free them on the link's
+    // thread, which made them: freed on the receiver's thread, every string
+    // would wait for the allocator lock of the link's busy thread.
+    void releaseMessages(QVector<DiagnosticMessage> done);
 
 signals:
     void loggedToServer(LoginDetails details);
