@@ -247,15 +247,18 @@ void LogMessageModel::flushPending()
     if (m_dropped != dropped)
         emit rowsDropped(m_dropped);
     emit rowsFlushed(first, last);
-    // Flushing, views included, keeps to about a sixteenth of the time.
-    const qint64 spentMs = clock.nsecsElapsed() / 1000000;
-    m_flushTimer.setInterval(int(qBound<qint64>(m_flushInterval, spentMs * 16, 4 * qint64(m_flushInterval))));
+    // Flushing, views included, keeps to about a sixteenth of the time. The
+    // average moves a quarter of the way per flush, so that one slow flush
+    // (the first layout, a busy moment) does not stretch the next batches.
+    m_flushCostMs += (double(clock.nsecsElapsed()) / 1e6 - m_flushCostMs) / 4;
+    m_flushTimer.setInterval(int(qBound(double(m_flushInterval), m_flushCostMs * 16, 4.0 * m_flushInterval)));
 }
 
 void LogMessageModel::clear()
 {
     m_flushTimer.stop();
     m_flushTimer.setInterval(m_flushInterval);
+    m_flushCostMs = 0;
     m_pending.clear();
     m_dropped = 0;
     if (!m_rows.empty())

@@ -18,8 +18,8 @@
 // everything gathered at most every flushInterval() ms with a single
 // insertion, so a proxy and a view above it pay their per-insertion cost once
 // per batch instead of once per message. That cost grows with the rows held
-// (a filter above re-maps every row on each insertion), so a flush that took
-// long makes the next batch wait longer, up to four intervals: the cost per
+// (a filter above re-maps every row on each insertion), so while flushes take
+// long the next batches wait longer, up to four intervals: the cost per
 // message stays flat however full the table is.
 //
 // With a row limit, a flush that would pass it first drops the oldest rows in
@@ -124,6 +124,7 @@ private:
     QString m_toolTips[ColumnCount];
     QTimer m_flushTimer;
     int m_flushInterval = 50;
+    double m_flushCostMs = 0;  // a running average of what a flush takes
     int m_maxRows = 0;
     qint64 m_dropped = 0;
 };
