@@ -210,7 +210,8 @@ void LogMessageModel::dropOldest(int incoming)
 void LogMessageModel::onFlushTimer()
 {
     const qint64 dropped = m_dropped;
-    if (m_maxRows > 0 && int(m_pending.size()) <= m_maxRows)
+    // A batch larger than the limit is trimmed by flushPending() instead.
+    if (int(m_pending.size()) <= m_maxRows)
         dropOldest(int(m_pending.size()));
     if (m_dropped == dropped) {
         flushPending();
