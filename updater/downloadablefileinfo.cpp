@@ -53,7 +53,13 @@ bool DownloadableFileInfo::hasRequiredFields() const
 
 bool DownloadableFileInfo::hasSafeNames() const
 {
-    return isPlainFileName(fileName) && (exe2Start.isEmpty() || isContainedRelativePath(exe2Start));
+    if (!isPlainFileName(fileName))
+        return false;
+    if (exe2Start.isEmpty())
+        return true;
+    // Contained, and naming a file: "." or "./" is the folder itself.
+    static const QRegularExpression folderItself(QStringLiteral("^[./\\\\]*$"));
+    return isContainedRelativePath(exe2Start) && !folderItself.match(exe2Start).hasMatch();
 }
 
 bool DownloadableFileInfo::hasWebUrl() const

@@ -96,6 +96,7 @@ void tst_DownloadableFileInfo::plainFileNames_data()
     QTest::newRow("absolute executable") << "pkg" << "/bin/sh" << false;
     QTest::newRow("executable in subdirectory") << "pkg" << "bin/stage2" << true;
     QTest::newRow("executable is ..") << "pkg" << ".." << false;
+    QTest::newRow("executable is the folder itself") << "pkg" << ".\\./" << false;
     QTest::newRow("executable climbing out") << "pkg" << "../x" << false;
     QTest::newRow("executable climbing out midway") << "pkg" << "bin\\..\\..\\x" << false;
     QTest::newRow("executable with leading backslash") << "pkg" << "\\x" << false;
