@@ -59,6 +59,13 @@ LogMessageModel::PackedRow LogMessageModel::pack(const Row &row)
     return packed;
 }
 
+qint64 LogMessageModel::rowBytes(const PackedRow &row)
+{
+    // The allocator's share and the row's slots in the model's queues.
+    constexpr qint64 perRow = 32;
+    return qint64(sizeof(PackedHeader)) + headerOf(row.get()).end[ColumnCount - 1] + perRow;
+}
+
 std::string_view LogMessageModel::cell(const PackedRow &row, int column)
 {
     const PackedHeader header = headerOf(row.get());
@@ -125,10 +132,13 @@ bool LogMessageModel::removeRows(int row, int count, const QModelIndex &parent)
     beginRemoveRows(QModelIndex(), row, row + count - 1);
     const auto first = m_rows.begin() + row;
     const auto last = first + count;
+    for (auto it = first; it != last; ++it)
+        m_bytes -= rowBytes(*it);
     m_removed.insert(m_removed.end(), std::make_move_iterator(first), std::make_move_iterator(last));
     m_rows.erase(first, last);
     m_heights.erase(m_heights.begin() + row, m_heights.begin() + row + count);
     if (m_rows.empty()) {
+        m_bytes = 0;
         // hand the memory back after a clear
         std::deque<PackedRow>().swap(m_rows);
         std::deque<quint16>().swap(m_heights);
@@ -184,6 +194,7 @@ void LogMessageModel::forgetRowHeights()
 void LogMessageModel::enqueue(const Row &row)
 {
     m_pending.push_back(pack(row));
+    m_pendingBytes += rowBytes(m_pending.back());
     if (!m_flushTimer.isActive())
         m_flushTimer.start();
 }
@@ -193,14 +204,27 @@ int LogMessageModel::pendingCount() const
     return int(m_pending.size());
 }
 
-void LogMessageModel::dropOldest(int incoming)
+bool LogMessageModel::pendingWithinLimits() const
 {
-    if (m_maxRows <= 0 || int(m_rows.size()) + incoming <= m_maxRows)
-        return;
+    return (m_maxRows <= 0 || int(m_pending.size()) <= m_maxRows) && (m_maxBytes <= 0 || m_pendingBytes <= m_maxBytes);
+}
+
+void LogMessageModel::dropOldest(int incoming, qint64 incomingBytes)
+{
     // Remove well past what is needed, so the next batches fit without a
     // removal of their own.
-    const int excess = int(m_rows.size()) + incoming - m_maxRows;
-    const int count = qMin(int(m_rows.size()), qMax(excess, qMax(1, m_maxRows / 20)));
+    int count = 0;
+    if (m_maxRows > 0 && int(m_rows.size()) + incoming > m_maxRows)
+        count = qMax(int(m_rows.size()) + incoming - m_maxRows, qMax(1, m_maxRows / 20));
+    if (m_maxBytes > 0 && m_bytes + incomingBytes > m_maxBytes) {
+        const qint64 target = qMax(m_bytes + incomingBytes - m_maxBytes, m_maxBytes / 20);
+        qint64 freed = 0;
+        int rows = 0;
+        while (rows < int(m_rows.size()) && freed < target)
+            freed += rowBytes(m_rows[size_t(rows++)]);
+        count = qMax(count, rows);
+    }
+    count = qMin(int(m_rows.size()), count);
     if (count <= 0)
         return;
     removeRows(0, count);
@@ -210,9 +234,9 @@ void LogMessageModel::dropOldest(int incoming)
 void LogMessageModel::onFlushTimer()
 {
     const qint64 dropped = m_dropped;
-    // A batch larger than the limit is trimmed by flushPending() instead.
-    if (int(m_pending.size()) <= m_maxRows)
-        dropOldest(int(m_pending.size()));
+    // A batch larger than a limit is trimmed by flushPending() instead.
+    if (pendingWithinLimits())
+        dropOldest(int(m_pending.size()), m_pendingBytes);
     if (m_dropped == dropped) {
         flushPending();
         return;
@@ -230,19 +254,30 @@ void LogMessageModel::flushPending()
     QElapsedTimer clock;
     clock.start();
     const qint64 dropped = m_dropped;
-    if (m_maxRows > 0 && int(m_pending.size()) > m_maxRows) {
-        // A batch larger than the limit: its own oldest rows never show.
-        const size_t surplus = m_pending.size() - size_t(m_maxRows);
+    if (!pendingWithinLimits()) {
+        // A batch larger than a limit: its own oldest rows never show.
+        size_t surplus = m_maxRows > 0 && int(m_pending.size()) > m_maxRows ? m_pending.size() - size_t(m_maxRows) : 0;
+        for (size_t i = 0; i < surplus; ++i)
+            m_pendingBytes -= rowBytes(m_pending[i]);
+        while (m_maxBytes > 0 && m_pendingBytes > m_maxBytes && surplus < m_pending.size())
+            m_pendingBytes -= rowBytes(m_pending[surplus++]);
         m_pending.erase(m_pending.begin(), m_pending.begin() + std::ptrdiff_t(surplus));
         m_dropped += qint64(surplus);
+        if (m_pending.empty()) {
+            // One row larger than the whole budget.
+            emit rowsDropped(m_dropped);
+            return;
+        }
     }
-    dropOldest(int(m_pending.size()));
+    dropOldest(int(m_pending.size()), m_pendingBytes);
     const int first = int(m_rows.size());
     const int last = first + int(m_pending.size()) - 1;
     beginInsertRows(QModelIndex(), first, last);
     for (PackedRow &row : m_pending)
         m_rows.push_back(std::move(row));
     m_heights.resize(m_rows.size(), 0);
+    m_bytes += m_pendingBytes;
+    m_pendingBytes = 0;
     m_pending.clear();
     endInsertRows();
     if (m_dropped != dropped)
@@ -261,6 +296,7 @@ void LogMessageModel::clear()
     m_flushTimer.setInterval(m_flushInterval);
     m_flushCostMs = 0;
     m_pending.clear();
+    m_pendingBytes = 0;
     m_dropped = 0;
     if (!m_rows.empty())
         removeRows(0, int(m_rows.size()));
@@ -285,6 +321,21 @@ void LogMessageModel::setMaxRows(int rows)
 int LogMessageModel::maxRows() const
 {
     return m_maxRows;
+}
+
+void LogMessageModel::setMaxBytes(qint64 bytes)
+{
+    m_maxBytes = qMax<qint64>(0, bytes);
+}
+
+qint64 LogMessageModel::maxBytes() const
+{
+    return m_maxBytes;
+}
+
+qint64 LogMessageModel::heldBytes() const
+{
+    return m_bytes;
 }
 
 qint64 LogMessageModel::droppedCount() const

@@ -22,8 +22,8 @@
 // long the next batches wait longer, up to four intervals: the cost per
 // message stays flat however full the table is.
 //
-// With a row limit, a flush that would pass it first drops the oldest rows in
-// one removal of at least a twentieth of the limit, so the cost of dropping
+// With a row or byte limit, a flush that would pass it first drops the oldest
+// rows in one removal of at least a twentieth of the limit, so the cost of dropping
 // stays spread over many batches. When the flush timer finds a removal due,
 // the removal and the insertion run in turns of the event loop of their own:
 // in a full table each costs about as much as the other.
@@ -92,7 +92,12 @@ public:
     // At most this many rows are held; 0 = no limit.
     void setMaxRows(int rows);
     int maxRows() const;
-    // Rows dropped by the limit since the last clear().
+    // At most about this many bytes of rows are held (the rows' texts and
+    // their bookkeeping); 0 = no limit. The oldest rows go as for maxRows.
+    void setMaxBytes(qint64 bytes);
+    qint64 maxBytes() const;
+    qint64 heldBytes() const;
+    // Rows dropped by the limits since the last clear().
     qint64 droppedCount() const;
 
 signals:
@@ -108,7 +113,9 @@ private:
     using PackedRow = std::unique_ptr<char[]>;
     static PackedRow pack(const Row &row);
     static std::string_view cell(const PackedRow &row, int column);
-    void dropOldest(int incoming);
+    static qint64 rowBytes(const PackedRow &row);
+    bool pendingWithinLimits() const;
+    void dropOldest(int incoming, qint64 incomingBytes);
 
     void onFlushTimer();
     void freeSomeRemoved();
@@ -126,5 +133,8 @@ private:
     int m_flushInterval = 50;
     double m_flushCostMs = 0;  // a running average of what a flush takes
     int m_maxRows = 0;
+    qint64 m_maxBytes = 0;
+    qint64 m_bytes = 0;         // of m_rows
+    qint64 m_pendingBytes = 0;  // of m_pending
     qint64 m_dropped = 0;
 };

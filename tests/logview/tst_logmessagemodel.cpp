@@ -166,16 +166,21 @@ void tst_LogMessageModel::rowLimit_data()
     QTest::addColumn<int>("held");
     QTest::addColumn<int>("removals");  // each a single removal of the oldest rows
     QTest::addColumn<bool>("byTimer");  // the batch timer flushes, not the caller
+    QTest::addColumn<int>("byteLimit");  // in rows' worth of bytes; 0: none
 
-    QTest::newRow("no limit") << 0 << QList<int>{300, 300} << 600 << 0 << false;
-    QTest::newRow("a limit of 1") << 1 << QList<int>{1, 1, 3} << 1 << 2 << false;
-    QTest::newRow("under the limit") << 100 << QList<int>{50, 50} << 100 << 0 << false;
+    QTest::newRow("no limit") << 0 << QList<int>{300, 300} << 600 << 0 << false << 0;
+    QTest::newRow("a limit of 1") << 1 << QList<int>{1, 1, 3} << 1 << 2 << false << 0;
+    QTest::newRow("under the limit") << 100 << QList<int>{50, 50} << 100 << 0 << false << 0;
     // Passing by 10 removes a twentieth of the limit at once, not 10.
-    QTest::newRow("removal of a twentieth") << 1000 << QList<int>{995, 10, 10, 10, 10, 10, 10} << 955 << 2 << false;
-    QTest::newRow("batch beyond the limit") << 100 << QList<int>{40, 250} << 100 << 1 << false;
+    QTest::newRow("removal of a twentieth") << 1000 << QList<int>{995, 10, 10, 10, 10, 10, 10} << 955 << 2 << false << 0;
+    QTest::newRow("batch beyond the limit") << 100 << QList<int>{40, 250} << 100 << 1 << false << 0;
     // The timer drops in one turn and inserts the batch in the next.
-    QTest::newRow("removal, then the batch") << 1000 << QList<int>{995, 10, 10, 10, 10, 10, 10} << 955 << 2 << true;
-    QTest::newRow("a limit of 1 by the timer") << 1 << QList<int>{1, 1, 3} << 1 << 2 << true;
+    QTest::newRow("removal, then the batch") << 1000 << QList<int>{995, 10, 10, 10, 10, 10, 10} << 955 << 2 << true << 0;
+    QTest::newRow("a limit of 1 by the timer") << 1 << QList<int>{1, 1, 3} << 1 << 2 << true << 0;
+    QTest::newRow("byte limit") << 0 << QList<int>{60, 60} << 100 << 1 << false << 100;
+    QTest::newRow("byte limit by the timer") << 0 << QList<int>{60, 60} << 100 << 1 << true << 100;
+    QTest::newRow("batch beyond the byte limit") << 0 << QList<int>{40, 250} << 100 << 1 << false << 100;
+    QTest::newRow("the tighter of both limits") << 100 << QList<int>{60, 60} << 80 << 1 << false << 80;
 }
 
 void tst_LogMessageModel::rowLimit()
@@ -185,8 +190,17 @@ void tst_LogMessageModel::rowLimit()
     QFETCH(int, held);
     QFETCH(int, removals);
     QFETCH(bool, byTimer);
+    QFETCH(int, byteLimit);
+    // Rows of one size, so that a byte limit holds a known count.
+    constexpr int kFirst = 100000;
     LogMessageModel model;
     model.setMaxRows(limit);
+    if (byteLimit > 0) {
+        model.enqueue(makeRow(kFirst));
+        model.flushPending();
+        model.setMaxBytes(byteLimit * model.heldBytes());
+        model.clear();
+    }
     model.setFlushInterval(0);
     LogMessageFilterProxyModel filter(LogMessageModel::VerbosityColumn);
     filter.setSourceModel(&model);
@@ -200,7 +214,7 @@ void tst_LogMessageModel::rowLimit()
     int total = 0;
     for (int count : batches) {
         for (int i = 0; i < count; ++i)
-            model.enqueue(makeRow(total++, i % 6 - 1));
+            model.enqueue(makeRow(kFirst + total++, i % 6 - 1));
         if (byTimer)
             QTRY_COMPARE(model.pendingCount(), 0);
         else
@@ -212,11 +226,12 @@ void tst_LogMessageModel::rowLimit()
     QCOMPARE(model.droppedCount(), qint64(total - held));
     QCOMPARE(dropped.isEmpty(), total == held);
     // What is held is the newest rows, in order.
-    QCOMPARE(model.text(held - 1, 0), QStringLiteral("r%1c0").arg(total - 1));
-    QCOMPARE(model.text(0, 0), QStringLiteral("r%1c0").arg(total - held));
+    QCOMPARE(model.text(held - 1, 0), QStringLiteral("r%1c0").arg(kFirst + total - 1));
+    QCOMPARE(model.text(0, 0), QStringLiteral("r%1c0").arg(kFirst + total - held));
     QCOMPARE(newest.row(), held - 1);
     model.clear();
     QCOMPARE(model.droppedCount(), qint64(0));
+    QCOMPARE(model.heldBytes(), qint64(0));
 }
 
 QTEST_GUILESS_MAIN(tst_LogMessageModel)
