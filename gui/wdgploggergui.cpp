@@ -180,7 +180,11 @@ namespace {
 constexpr quint16 kDefaultPort = 5039;
 constexpr int kAppMode = PBXLINK::AppModeDiagnostic;
 constexpr int kMaxMessageLength = 50000;
+// The line that holds the cut is kept whole only up to here: one line of
+// megabytes would otherwise pass the cut untouched.
+constexpr int kMaxCutLineRest = 4096;
 constexpr int kDefaultMaxRows = 2000000;
+constexpr qint64 kDefaultMaxBytes = qint64(1) << 30;
 const char kUserRequest[] = "UserRequest";
 
 // The level names, encoded once and shared by every row that shows them.
@@ -201,9 +205,9 @@ QString cutMessage(const QString &message)
 {
     if (message.size() <= kMaxMessageLength)
         return message;
-    const int lineEnd = message.indexOf(QLatin1Char('\n'), kMaxMessageLength);
-    // Without a line end past the limit, the cut falls at the limit itself,
-    // and never between the two halves of a character outside the BMP.
+    const int lineEnd = message.leftRef(kMaxMessageLength + kMaxCutLineRest).indexOf(QLatin1Char('\n'), kMaxMessageLength);
+    // Without a line end soon past the limit, the cut falls at the limit
+    // itself, and never between the two halves of a character outside the BMP.
     int keep = lineEnd >= 0 ? lineEnd + 1 : kMaxMessageLength;
     if (lineEnd < 0 && message.at(keep - 1).isHighSurrogate())
         --keep;
@@ -698,6 +702,8 @@ void wdgPLoggerGui::setUpLogReading()
     bool ok = false;
     const qint64 maxRows = settings.value(QStringLiteral("Logger/maxRows")).toLongLong(&ok);
     logModel->setMaxRows(ok && maxRows >= 0 ? int(qMin<qint64>(maxRows, INT_MAX)) : kDefaultMaxRows);
+    const qint64 maxBytes = settings.value(QStringLiteral("Logger/maxBytes")).toLongLong(&ok);
+    logModel->setMaxBytes(ok && maxBytes >= 0 ? maxBytes : kDefaultMaxBytes);
 
     ui.lblDropped->hide();
     connect(logModel, &LogMessageModel::rowsDropped, this, &wdgPLoggerGui::onRowsDropped);

@@ -5,6 +5,28 @@
 
 #include <QTimer>
 
+#include <utility>
+
+namespace {
+// Delivery is confirmed in steps of about this much, not per message.
+constexpr qint64 kDeliveryMarkBytes = 1024 * 1024;
+// Reading resumes once this little is left undelivered.
+constexpr qint64 kResumeBytes = PbxLink::MaxUndeliveredBytes / 4;
+
+// What a message holds in memory, near enough to bound the total.
+qint64 footprint(const DiagnosticMessage &msg)
+{
+    constexpr qint64 perString = 32;
+    qint64 bytes = qint64(sizeof(DiagnosticMessage)) + 8 * perString;
+    for (const QString *s : {&msg.tenantUuid, &msg.linkedId, &msg.uniqueId, &msg.messageId, &msg.timestamp,
+                             &msg.verbosity, &msg.message})
+        bytes += 2 * qint64(s->size());
+    for (const QString &field : msg.extraFields)
+        bytes += perString + 2 * qint64(field.size());
+    return bytes;
+}
+}
+
 PbxLink::PbxLink(const QString &platform, const QString &osVersion, const QString &appShortName,
                  const QString &appVersion, const QString &dataDir, QObject *parent)
     : QThread(parent)
@@ -61,7 +83,9 @@ void PbxLink::run()
         forward(&session, &PbxLinkSession::disconnectedFromServer, &PbxLink::disconnectedFromServer);
         forward(&session, &PbxLinkSession::sigFeaturesChanged, &PbxLink::sigFeaturesChanged);
         forward(&session, &PbxLinkSession::sigTenantListReceived, &PbxLink::sigTenantListReceived);
-        forward(&session, &PbxLinkSession::sigDiagnosticMessageReceived, &PbxLink::sigDiagnosticMessageReceived);
+        connect(&session, &PbxLinkSession::sigDiagnosticMessageReceived, this,
+                [this, s = &session](const DiagnosticMessage &msg) { sendDiagnosticMessage(s, msg); },
+                Qt::DirectConnection);
         forward(&session, &PbxLinkSession::sigServerCommandResponse, &PbxLink::sigServerCommandResponse);
         forward(&session, &PbxLinkSession::sigUnknownExchange, &PbxLink::sigUnknownExchange);
         forward(&session, &PbxLinkSession::sigExchangeIdentityChanged, &PbxLink::sigExchangeIdentityChanged);
@@ -88,6 +112,49 @@ void PbxLink::run()
     }
     // The session is gone too: ordered before shutdown()'s wait() returns.
     ThreadHandover::release(this);
+}
+
+void PbxLink::sendDiagnosticMessage(PbxLinkSession *session, const DiagnosticMessage &msg)
+{
+    ThreadHandover::releaseToQueuedCalls();
+    const qint64 bytes = footprint(msg);
+    emit sigDiagnosticMessageReceived(msg);
+    m_unmarkedBytes += bytes;
+    const qint64 undelivered = m_undeliveredBytes.fetch_add(bytes) + bytes;
+    if (undelivered <= MaxUndeliveredBytes) {
+        if (m_unmarkedBytes >= kDeliveryMarkBytes)
+            postDeliveryMark();
+        return;
+    }
+    // Everything sent so far must be marked, or the count would never fall.
+    postDeliveryMark();
+    if (!m_readingPaused.exchange(true))
+        session->setReadingPaused(true);
+}
+
+void PbxLink::postDeliveryMark()
+{
+    // Queued to this object's thread after the messages just sent, so it
+    // runs once the receivers there have had them.
+    const qint64 bytes = std::exchange(m_unmarkedBytes, 0);
+    QMetaObject::invokeMethod(this, [this, bytes] { onMessagesDelivered(bytes); }, Qt::QueuedConnection);
+}
+
+void PbxLink::onMessagesDelivered(qint64 bytes)
+{
+    const qint64 undelivered = m_undeliveredBytes.fetch_sub(bytes) - bytes;
+    if (undelivered <= kResumeBytes && m_readingPaused.exchange(false))
+        dispatch([](PbxLinkSession *s) { s->setReadingPaused(false); });
+}
+
+qint64 PbxLink::undeliveredBytes() const
+{
+    return m_undeliveredBytes.load();
+}
+
+bool PbxLink::isReadingPaused() const
+{
+    return m_readingPaused.load();
 }
 
 void PbxLink::runPendingCalls(PbxLinkSession *session)

@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QVector>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 
@@ -56,6 +57,14 @@ public:
     // would wait for the allocator lock of the link's busy thread.
     void releaseMessages(QVector<DiagnosticMessage> done);
 
+    // Log messages sent but not yet delivered to the receivers on this
+    // object's thread, by their approximate memory. Past the bound the link
+    // stops reading until delivery has caught up, so a fast exchange is
+    // slowed by TCP instead of filling the memory; nothing is dropped.
+    static constexpr qint64 MaxUndeliveredBytes = 32 * 1024 * 1024;
+    qint64 undeliveredBytes() const;
+    bool isReadingPaused() const;
+
 signals:
     void loggedToServer(LoginDetails details);
     void unloggedFromServer(QString reason);
@@ -83,6 +92,9 @@ private:
     // wait in m_pending until that thread takes them.
     void dispatch(SessionCall call);
     void runPendingCalls(PbxLinkSession *session);
+    void sendDiagnosticMessage(PbxLinkSession *session, const DiagnosticMessage &msg);
+    void postDeliveryMark();
+    void onMessagesDelivered(qint64 bytes);
     template <typename... Args>
     void forward(PbxLinkSession *session, void (PbxLinkSession::*from)(Args...), void (PbxLink::*to)(Args...));
 
@@ -93,6 +105,9 @@ private:
     const QString m_dataDir;
     const int m_keepAliveMs;
     bool m_attemptOpen = false;  // used on the link's thread only
+    qint64 m_unmarkedBytes = 0;  // link's thread only: sent since the last delivery mark
+    std::atomic<qint64> m_undeliveredBytes{0};
+    std::atomic<bool> m_readingPaused{false};
 
     // A standard mutex, unlike QMutex, is one ThreadSanitizer can see.
     mutable std::mutex m_mutex;  // guards the members below

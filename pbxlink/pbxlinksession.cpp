@@ -304,38 +304,62 @@ void PbxLinkSession::onReadyRead()
     // Nothing of the exchange is read until its identity is accepted.
     if (m_state == State::Handshaking || m_state == State::AwaitingTrust)
         return;
-    while (m_socket && m_socket->bytesAvailable() > 0) {
+    while (handleBufferedFrames() && m_socket && m_socket->bytesAvailable() > 0) {
         if (!m_codec.feed(m_socket->read(kReadChunk))) {
             endSession(QStringLiteral("protocol error: frame larger than %1 bytes").arg(m_codec.maxFrameSize()));
             return;
         }
-        for (;;) {
-            QJsonObject frame;
-            QString error;
-            const PbxFrameCodec::Result result = m_codec.next(&frame, &error);
-            if (result == PbxFrameCodec::Result::NeedMore)
-                break;
-            if (result == PbxFrameCodec::Result::Overflow) {
-                endSession(QStringLiteral("protocol error: %1").arg(error));
-                return;
-            }
-            if (result == PbxFrameCodec::Result::BadFrame) {
-                if (m_state != State::LoggedIn) {
-                    endSession(QStringLiteral("protocol error: %1").arg(error));
-                    return;
-                }
-                skipFrame(error);
-                continue;
-            }
-            handleFrame(frame);
-            if (m_state == State::Idle || !m_socket)
-                return;
-            // The login has a fixed deadline; after it only whole frames
-            // prove life, so a trickle of bytes cannot hold a dead link open.
-            if (m_state == State::LoggedIn)
-                m_silenceTimer.start();
-        }
     }
+}
+
+bool PbxLinkSession::handleBufferedFrames()
+{
+    for (;;) {
+        if (m_readingPaused && m_state == State::LoggedIn) {
+            m_silenceTimer.stop();
+            return false;
+        }
+        QJsonObject frame;
+        QString error;
+        const PbxFrameCodec::Result result = m_codec.next(&frame, &error);
+        if (result == PbxFrameCodec::Result::NeedMore)
+            return true;
+        if (result == PbxFrameCodec::Result::Overflow) {
+            endSession(QStringLiteral("protocol error: %1").arg(error));
+            return false;
+        }
+        if (result == PbxFrameCodec::Result::BadFrame) {
+            if (m_state != State::LoggedIn) {
+                endSession(QStringLiteral("protocol error: %1").arg(error));
+                return false;
+            }
+            skipFrame(error);
+            continue;
+        }
+        handleFrame(frame);
+        if (m_state == State::Idle || !m_socket)
+            return false;
+        // The login has a fixed deadline; after it only whole frames
+        // prove life, so a trickle of bytes cannot hold a dead link open.
+        if (m_state == State::LoggedIn)
+            m_silenceTimer.start();
+    }
+}
+
+void PbxLinkSession::setReadingPaused(bool paused)
+{
+    if (m_readingPaused == paused)
+        return;
+    m_readingPaused = paused;
+    if (paused || m_state != State::LoggedIn)
+        return;
+    m_silenceTimer.start();
+    // What waited in the codec and the socket is read now: no readyRead
+    // comes for bytes that arrived while paused.
+    QTimer::singleShot(0, this, [this] {
+        if (m_state == State::LoggedIn && !m_readingPaused)
+            onReadyRead();
+    });
 }
 
 void PbxLinkSession::onSocketError(QAbstractSocket::SocketError error)
@@ -459,8 +483,10 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
 
     if (type == TypeLog) {
         DiagnosticMessage msg;
-        if (diagnosticMessageFromJson(frame, &msg))
+        if (diagnosticMessageFromJson(frame, &msg)) {
+            boundLogMembers(&msg);
             emit sigDiagnosticMessageReceived(msg);
+        }
         else
             skipFrame(QStringLiteral("malformed log message"));
     } else if (type == TypePong || type == TypeSubscribed) {

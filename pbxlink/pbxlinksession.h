@@ -48,6 +48,10 @@ public:
     void answerUnknownExchange(const QString &address, const QString &fingerprint, bool trust);
     // Ends a live connection as a user request, flushing the goodbye briefly.
     void closeForShutdown();
+    // While paused, a logged-in session reads no further frames: the socket's
+    // bounded buffer fills and TCP slows the exchange down. The silence
+    // bound does not run meanwhile: the exchange is not the silent one.
+    void setReadingPaused(bool paused);
 
     // "host:port" or "[v6]:port"; the host must be an IP literal. Without a
     // port the exchange's usual port is taken.
@@ -81,6 +85,8 @@ private:
     void pinPresentedCertificate();
     void proceedAfterTrust();
     void onReadyRead();
+    // Handles the frames already cut; false when the session ended or reading paused.
+    bool handleBufferedFrames();
     void onSocketError(QAbstractSocket::SocketError error);
     void onDisconnected();
     void onSilence();
@@ -117,6 +123,7 @@ private:
     bool m_hasPendingSubscription = false;
 
     State m_state = State::Idle;
+    bool m_readingPaused = false;
     QSslSocket *m_socket = nullptr;
     PbxFrameCodec m_codec;
     QTimer m_silenceTimer;

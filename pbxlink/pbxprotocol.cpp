@@ -36,16 +36,37 @@ QString frameType(const QJsonObject &frame)
 
 QString boundedReason(const QString &reason)
 {
-    if (reason.size() <= MaxReasonLength)
-        return reason;
+    return boundedText(reason, MaxReasonLength, QString(QChar(0x2026)));
+}
+
+QString boundedText(const QString &text, int maxLength, const QString &marker)
+{
+    if (text.size() <= maxLength)
+        return text;
     // One character past the cut tells whether the cut splits a character;
     // the rest is never looked at.
-    const QString head = reason.left(MaxReasonLength + 1);
+    const QString head = text.left(maxLength + 1);
     QTextBoundaryFinder boundaries(QTextBoundaryFinder::Grapheme, head);
-    boundaries.setPosition(MaxReasonLength);
+    boundaries.setPosition(maxLength);
     if (!boundaries.isAtBoundary())
         boundaries.toPreviousBoundary();
-    return head.left(qMax(0, boundaries.position())) + QChar(0x2026);
+    return head.left(qMax(0, boundaries.position())) + marker;
+}
+
+void boundLogMembers(DiagnosticMessage *msg)
+{
+    const QString marker = QStringLiteral("...");
+    for (QString *member : {&msg->tenantUuid, &msg->linkedId, &msg->uniqueId, &msg->messageId, &msg->timestamp,
+                            &msg->verbosity}) {
+        if (member->size() > MaxLogMemberLength)
+            *member = boundedText(*member, MaxLogMemberLength, marker);
+    }
+    if (msg->extraFields.size() > MaxLogExtraFields)
+        msg->extraFields.erase(msg->extraFields.begin() + MaxLogExtraFields, msg->extraFields.end());
+    for (QString &field : msg->extraFields) {
+        if (field.size() > MaxLogMemberLength)
+            field = boundedText(field, MaxLogMemberLength, marker);
+    }
 }
 
 QString optString(const QJsonObject &o, const QString &key, bool *ok)

@@ -16,6 +16,11 @@ namespace PbxProtocol {
 constexpr int ProtocolVersion = 2;
 // The most of a reason the exchange gives that is shown or logged.
 constexpr int MaxReasonLength = 300;
+// The most of each short member of a log record (ids, tenant, timestamp, each
+// extra field) and the most extra fields a record keeps: an exchange must not
+// fill the client's memory through members nobody reads at that length.
+constexpr int MaxLogMemberLength = 256;
+constexpr int MaxLogExtraFields = 16;
 
 // exchange -> client
 extern const QString TypeHello;
@@ -44,6 +49,12 @@ QString frameType(const QJsonObject &frame);
 // A reason from the exchange, cut to MaxReasonLength on a character
 // boundary and then marked with "…".
 QString boundedReason(const QString &reason);
+// The text cut to at most maxLength UTF-16 units on a character boundary and
+// then marked; unchanged when it fits.
+QString boundedText(const QString &text, int maxLength, const QString &marker);
+// Cuts the short members of a received log record to their bounds, each
+// marked with "..." as a long message is; the message itself is left whole.
+void boundLogMembers(DiagnosticMessage *msg);
 
 QJsonObject diagnosticMessageToJson(const DiagnosticMessage &msg);
 // False when a field has the wrong type or the level is missing.

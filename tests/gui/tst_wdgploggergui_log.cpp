@@ -175,6 +175,8 @@ void tst_wdgPLoggerGuiLog::longMessagesAreCut_data()
     QTest::newRow("character outside the BMP across the limit")
         << QString(49999, QLatin1Char('a')) + emoji + QStringLiteral("tail")
         << QString(49999, QLatin1Char('a')) + QStringLiteral("...");
+    QTest::newRow("line end megabytes past the limit")
+        << limit + QString(3000000, QLatin1Char('x')) + "\nrest" << limit + "...";
     QTest::newRow("one huge line") << QString(3000000, QLatin1Char('x')) << QString(50000, QLatin1Char('x')) + "...";
     const QString nul = QString::fromUtf8("before\0after", 12);
     QTest::newRow("NUL inside") << nul << nul;

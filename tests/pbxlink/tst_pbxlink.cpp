@@ -2,6 +2,8 @@
 
 #include "emulatorprocess.h"
 #include "knownexchanges.h"
+#include "pbxframecodec.h"
+#include "pbxprotocol.h"
 
 #include <QDir>
 #include <QPointer>
@@ -149,6 +151,7 @@ private slots:
     void connectionEndsOnceWithReason();
     void keepAliveHoldsQuietConnection();
     void malformedLinesAreSkipped();
+    void floodWaitsForTheReceiver();
     void tenantsAndSubscription();
     void commands();
     void commandWhileNotConnected();
@@ -332,6 +335,54 @@ void tst_PbxLink::malformedLinesAreSkipped()
     // Still answering after the junk.
     link->getTenantList();
     QTRY_VERIFY(rec.events.contains("tenants"));
+}
+
+void tst_PbxLink::floodWaitsForTheReceiver()
+{
+    // Each frame carries a huge id and a message of 2 MB in memory.
+    constexpr int kFrames = 40;
+    QTemporaryDir dir;
+    QFile recording(dir.filePath("flood.jsonl"));
+    QVERIFY(recording.open(QIODevice::WriteOnly));
+    for (int i = 0; i < kFrames; ++i) {
+        DiagnosticMessage m;
+        m.messageId = QString::number(i);
+        m.verbosity = QStringLiteral("3");
+        m.uniqueId = QString(300000, QLatin1Char('u'));
+        m.message = QString(1000000, QLatin1Char('m'));
+        recording.write(PbxFrameCodec::encode(PbxProtocol::diagnosticMessageToJson(m)));
+    }
+    recording.close();
+    EmulatorProcess emulator;
+    QVERIFY(emulator.start({"--replay", recording.fileName(), "--rate", "0", "--count", QString::number(kFrames)}));
+    // Pinned beforehand: the login needs nothing of this thread's event loop.
+    QVERIFY(KnownExchanges(g_dataDir->path())
+                .remember(KnownExchanges::addressKey(QHostAddress::LocalHost, emulator.port), emulator.fingerprint));
+    auto link = makeLink();
+    Recorder rec(link.get());
+    link->init();
+    link->setServerAddress(emulator.address);
+    link->connectToServer("admin", "demo", "demo", PBXLINK::AppModeDiagnostic);
+
+    // This thread delivers nothing until the link has stopped reading.
+    QDeadlineTimer deadline(20000);
+    while (!link->isReadingPaused() && !deadline.hasExpired())
+        QThread::msleep(5);
+    QVERIFY(link->isReadingPaused());
+    // A while on, the link still holds back.
+    QDeadlineTimer still(300);
+    while (!still.hasExpired() && link->undeliveredBytes() < PbxLink::MaxUndeliveredBytes + 3 * 1000 * 1000)
+        QThread::msleep(5);
+    QVERIFY(link->undeliveredBytes() < PbxLink::MaxUndeliveredBytes + 3 * 1000 * 1000);
+
+    // Delivery resumes reading: every frame arrives, in order, its id cut.
+    QTRY_COMPARE_WITH_TIMEOUT(rec.messages.size(), kFrames, 20000);
+    for (int i = 0; i < kFrames; ++i) {
+        QCOMPARE(rec.messages.at(i).messageId, QString::number(i));
+        QCOMPARE(rec.messages.at(i).uniqueId, QString(PbxProtocol::MaxLogMemberLength, QLatin1Char('u')) + "...");
+    }
+    QCOMPARE(rec.ends(), 0);
+    QTRY_COMPARE(link->undeliveredBytes(), qint64(0));
 }
 
 void tst_PbxLink::tenantsAndSubscription()
