@@ -304,6 +304,7 @@ void wdgPLoggerGui::connectToP()
     }
     pbxLink->connectToServer(user, ui.txtPwd->text(), domain, PBXLINK::AppMode(kAppMode));
     ++attemptsMade;
+    trustUnconfirmed = false;
 }
 
 bool wdgPLoggerGui::olderAttemptOpen() const
@@ -316,6 +317,7 @@ void wdgPLoggerGui::connectedToPlogger(LoginDetails)
     if (olderAttemptOpen())
         return;  // an attempt the user has already replaced
     qDebug() << Q_FUNC_INFO << "Connected to Peltrano";
+    trustUnconfirmed = false;
     ui.btnConnect->setText(tr("Disconnetti"));
     ui.btnSave->setEnabled(true);
     ui.btSendCmd->setEnabled(true);
@@ -348,6 +350,18 @@ void wdgPLoggerGui::disconnectedFromP(QString reason)
         delete pbxLink;
         pbxLink = nullptr;
     }
+    if (std::exchange(trustUnconfirmed, false) && reason != QLatin1String(kUserRequest)) {
+        // A peer that only wanted the login proof would say "invalid
+        // credentials" too: another password must not be tried on it.
+        showWarning(this, tr("Errore di connessione"),
+                    tr("Il centralino non ha dimostrato di conoscere l'account, quindi la sua identità non è "
+                       "stata registrata (motivazione: %1).\n\n"
+                       "Se la password è giusta, questo potrebbe non essere il centralino atteso: prima di "
+                       "riprovare, confrontare di nuovo l'impronta con quella del centralino. Non provare "
+                       "altre password su un centralino di cui non si è sicuri.")
+                        .arg(reason));
+        return;
+    }
     // The identity change has a box of its own, already shown.
     if (reason != QLatin1String(kUserRequest) && reason != QLatin1String(PBXLINK::ReasonIdentityChanged)) {
         showWarning(this, tr("Errore di connessione"),
@@ -376,8 +390,10 @@ void wdgPLoggerGui::onUnknownExchange(const QString &address, const QString &fin
     question.exec();
     trustQuestion = nullptr;
     // The link may have ended, or been replaced, while the question was open.
-    if (link && link == pbxLink)
-        link->answerUnknownExchange(address, fingerprint, question.clickedButton() == yes);
+    if (link && link == pbxLink) {
+        trustUnconfirmed = question.clickedButton() == yes;
+        link->answerUnknownExchange(address, fingerprint, trustUnconfirmed);
+    }
 }
 
 void wdgPLoggerGui::onExchangeIdentityChanged(const QString &address, const QString &knownFingerprint,

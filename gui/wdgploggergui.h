@@ -106,4 +106,7 @@ private:
     int topAnchorOffset = 0;          // pixels of it scrolled out above
     // Open while the user is asked whether to trust an exchange.
     QPointer<QMessageBox> trustQuestion;
+    // "Si" was given in the current attempt and the exchange has not yet
+    // proven that it holds the account.
+    bool trustUnconfirmed = false;
 };

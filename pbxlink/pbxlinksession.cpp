@@ -12,6 +12,8 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 
+#include <utility>
+
 namespace {
 constexpr quint16 kDefaultPort = 5039;
 constexpr int kReadChunk = 64 * 1024;
@@ -140,6 +142,7 @@ void PbxLinkSession::connectToServer(const QString &user, const QString &passwor
     m_state = State::Connecting;
     m_addressKey = KnownExchanges::addressKey(host, port);
     m_presentedFingerprint.clear();
+    m_pinOnLogin = false;
     m_codec.reset();
     m_skippedFrames = 0;
     m_pingSeq = 0;
@@ -231,7 +234,7 @@ void PbxLinkSession::answerUnknownExchange(const QString &address, const QString
         endSession(QStringLiteral("UserRequest"));
         return;
     }
-    pinPresentedCertificate();
+    m_pinOnLogin = true;
     proceedAfterTrust();
 }
 
@@ -280,7 +283,7 @@ void PbxLinkSession::onEncrypted()
     // A certificate a system authority vouches for this address needs no
     // question, but is pinned all the same, so that a later change is refused.
     if (m_socket->sslHandshakeErrors().isEmpty()) {
-        pinPresentedCertificate();
+        m_pinOnLogin = true;
         proceedAfterTrust();
         return;
     }
@@ -564,6 +567,9 @@ void PbxLinkSession::handleLoginOk(const QJsonObject &frame)
         endSession(QStringLiteral("login failed: wrong server signature"));
         return;
     }
+    // A peer that only collected the login proof is never remembered.
+    if (std::exchange(m_pinOnLogin, false))
+        pinPresentedCertificate();
     LoginDetails details;
     if (!PbxProtocol::loginDetailsFromJson(frame, &details)) {
         endSession(QStringLiteral("protocol error: malformed login answer"));

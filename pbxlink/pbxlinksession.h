@@ -114,6 +114,9 @@ private:
     QString m_address;
     QString m_addressKey;  // the endpoint as pinned
     QString m_presentedFingerprint;
+    // Trusted by the user or an authority, stored once the exchange has
+    // proven it holds the account's verifier.
+    bool m_pinOnLogin = false;
     QString m_user;
     QString m_password;  // held only until the SCRAM exchange takes it
     std::unique_ptr<ScramClient> m_scram;

@@ -277,6 +277,13 @@ void tst_PbxLink::connectionEndsOnceWithReason()
     QTRY_COMPARE_WITH_TIMEOUT(rec.ends(), 1, 10000);
     QVERIFY2(rec.reasons.constFirst().startsWith(reason), qPrintable(rec.reasons.constFirst()));
     QCOMPARE(rec.logged(), logsIn);
+    // Only an exchange that proved it holds the account is remembered.
+    if (!storeUnreadable) {
+        const QString pinned = KnownExchanges(g_dataDir->path())
+                                   .fingerprint(KnownExchanges::addressKey(QHostAddress::LocalHost, emulator.port))
+                                   .value_or(QString());
+        QCOMPARE(pinned, logsIn ? emulator.fingerprint : QString());
+    }
     if (storeUnreadable) {
         QVERIFY(rec.unknown.isEmpty());
         QVERIFY(!emulator.waitForLine("session 1 closed").isEmpty());
