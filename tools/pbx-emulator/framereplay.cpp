@@ -45,7 +45,9 @@ bool FrameReplay::open(const QString &fileName, QString *error)
 
 QByteArray FrameReplay::nextFrame()
 {
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    // Enough reads for the longest frame, and a wrap-around on the way.
+    const int attempts = 3 + PbxFrameCodec::DefaultMaxFrameSize / kReadSize;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
         const int lf = m_buffer.indexOf('\n', m_position);
         if (lf >= 0) {
             const QByteArray line = m_buffer.mid(m_position, lf + 1 - m_position);
