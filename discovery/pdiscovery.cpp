@@ -39,7 +39,7 @@ PDiscovery::Target targetFromEnvironment()
 }
 
 PDiscovery::PDiscovery(QObject *parent)
-    : PDiscovery(parent, defaultTarget().address, defaultTarget().port)
+    : PDiscovery(parent, defaultTarget())
 {
 }
 
@@ -73,8 +73,7 @@ PDiscovery::PDiscovery(QObject *parent, const Target &target)
 
 PDiscovery::Target PDiscovery::defaultTarget()
 {
-    static const Target target = targetFromEnvironment();
-    return target;
+    return targetFromEnvironment();
 }
 
 PDiscovery::Target PDiscovery::targetFromSetting(const QString &value)

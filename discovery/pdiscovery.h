@@ -35,7 +35,7 @@ public:
     PDiscovery(QObject *parent, const Target &target);
 
     // The limited broadcast on DefaultPort, unless PLOGGER_DISCOVERY_TARGET
-    // is set. The variable is read once per process.
+    // is set. The variable is read at each call.
     static Target defaultTarget();
     // What a set PLOGGER_DISCOVERY_TARGET names. It is there to keep the
     // requests on one host, so an empty or malformed value sends nothing

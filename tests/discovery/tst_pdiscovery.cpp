@@ -194,18 +194,20 @@ void tst_PDiscovery::realResponderProcess()
 
 void tst_PDiscovery::targetSetting_data()
 {
-    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("text");      // null: the variable is unset
     QTest::addColumn<QString>("address");   // empty: nothing is sent
     QTest::addColumn<int>("port");
+    QTest::newRow("unset") << QString() << "255.255.255.255" << 45454;
     QTest::newRow("IPv4") << "127.0.0.1:5000" << "127.0.0.1" << 5000;
     QTest::newRow("IPv6 in brackets") << "[::1]:45454" << "::1" << 45454;
     QTest::newRow("localhost") << "localhost:7" << "127.0.0.1" << 7;
     const QString port = QString::number(responder.localPort());
-    for (const QString &bad : {QString(), QStringLiteral(" "), QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.1:"),
-                               QStringLiteral(":") + port, QStringLiteral("127.0.0.1:0"), QStringLiteral("localhost:0"),
-                               QStringLiteral("127.0.0.1:65536"), QStringLiteral("127.0.0.1:http"),
-                               QStringLiteral("127.0.0.1:") + port + QStringLiteral(" x"), QStringLiteral("::1:") + port,
-                               QStringLiteral("pbx.lan:45454"), QStringLiteral("pbx.example:") + port})
+    for (const QString &bad : {QStringLiteral(""), QStringLiteral(" "), QStringLiteral("127.0.0.1"),
+                               QStringLiteral("127.0.0.1:"), QStringLiteral(":") + port, QStringLiteral("127.0.0.1:0"),
+                               QStringLiteral("localhost:0"), QStringLiteral("127.0.0.1:65536"),
+                               QStringLiteral("127.0.0.1:http"), QStringLiteral("127.0.0.1:") + port + QStringLiteral(" x"),
+                               QStringLiteral("::1:") + port, QStringLiteral("pbx.lan:45454"),
+                               QStringLiteral("pbx.example:") + port})
         QTest::newRow(qPrintable(QLatin1Char('"') + bad + QLatin1Char('"'))) << bad << "" << 0;
 }
 
@@ -214,7 +216,21 @@ void tst_PDiscovery::targetSetting()
     QFETCH(QString, text);
     QFETCH(QString, address);
     QFETCH(int, port);
-    const PDiscovery::Target target = PDiscovery::targetFromSetting(text);
+    const char *const name = "PLOGGER_DISCOVERY_TARGET";
+    const bool wasSet = qEnvironmentVariableIsSet(name);
+    const QByteArray previous = qgetenv(name);
+    const auto restore = qScopeGuard([&] { wasSet ? qputenv(name, previous) : qunsetenv(name); });
+    if (text.isNull())
+        qunsetenv(name);
+    else
+        qputenv(name, text.toLocal8Bit());
+    capturedWarnings.clear();
+    const QtMessageHandler previousHandler = qInstallMessageHandler(captureWarning);
+    const auto restoreHandler = qScopeGuard([&] { qInstallMessageHandler(previousHandler); });
+
+    // Built as the popup in the window builds it.
+    PDiscovery discovery(nullptr);
+    const PDiscovery::Target target = discovery.target();
     if (!address.isEmpty()) {
         QVERIFY(target.unusable.isEmpty());
         QCOMPARE(target.address, QHostAddress(address));
@@ -225,12 +241,8 @@ void tst_PDiscovery::targetSetting()
     // Never the broadcast, nor anything else: checked before anything is sent.
     QVERIFY(target.address.isNull());
     QSignalSpy requests(&responder, &DiscoveryResponder::requestReceived);
-    capturedWarnings.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureWarning);
-    PDiscovery discovery(nullptr, target);
     discovery.startBroadcasting();
     discovery.startBroadcasting();
-    qInstallMessageHandler(previous);
     QCOMPARE(capturedWarnings.size(), 1);
     QVERIFY2(capturedWarnings.constFirst().contains(QLatin1String("PLOGGER_DISCOVERY_TARGET")),
              qPrintable(capturedWarnings.constFirst()));

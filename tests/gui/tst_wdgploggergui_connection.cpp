@@ -164,8 +164,8 @@ private:
 
 void tst_wdgPLoggerGuiConnection::initTestCase()
 {
-    // Discovery reads its target once per process: aim it at an exchange
-    // before the first window exists.
+    // Each window reads the discovery target as it is built: aim it at an
+    // exchange before the first one exists.
     QVERIFY(m_discoveryExchange.start({"--discovery", "127.0.0.1:0", "--count", "3"}));
     const QString line = m_discoveryExchange.waitForLine(QStringLiteral("discovery "));
     m_discoveryTarget = line.mid(10);
