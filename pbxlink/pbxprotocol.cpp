@@ -142,7 +142,9 @@ bool diagnosticMessageFromJson(const QJsonObject &frame, DiagnosticMessage *msg)
     m.linkedId = optString(frame, QStringLiteral("linkedId"), &ok);
     m.uniqueId = optString(frame, QStringLiteral("uniqueId"), &ok);
     m.timestamp = optString(frame, QStringLiteral("timestamp"), &ok);
-    m.verbosity = QString::number(optInt(frame, QStringLiteral("level"), 0, &ok));
+    // Levels below 0 are the client's own (-1 marks command results) and the
+    // window shows none above 4: an exchange gets the nearest of its levels.
+    m.verbosity = QString::number(qBound(0, optInt(frame, QStringLiteral("level"), 0, &ok), 4));
     m.message = optString(frame, QStringLiteral("message"), &ok);
     m.extraFields = optStringList(frame, QStringLiteral("extra"), &ok);
     if (!ok)

@@ -57,7 +57,8 @@ QString boundedText(const QString &text, int maxLength, const QString &marker);
 void boundLogMembers(DiagnosticMessage *msg);
 
 QJsonObject diagnosticMessageToJson(const DiagnosticMessage &msg);
-// False when a field has the wrong type or the level is missing.
+// False when a field has the wrong type or the level is missing. A level
+// outside 0 to 4 is read as the nearer of the two.
 bool diagnosticMessageFromJson(const QJsonObject &frame, DiagnosticMessage *msg);
 
 QJsonObject serverCommandToJson(const ServerCommand &command);

@@ -62,8 +62,10 @@ void checkDiagnosticMessage(const QJsonObject &frame)
                && again.messageId == m.messageId && again.timestamp == m.timestamp
                && again.verbosity == m.verbosity && again.message == m.message
                && again.extraFields == m.extraFields);
-    // The window shows the level by name and filters by the number read back.
+    // The window shows the level by name and filters by the number read back;
+    // an exchange's is always one a threshold can show.
     const int level = m.verbosity.toInt();
+    FUZZ_CHECK(level >= 0 && level <= 4);
     FUZZ_CHECK(LOGGER::verbosityStringToInt(LOGGER::verbosityIntToString(level)) == level);
     LOGGER::verbosityStringToInt(m.message);
 }
