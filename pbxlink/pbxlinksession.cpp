@@ -91,12 +91,16 @@ bool PbxLinkSession::parseHostAndPort(const QString &text, QHostAddress *host, q
         }
     } else {
         const int colon = t.lastIndexOf(QLatin1Char(':'));
-        // A bare IPv6 literal has colons too: its last group is no port.
+        // A bare IPv6 literal is the address as a whole: "::1:5039" is that
+        // address on the default port. Whether a last group was meant as a
+        // port cannot be told, so a port follows an IPv6 host only in brackets.
         if (colon < 0 || QHostAddress(t).protocol() == QAbstractSocket::IPv6Protocol) {
             hostText = t;
         } else {
             hostText = t.left(colon);
             portText = t.mid(colon + 1);
+            if (hostText.contains(QLatin1Char(':')))
+                return false;
         }
     }
     QHostAddress address;

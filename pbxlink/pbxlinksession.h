@@ -53,8 +53,9 @@ public:
     // bound does not run meanwhile: the exchange is not the silent one.
     void setReadingPaused(bool paused);
 
-    // "host:port" or "[v6]:port"; the host must be an IP literal. Without a
-    // port the exchange's usual port is taken.
+    // "v4:port", "[v6]:port", or either literal alone (a bare IPv6 literal is
+    // all address, never address and port); IPv4 only as four decimal parts.
+    // Without a port the exchange's usual port is taken.
     static bool parseHostAndPort(const QString &text, QHostAddress *host, quint16 *port);
 
     // Reads PBXLINK_KEEPALIVE_MS; the default when unset or unusable.

@@ -4,6 +4,8 @@
 #include "pbxlinksession.h"
 #include "pdiscovery.h"
 
+#include <QRegularExpression>
+
 namespace {
 
 QString joined(const QHostAddress &host, quint16 port)
@@ -38,6 +40,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     quint16 port = 0;
     if (PbxLinkSession::parseHostAndPort(text, &host, &port)) {
         FUZZ_CHECK(!host.isNull() && port != 0);
+        // IPv4 is read from four decimal parts only, so its octets are the
+        // text's first four numbers; a bare IPv6 literal carries no port.
+        if (host.protocol() == QAbstractSocket::IPv4Protocol) {
+            static const QRegularExpression nonDigits(QStringLiteral("[^0-9]+"));
+            const QStringList numbers = text.split(nonDigits, Qt::SkipEmptyParts);
+            FUZZ_CHECK(numbers.size() >= 4);
+            quint32 ip = 0;
+            for (int i = 0; i < 4; ++i)
+                ip = (ip << 8) | numbers.at(i).toUInt();
+            FUZZ_CHECK(ip == host.toIPv4Address());
+        } else if (!text.trimmed().startsWith(QLatin1Char('['))) {
+            FUZZ_CHECK(port == 5039);
+        }
         if (!plainScope(host))
             return 0;
         QHostAddress again;

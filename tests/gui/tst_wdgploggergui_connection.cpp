@@ -542,6 +542,9 @@ void tst_wdgPLoggerGuiConnection::invalidAddress_data()
     QTest::newRow("octet over 255") << "300.1.1.1";
     QTest::newRow("octet over 255 with port") << "300.1.1.1:6000";
     QTest::newRow("letters where the dots go") << "1x2x3x4";
+    // Read as inet_aton does, these would reach 127.0.0.8 and 127.0.0.1.
+    QTest::newRow("three parts, one zero-padded") << "127.0.010:5039";
+    QTest::newRow("two parts") << "127.1";
     QTest::newRow("empty") << "";
 }
 

@@ -630,7 +630,8 @@ void tst_PbxLink::ipv6Loopback()
     auto link = makeLink();
     Recorder rec(link.get());
     link->init();
-    link->setServerAddress(emulator.address);
+    // Bare, "::1:PORT" would be one IPv6 address: the port goes after brackets.
+    link->setServerAddress(QStringLiteral("[::1]:%1").arg(emulator.port));
     link->connectToServer("admin", "demo", "demo", PBXLINK::AppModeDiagnostic);
     QTRY_COMPARE_WITH_TIMEOUT(rec.messages.size(), 2, 5000);
 }

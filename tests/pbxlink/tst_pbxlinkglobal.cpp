@@ -1,4 +1,5 @@
 #include "pbxlinkglobal.h"
+#include "pbxlinksession.h"
 
 #include <QtTest>
 
@@ -9,6 +10,8 @@ class tst_PbxLinkGlobal : public QObject
 private slots:
     void compareVersions_data();
     void compareVersions();
+    void serverAddress_data();
+    void serverAddress();
 };
 
 void tst_PbxLinkGlobal::compareVersions_data()
@@ -42,6 +45,39 @@ void tst_PbxLinkGlobal::compareVersions()
     const int ba = PBXLINK::compareVersions(b, a);
     QCOMPARE((ab > 0) - (ab < 0), sign);
     QCOMPARE((ba > 0) - (ba < 0), -sign);
+}
+
+void tst_PbxLinkGlobal::serverAddress_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("host");  // empty: refused, nothing is sent
+    QTest::addColumn<int>("port");
+    QTest::newRow("IPv4 and port") << "192.0.2.1:6000" << "192.0.2.1" << 6000;
+    QTest::newRow("leading zeros are decimal") << "192.168.010.020" << "192.168.10.20" << 5039;
+    QTest::newRow("three parts") << "127.0.010:5039" << "" << 0;
+    QTest::newRow("three parts, no port") << "10.010.1" << "" << 0;
+    QTest::newRow("one part") << "1:5039" << "" << 0;
+    QTest::newRow("hex part") << "0x7f.0.0.1" << "" << 0;
+    QTest::newRow("four-digit part") << "0127.0.0.1" << "" << 0;
+    QTest::newRow("IPv6 in brackets") << "[::1]:6000" << "::1" << 6000;
+    // All address: a last group that looks like a port is part of it.
+    QTest::newRow("bare IPv6") << "::1:5039" << "::1:5039" << 5039;
+    QTest::newRow("bare IPv6 and what no group can be") << "::1:40000" << "" << 0;
+    QTest::newRow("host name") << "pbx.example:5039" << "" << 0;
+}
+
+void tst_PbxLinkGlobal::serverAddress()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QHostAddress address;
+    quint16 parsedPort = 0;
+    QCOMPARE(PbxLinkSession::parseHostAndPort(text, &address, &parsedPort), !host.isEmpty());
+    if (host.isEmpty())
+        return;
+    QCOMPARE(address, QHostAddress(host));
+    QCOMPARE(int(parsedPort), port);
 }
 
 QTEST_APPLESS_MAIN(tst_PbxLinkGlobal)
