@@ -26,6 +26,8 @@ struct FileXferManager::Job {
     QFile file;
     QCryptographicHash md5{QCryptographicHash::Md5};
     QCryptographicHash sha1{QCryptographicHash::Sha1};
+    qint64 received = 0;
+    bool created = false;  // the temporary file is ours to remove
     bool failed = false;
 };
 
@@ -39,6 +41,14 @@ FileXferManager::FileXferManager(QObject *parent)
 
 FileXferManager::~FileXferManager()
 {
+    // Whatever still runs is cancelled: no partial file stays behind.
+    for (auto &entry : jobs) {
+        entry.first->disconnect(this);
+        entry.first->abort();
+        entry.first->deleteLater();
+        discard(*entry.second);
+    }
+    jobs.clear();
     accessManager->deleteLater();
     accessManager = nullptr;
 }
@@ -76,13 +86,16 @@ void FileXferManager::transfer(const XferConfig &config)
     job->config = config;
     job->key = key;
     QString error;
-    if (!Utils::createNewFile(job->file, config.tmpFilePath(), &error)) {
+    if (Utils::createNewFile(job->file, config.tmpFilePath(), &error)) {
+        job->created = true;
+    } else {
         qCritical().noquote() << Q_FUNC_INFO << "Cannot open file" << config.tmpFilePath() << error;
         job->failed = true;
         QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
     }
     jobs[reply] = std::move(job);
 
+    connect(reply, &QNetworkReply::metaDataChanged, this, &FileXferManager::onMetaDataChanged);
     connect(reply, &QNetworkReply::downloadProgress, this, &FileXferManager::onBytesReceived);
     connect(reply, &QNetworkReply::downloadProgress, this, &FileXferManager::bytesReceived);
     connect(reply, &QIODevice::readyRead, this, &FileXferManager::onReadyRead);
@@ -104,6 +117,16 @@ void FileXferManager::drain(QNetworkReply *reply, Job &job)
             return;
         if (job.failed)
             continue;
+        // The update answer said how big the file is; a server that sends
+        // more would otherwise fill the disk.
+        if (n > job.config.info.size - job.received) {
+            qCritical().noquote() << Q_FUNC_INFO << "Stopping the download of" << job.key << "- it passes the"
+                                  << job.config.info.size << "bytes the update answer announced";
+            job.failed = true;
+            reply->abort();
+            return;
+        }
+        job.received += n;
         job.md5.addData(buffer, int(n));
         job.sha1.addData(buffer, int(n));
         if (job.file.write(buffer, n) != n) {
@@ -114,6 +137,31 @@ void FileXferManager::drain(QNetworkReply *reply, Job &job)
             return;
         }
     }
+}
+
+void FileXferManager::onMetaDataChanged()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    const auto it = jobs.find(reply);
+    if (it == jobs.end() || it->second->failed)
+        return;
+    const Job &job = *it->second;
+    bool known = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    if (known && length > job.config.info.size) {
+        qCritical().noquote() << Q_FUNC_INFO << "Refusing the download of" << job.key << "- it announces" << length
+                              << "bytes, more than the" << job.config.info.size << "the update answer announced";
+        it->second->failed = true;
+        reply->abort();
+    }
+}
+
+void FileXferManager::discard(Job &job)
+{
+    job.file.close();
+    if (job.created && !QFile::remove(job.config.tmpFilePath()))
+        qCritical().noquote() << Q_FUNC_INFO << "Cannot remove" << job.config.tmpFilePath();
+    job.created = false;
 }
 
 void FileXferManager::onReadyRead()
@@ -167,10 +215,12 @@ void FileXferManager::onXferFinished()
         ok = true;
     }
 
-    if (ok && finalizeFile(config))
+    if (ok && finalizeFile(config)) {
         emit fileXferSucceed(config.info);
-    else
-        emit fileXferFailed(config.info);
+        return;
+    }
+    discard(*job);
+    emit fileXferFailed(config.info);
 }
 
 bool FileXferManager::checkHashes(const QString &path, const DownloadableFileInfo &info)

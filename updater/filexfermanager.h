@@ -17,7 +17,9 @@ class QNetworkAccessManager;
 
 // Downloads described files with HTTP GET, streams each into a temporary
 // file while hashing it, and gives it its final name only once both digests
-// match the description.
+// match the description. A download stops as soon as it would pass the size
+// the description announces; a failed or cancelled one (the manager deleted
+// while it runs) leaves no temporary file behind.
 class FileXferManager : public QObject
 {
     Q_OBJECT
@@ -46,6 +48,7 @@ protected slots:
     void onSslError(const QList<QSslError> &errors);
 
 private slots:
+    void onMetaDataChanged();
     void onReadyRead();
 
 protected:
@@ -56,6 +59,7 @@ private:
 
     static bool digestsMatch(const QString &md5, const QString &sha1, const DownloadableFileInfo &info);
     void drain(QNetworkReply *reply, Job &job);
+    static void discard(Job &job);
 
     QNetworkAccessManager *accessManager = nullptr;
     QMap<QString, XferConfig> transfers;

@@ -86,6 +86,7 @@ double ownDownload(const Server &server, const QString &dir)
     info.url = server.url;
     info.md5 = server.md5;
     info.sha1 = server.sha1;
+    info.size = PackageSize;
     info.valid = true;
     XferConfig config(info);
     config.destDir = dir;

@@ -23,7 +23,7 @@ bool ServerProcess::start(const QStringList &arguments)
         return false;
     QDeadlineTimer deadline(60000);
     static const QRegularExpression listening(QStringLiteral("^listening (\\S+)$"));
-    static const QRegularExpression package(QStringLiteral("^package md5=(\\S+) sha1=(\\S+)"));
+    static const QRegularExpression package(QStringLiteral("^package md5=(\\S+) sha1=(\\S+) size=(\\d+)"));
     while (!deadline.hasExpired()) {
         if (!process.canReadLine() && !process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
             return false;
@@ -33,6 +33,7 @@ bool ServerProcess::start(const QStringList &arguments)
             if (p.hasMatch()) {
                 packageMd5 = p.captured(1);
                 packageSha1 = p.captured(2);
+                packageBytes = p.captured(3).toLongLong();
             }
             const auto m = listening.match(line);
             if (m.hasMatch()) {
@@ -46,6 +47,7 @@ bool ServerProcess::start(const QStringList &arguments)
                     if (q.hasMatch()) {
                         packageMd5 = q.captured(1);
                         packageSha1 = q.captured(2);
+                        packageBytes = q.captured(3).toLongLong();
                     }
                 }
                 return true;

@@ -21,6 +21,7 @@ public:
     QUrl url(const QString &path = QStringLiteral("/updates")) const;
     QString md5() const { return packageMd5; }
     QString sha1() const { return packageSha1; }
+    qint64 packageSize() const { return packageBytes; }
     // Every request line the server reported so far, as it was sent.
     QList<QByteArray> requests();
 
@@ -31,6 +32,7 @@ private:
     QUrl base;
     QString packageMd5;
     QString packageSha1;
+    qint64 packageBytes = 0;
     QByteArray pending;
     QList<QByteArray> seen;
 };

@@ -92,6 +92,7 @@ private slots:
     void incompleteAnswerWaitsForCancel();
     void cancelWhileAsking();
     void cancelDuringDownload();
+    void cancelLeavesNoPartialFile();
 
 private:
     QTemporaryDir work;
@@ -356,6 +357,23 @@ void tst_CheckUpdateDlg::cancelDuringDownload()
     QVERIFY(!QFile::exists(run.download.filePath("stage2-record.txt")));
     QVERIFY(!log.contains("Success! -> Quitting..."));
     QCOMPARE(run.log().last(), entry(1000, "Check for updates was canceled... Let's start the app."));
+}
+
+void tst_CheckUpdateDlg::cancelLeavesNoPartialFile()
+{
+    ServerProcess server;
+    QVERIFY(server.start({"--package", stage2Package, "--stall-download"}));
+    LogCapture log;
+    Run run(server.url());
+    // As the program does: the dialog goes once the application starts.
+    QObject::connect(run.dialog, &CheckUpdateDlg::launchApp, run.dialog, &QObject::deleteLater);
+    const QString partial = run.download.filePath("update.tar.gz.tmp");
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() > 0, 10000);
+
+    clickCancel(run.dialog->progressDialog);
+    QTRY_VERIFY(run.dialog.isNull());
+    QVERIFY(!QFileInfo::exists(partial));
+    QCOMPARE(run.launches, 1);
 }
 
 QTEST_MAIN(tst_CheckUpdateDlg)

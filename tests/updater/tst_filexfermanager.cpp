@@ -64,6 +64,7 @@ DownloadableFileInfo tst_FileXferManager::infoFor(const ServerProcess &server) c
     info.url = server.url("/updates/files/pkg.bin").toString();
     info.md5 = server.md5();
     info.sha1 = server.sha1();
+    info.size = server.packageSize();
     info.valid = true;
     return info;
 }
@@ -90,12 +91,18 @@ void tst_FileXferManager::download_data()
     QTest::addColumn<QStringList>("serverArgs");
     QTest::addColumn<QString>("digestCase");
     QTest::addColumn<bool>("succeeds");
-    QTest::newRow("good") << QStringList{} << "" << true;
-    QTest::newRow("upper-case digests") << QStringList{} << "upper" << false;
-    QTest::newRow("wrong digests") << QStringList{} << "wrong" << false;
-    QTest::newRow("404") << QStringList{"--download-404"} << "" << false;
-    QTest::newRow("truncated body") << QStringList{"--truncate-download"} << "" << false;
-    QTest::newRow("connection reset mid-body") << QStringList{"--reset-download"} << "" << false;
+    QTest::addColumn<QString>("logged");  // the reason a failure gives, when only one can be
+    QTest::newRow("good") << QStringList{} << "" << true << "";
+    QTest::newRow("upper-case digests") << QStringList{} << "upper" << false << "";
+    QTest::newRow("wrong digests") << QStringList{} << "wrong" << false << "";
+    QTest::newRow("404") << QStringList{"--download-404"} << "" << false << "";
+    QTest::newRow("truncated body") << QStringList{"--truncate-download"} << "" << false << "";
+    QTest::newRow("connection reset mid-body") << QStringList{"--reset-download"} << "" << false << "";
+    QTest::newRow("sends on past the announced size") << QStringList{"--flood", QString::number(64 << 20)} << ""
+                                                      << false << "Stopping the download of";
+    QTest::newRow("announces more than the answer")
+        << QStringList{"--content-length", QString::number(packageData.size() + 1)} << "" << false
+        << "Refusing the download of";
 }
 
 void tst_FileXferManager::download()
@@ -103,6 +110,7 @@ void tst_FileXferManager::download()
     QFETCH(QStringList, serverArgs);
     QFETCH(QString, digestCase);
     QFETCH(bool, succeeds);
+    QFETCH(QString, logged);
 
     LogCapture log;
     ServerProcess server;
@@ -131,10 +139,12 @@ void tst_FileXferManager::download()
     QFile f(final);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QVERIFY(f.readAll() == (succeeds ? packageData : QByteArray("old contents")));
+    QVERIFY(!QFile::exists(config.tmpFilePath()));
     if (succeeds) {
         QCOMPARE(int(f.permissions() & 0x7077), 0x7055); // owner rwx, group and others r-x
-        QVERIFY(!QFile::exists(config.tmpFilePath()));
         QVERIFY(log.contains("Hashes match!"));
+    } else if (!logged.isEmpty()) {
+        QVERIFY2(log.contains(logged), qPrintable(log.lines().join(QLatin1Char('\n'))));
     } else if (!digestCase.isEmpty()) {
         QVERIFY(log.contains("CRITICAL - Hashes do not match: MD5("));
     } else {

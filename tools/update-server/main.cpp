@@ -37,6 +37,9 @@ int main(int argc, char *argv[])
     opt("truncate-query", "Promise the whole answer, send half, close.");
     opt("truncate-download", "Promise the whole package, send half, close.");
     opt("reset-download", "Send half the package, then reset the connection.");
+    opt("stall-download", "Promise the whole package, send half, then keep the connection open.");
+    opt("flood", "After the package, send this many more bytes, announcing no length.", "bytes");
+    opt("content-length", "Announce this Content-Length for the package instead of its size.", "bytes");
     opt("no-file-info-root", "Answer with a document that is no file information.");
     opt("empty-body", "Answer the query with 200 and an empty body.");
     opt("padding", "Put this many filler bytes before the answer's document.", "bytes");
@@ -102,6 +105,11 @@ int main(int argc, char *argv[])
     o.truncateQuery = has("truncate-query");
     o.truncateDownload = has("truncate-download");
     o.resetDownload = has("reset-download");
+    o.stallDownload = has("stall-download");
+    if (has("flood"))
+        o.floodBytes = number("flood");
+    if (has("content-length"))
+        o.contentLength = number("content-length");
     o.noFileInfoRoot = has("no-file-info-root");
     o.emptyBody = has("empty-body");
     if (has("padding"))

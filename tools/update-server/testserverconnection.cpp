@@ -143,10 +143,17 @@ void TestServerConnection::serveFile()
     } else if (opts.resetDownload) {
         ending = Ending::Reset;
         fileLimit = size / 2;
+    } else if (opts.stallDownload) {
+        ending = Ending::Stall;
+        fileLimit = size / 2;
     }
-    socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n"
-                  "Content-Length: "
-                  + QByteArray::number(size) + "\r\n\r\n");
+    floodLeft = opts.floodBytes;
+    QByteArray header = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n";
+    // A flood has no end to announce: the body runs until the connection closes.
+    const qint64 length = opts.contentLength >= 0 ? opts.contentLength : size;
+    if (floodLeft == 0)
+        header += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    socket->write(header + "\r\n");
     pump();
 }
 
@@ -164,11 +171,21 @@ void TestServerConnection::pump()
         fileSent += buffer.size();
         socket->write(buffer);
     }
+    if (fileSent >= fileLimit && !readFailed) {
+        static const QByteArray filler(int(ChunkSize), 'x');
+        while (socket->bytesToWrite() < SocketBacklog && floodLeft > 0) {
+            const qint64 n = qMin(floodLeft, ChunkSize);
+            socket->write(filler.constData(), n);
+            floodLeft -= n;
+        }
+        if (floodLeft > 0)
+            return;
+    }
     if (fileSent >= fileLimit || readFailed) {
         file.close();
         if (ending == Ending::Reset)
             resetConnection();
-        else
+        else if (ending != Ending::Stall)
             socket->disconnectFromHost();
     }
 }

@@ -34,5 +34,6 @@ private:
     QFile file;
     qint64 fileLimit = 0;
     qint64 fileSent = 0;
-    enum class Ending { Close, Truncate, Reset } ending = Ending::Close;
+    qint64 floodLeft = 0;
+    enum class Ending { Close, Truncate, Reset, Stall } ending = Ending::Close;
 };

@@ -43,6 +43,9 @@ public:
         bool downloadNotFound = false;
         bool truncateDownload = false;
         bool resetDownload = false;
+        bool stallDownload = false;
+        qint64 floodBytes = 0;         // sent after the package, with no length announced
+        qint64 contentLength = -1;     // announced for the download instead of the package's size
     };
 
     explicit UpdateTestServer(const Options &options, QObject *parent = nullptr);
