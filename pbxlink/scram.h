@@ -12,8 +12,8 @@ namespace Scram {
 
 constexpr int MinIterations = 4096;
 // Beyond this a challenge is refused: an exchange must not hold the link's
-// thread deriving one key. Qt's PBKDF2 takes about 20 us per iteration, so
-// this is up to two seconds; a million would pass the keep-alive bound.
+// thread deriving one key. Qt's PBKDF2 takes about 1.2 us per iteration, so
+// this is up to an eighth of a second; a million would not stop there.
 constexpr int MaxIterations = 100000;
 // Any one SCRAM message; real ones are a few hundred bytes.
 constexpr int MaxMessageLength = 4096;

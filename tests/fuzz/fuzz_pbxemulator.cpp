@@ -2,7 +2,7 @@
 // the login and command readers, and the canned command runner. Every answer
 // it writes must be one the client reads back unchanged.
 #include "fuzzsupport.h"
-#include "pbxemulatorsession.h"
+#include "pbxemulatorbackend.h"
 #include "pbxframecodec.h"
 #include "pbxprotocol.h"
 #include "scram.h"
@@ -43,7 +43,7 @@ void runCommand(const QJsonObject &frame)
     ServerCommandResponse response;
     response.commandId = command.id;
     response.command = command.command;
-    PbxEmulatorSession::runCommand(command.command, command.params, &response.executed, &response.code,
+    PbxEmulatorBackend::answer(command.command, command.params, &response.executed, &response.code,
                                    &response.detail, &response.output);
     FUZZ_CHECK(response.executed == (response.code != 127));
 

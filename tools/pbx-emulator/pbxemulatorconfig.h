@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pbxserversettings.h"
 #include "scram.h"
 
 #include <QMap>
@@ -47,6 +48,19 @@ struct PbxEmulatorConfig
     bool wrongServerSignature = false;  // accept the proof but sign the login wrongly
     bool stallHandshake = false;        // take the connection, never answer the TLS handshake
     bool plainV1 = false;               // greet in clear with the old unencrypted protocol
+
+    PbxServerSettings serverSettings() const
+    {
+        PbxServerSettings s;
+        s.certificate = certificate;
+        s.privateKey = privateKey;
+        s.serverName = serverName;
+        s.serverVersion = serverVersion;
+        s.apiVersion = apiVersion;
+        s.features = features;
+        s.idleTimeoutMs = idleTimeoutMs;
+        return s;
+    }
 
     static QString defaultUser() { return QStringLiteral("admin"); }
     static QString defaultDomain() { return QStringLiteral("demo"); }

@@ -1,13 +1,14 @@
 #pragma once
 
+#include "pbxemulatorbackend.h"
 #include "pbxemulatorconfig.h"
 
 #include <QHostAddress>
 #include <QObject>
 
-class TlsListener;
+class PbxServer;
 
-// The demo exchange: accepts clients and gives each its own session.
+// The demo exchange: the link's server with the demo's sessions and backend.
 // Usable in-process (benchmarks) as well as from the pbx-emulator program.
 class PbxEmulatorServer : public QObject
 {
@@ -30,9 +31,7 @@ signals:
     void eventReported(const QString &line);
 
 private:
-    void onNewConnection();
-
-    PbxEmulatorConfig m_config;
-    TlsListener *m_server;
-    int m_sessionCounter = 0;
+    const PbxEmulatorConfig m_config;
+    PbxEmulatorBackend m_backend;
+    PbxServer *m_server;
 };

@@ -5,6 +5,8 @@
 #include <QLockFile>
 #include <QProcess>
 
+#include <sys/stat.h>
+
 bool ServerIdentity::load(const QString &certificateFile, const QString &keyFile, QString *error)
 {
     QFile certFile(certificateFile);
@@ -36,13 +38,17 @@ bool ServerIdentity::load(const QString &certificateFile, const QString &keyFile
     return true;
 }
 
-bool ServerIdentity::create(const QString &certificateFile, const QString &keyFile, QString *error)
+bool ServerIdentity::create(const QString &certificateFile, const QString &keyFile, QString *error,
+                            const QString &commonName)
 {
     QProcess openssl;
+    // The child inherits the mask: the key file is born private.
+    const mode_t oldMask = ::umask(077);
     openssl.start(QStringLiteral("openssl"),
                   {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-                   keyFile, "-out", certificateFile, "-days", "3650", "-subj", "/CN=pbx-emulator", "-addext",
-                   "subjectAltName=IP:127.0.0.1,IP:::1"});
+                   keyFile, "-out", certificateFile, "-days", "3650", "-subj", QStringLiteral("/CN=") + commonName,
+                   "-addext", "subjectAltName=IP:127.0.0.1,IP:::1"});
+    ::umask(oldMask);
     if (!openssl.waitForFinished(30000) || openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0) {
         *error = QStringLiteral("cannot make a certificate with openssl: %1 %2")
                      .arg(openssl.errorString(), QString::fromLocal8Bit(openssl.readAllStandardError()).trimmed());
@@ -52,7 +58,7 @@ bool ServerIdentity::create(const QString &certificateFile, const QString &keyFi
     return load(certificateFile, keyFile, error);
 }
 
-bool ServerIdentity::loadOrCreate(const QString &dir, QString *error)
+bool ServerIdentity::loadOrCreate(const QString &dir, QString *error, const QString &commonName)
 {
     if (!QDir().mkpath(dir)) {
         *error = QStringLiteral("cannot create %1").arg(dir);
@@ -74,7 +80,7 @@ bool ServerIdentity::loadOrCreate(const QString &dir, QString *error)
     const QString newKey = keyFile + QStringLiteral(".new");
     QFile::remove(newCertificate);
     QFile::remove(newKey);
-    if (!create(newCertificate, newKey, error))
+    if (!create(newCertificate, newKey, error, commonName))
         return false;
     QFile::remove(certificateFile);
     QFile::remove(keyFile);

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "scram.h"
+#include "servercommand.h"
+#include "servercommandresponse.h"
+
+#include <QString>
+#include <QVector>
+
+#include <functional>
+#include <optional>
+
+// A tenant as the exchange lists it.
+struct PbxTenant
+{
+    QString uuid;
+    QString name;
+};
+
+// What an exchange offers its clients beyond the protocol itself: accounts,
+// tenants and diagnostic commands. The sessions of a PbxServer ask it; the
+// demo exchange answers from its settings, the agent from the SIP server.
+class PbxBackend
+{
+public:
+    using CommandDone = std::function<void(const ServerCommandResponse &)>;
+
+    virtual ~PbxBackend() = default;
+
+    // The verifier of an account, or none for an unknown one.
+    virtual std::optional<Scram::Verifier> verifier(const QString &user, const QString &domain) const = 0;
+
+    // The tenants known now; a subscription names one of these or none.
+    virtual QVector<PbxTenant> tenants() const = 0;
+    // Brings the list up to date before a client gets it; done() may come
+    // at once. The default has nothing to refresh.
+    virtual void refreshTenants(std::function<void()> done) { done(); }
+
+    // Runs a command and answers it exactly once, at once or later. The
+    // caller fills in the request's id and the timestamp is the backend's.
+    virtual void runCommand(const ServerCommand &command, CommandDone done) = 0;
+};

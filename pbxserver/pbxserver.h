@@ -1,0 +1,68 @@
+#pragma once
+
+#include "pbxserversettings.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QVector>
+
+#include <functional>
+#include <memory>
+
+class LoginThrottle;
+class PbxBackend;
+class PbxServerSession;
+class QSslSocket;
+class TlsListener;
+struct DiagnosticMessage;
+
+// An exchange's side of the link: listens, gives each client a session, and
+// hands the log frames it publishes to every client subscribed to their
+// tenant. The backend answers for accounts, tenants and commands.
+class PbxServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Makes the session for a new connection; the default is a plain
+    // PbxServerSession. A demo exchange makes one of its own.
+    using SessionFactory = std::function<PbxServerSession *(QSslSocket *socket, int number, QObject *parent)>;
+
+    PbxServer(const PbxServerSettings &settings, PbxBackend *backend, QObject *parent = nullptr);
+    ~PbxServer() override;
+
+    void setSessionFactory(SessionFactory factory);
+    void setSettings(const PbxServerSettings &settings);  // for sessions that start from now on
+    const PbxServerSettings &settings() const { return m_settings; }
+
+    // "host:port" or "[v6]:port", port 0 = any. May be called for several addresses.
+    bool listen(const QString &address, QString *error);
+    QList<QHostAddress> addresses() const;
+    quint16 port() const;  // of the first listener
+    // "127.0.0.1:5039" or "[::1]:5039" for each listener
+    QStringList addressTexts() const;
+
+    static bool parseListenAddress(const QString &text, QHostAddress *host, quint16 *port);
+
+    // Sends a log record to every logged-in client subscribed to its tenant.
+    void publish(const DiagnosticMessage &msg);
+    // The same, already encoded with its line end.
+    void publishFrame(const QString &tenant, const QByteArray &frame);
+    int sessionCount() const { return m_sessions.size(); }
+    int loggedInCount() const;
+
+signals:
+    void eventReported(const QString &line);
+
+private:
+    void onNewConnection(TlsListener *listener);
+
+    PbxServerSettings m_settings;
+    PbxBackend *const m_backend;
+    SessionFactory m_factory;
+    std::unique_ptr<LoginThrottle> m_throttle;
+    QVector<TlsListener *> m_listeners;
+    QVector<PbxServerSession *> m_sessions;
+    int m_sessionCounter = 0;
+};

@@ -1,0 +1,424 @@
+#include "pbxserversession.h"
+
+#include "loginthrottle.h"
+#include "pbxbackend.h"
+#include "pbxprotocol.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QPointer>
+#include <QSslSocket>
+#include <QUuid>
+
+namespace {
+constexpr int kReadChunk = 64 * 1024;
+const QString kScram = QStringLiteral("scram");
+
+QString nowText()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+}
+}
+
+PbxServerSession::PbxServerSession(QSslSocket *socket, const PbxServerSettings &settings, PbxBackend *backend,
+                                   int number, QObject *parent)
+    : QObject(parent)
+    , m_socket(socket)
+    , m_settings(settings)
+    , m_backend(backend)
+    , m_number(number)
+{
+    m_socket->setParent(this);
+    m_socket->setReadBufferSize(4 * kReadChunk);
+    m_idleTimer.setSingleShot(true);
+    m_idleTimer.setInterval(qMax(100, settings.idleTimeoutMs));
+    connect(&m_idleTimer, &QTimer::timeout, this,
+            [this] { close(QStringLiteral("idle timeout"), QStringLiteral("idle timeout")); });
+}
+
+PbxServerSession::~PbxServerSession() = default;
+
+void PbxServerSession::setLoginThrottle(LoginThrottle *throttle)
+{
+    m_throttle = throttle;
+}
+
+void PbxServerSession::start()
+{
+    connect(m_socket, &QSslSocket::readyRead, this, &PbxServerSession::onReadyRead);
+    connect(m_socket, &QSslSocket::disconnected, this, [this] {
+        if (m_state != State::Closed) {
+            m_state = State::Closed;
+            m_idleTimer.stop();
+            emit eventReported(QStringLiteral("session %1 closed: client disconnected").arg(m_number));
+            emitSentTotal();
+        }
+        emit finished();
+    });
+    emit eventReported(
+        QStringLiteral("session %1 connected from %2").arg(m_number).arg(m_socket->peerAddress().toString()));
+    m_idleTimer.start();
+    beginHandshake();
+}
+
+void PbxServerSession::startRefusingAsFull()
+{
+    m_refuseAsFull = true;
+    start();
+}
+
+void PbxServerSession::beginHandshake()
+{
+    m_socket->setLocalCertificate(localCertificate());
+    m_socket->setPrivateKey(localKey());
+    m_socket->setProtocol(QSsl::TlsV1_2OrLater);
+    connect(m_socket, &QSslSocket::encrypted, this, [this] {
+        m_state = State::AwaitingLogin;
+        if (m_refuseAsFull) {
+            close(QStringLiteral("too many clients"), QStringLiteral("too many clients"));
+            return;
+        }
+        greet();
+    });
+    connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        if (error == QAbstractSocket::SslHandshakeFailedError)
+            emit eventReported(
+                QStringLiteral("session %1 TLS handshake failed: %2").arg(m_number).arg(m_socket->errorString()));
+    });
+    m_socket->startServerEncryption();
+}
+
+void PbxServerSession::greet()
+{
+    send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeHello},
+                     {QStringLiteral("protocol"), PbxProtocol::ProtocolVersion},
+                     {QStringLiteral("server"), m_settings.serverName},
+                     {QStringLiteral("serverVersion"), m_settings.serverVersion}});
+}
+
+void PbxServerSession::writeBytes(const QByteArray &bytes)
+{
+    m_socket->write(bytes);
+}
+
+void PbxServerSession::send(const QJsonObject &frame)
+{
+    sendRaw(PbxFrameCodec::encode(frame));
+}
+
+void PbxServerSession::sendRaw(const QByteArray &bytes)
+{
+    if (m_state == State::Closed || bytes.isEmpty())
+        return;
+    writeBytes(bytes);
+}
+
+void PbxServerSession::sendLogFrame(const QByteArray &frame)
+{
+    sendRaw(frame);
+    ++m_sent;
+}
+
+void PbxServerSession::offerLogFrame(const QString &tenant, const QByteArray &frame)
+{
+    if (m_state != State::LoggedIn || tenant != m_subscription)
+        return;
+    if (m_socket->bytesToWrite() + frame.size() > m_settings.maxQueuedBytes) {
+        close(QStringLiteral("client fell behind"), QStringLiteral("client fell behind: too many log messages unread"));
+        return;
+    }
+    sendLogFrame(frame);
+}
+
+void PbxServerSession::sendError(const QString &reason)
+{
+    send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeError}, {QStringLiteral("reason"), reason}});
+}
+
+void PbxServerSession::closeWithBye(const QString &reason)
+{
+    close(reason, reason);
+}
+
+void PbxServerSession::close(const QString &why, const QString &byeReason)
+{
+    if (m_state == State::Closed)
+        return;
+    if (!byeReason.isEmpty() && m_socket->isEncrypted())
+        send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeBye}, {QStringLiteral("reason"), byeReason}});
+    m_state = State::Closed;
+    m_idleTimer.stop();
+    emit eventReported(QStringLiteral("session %1 closed: %2").arg(m_number).arg(why));
+    emitSentTotal();
+    // Pending lines still go out before the connection ends.
+    m_socket->disconnectFromHost();
+}
+
+// Lets a soak or load run match what each client received against this.
+void PbxServerSession::emitSentTotal()
+{
+    emit eventReported(QStringLiteral("session %1 total: sent %2 log messages").arg(m_number).arg(m_sent));
+}
+
+void PbxServerSession::onReadyRead()
+{
+    if (keepsAlive())
+        m_idleTimer.start();
+    if (!m_socket->isEncrypted()) {
+        // A handshake held up on purpose, or a client that speaks no TLS.
+        m_socket->readAll();
+        return;
+    }
+    while (m_state != State::Closed && m_socket->bytesAvailable() > 0) {
+        if (!m_codec.feed(m_socket->read(kReadChunk))) {
+            close(QStringLiteral("client frame too large"), QStringLiteral("frame too large"));
+            return;
+        }
+        for (;;) {
+            QJsonObject frame;
+            QString error;
+            const PbxFrameCodec::Result result = m_codec.next(&frame, &error);
+            if (result == PbxFrameCodec::Result::NeedMore)
+                break;
+            if (result == PbxFrameCodec::Result::Overflow) {
+                close(QStringLiteral("client frame too large"), QStringLiteral("frame too large"));
+                return;
+            }
+            if (result == PbxFrameCodec::Result::BadFrame) {
+                if (m_state != State::LoggedIn) {
+                    close(QStringLiteral("protocol error before login: %1").arg(error),
+                          QStringLiteral("protocol error"));
+                    return;
+                }
+                sendError(QStringLiteral("bad frame: %1").arg(error));
+                continue;
+            }
+            handleFrame(frame);
+            if (m_state == State::Closed)
+                return;
+        }
+    }
+}
+
+void PbxServerSession::handleFrame(const QJsonObject &frame)
+{
+    using namespace PbxProtocol;
+    const QString type = frameType(frame);
+    if (type == TypePing) {
+        QJsonObject pong{{QStringLiteral("type"), TypePong}};
+        if (frame.contains(QLatin1String("seq")))
+            pong.insert(QStringLiteral("seq"), frame.value(QLatin1String("seq")));
+        send(pong);
+        return;
+    }
+    if (type == TypeLogout) {
+        close(QStringLiteral("logout"));
+        return;
+    }
+    switch (m_state) {
+    case State::Handshaking:
+    case State::Closed:
+        return;
+    case State::Refusing:
+        return;  // the verdict is on its way
+    case State::AwaitingLogin:
+    case State::AwaitingProof:
+        if (type == TypeLogin && m_state == State::AwaitingLogin)
+            handleLogin(frame);
+        else if (type == TypeLoginProof && m_state == State::AwaitingProof)
+            handleProof(frame);
+        else
+            sendError(QStringLiteral("not logged in"));
+        return;
+    case State::LoggedIn:
+        break;
+    }
+    if (type == TypeGetTenants) {
+        const QPointer<PbxServerSession> self(this);
+        m_backend->refreshTenants([self] {
+            if (self && self->m_state == State::LoggedIn)
+                self->sendTenants();
+        });
+    } else if (type == TypeSubscribe) {
+        handleSubscribe(frame);
+    } else if (type == TypeCommand) {
+        handleCommand(frame);
+    } else if (type == TypeLogin) {
+        sendError(QStringLiteral("already logged in"));
+    } else {
+        sendError(QStringLiteral("unknown request type \"%1\"").arg(type.left(64)));
+    }
+}
+
+void PbxServerSession::sendTenants()
+{
+    QJsonArray list;
+    const QVector<PbxTenant> tenants = m_backend->tenants();
+    for (const PbxTenant &t : tenants)
+        list.append(QJsonObject{{QStringLiteral("uuid"), t.uuid}, {QStringLiteral("name"), t.name}});
+    send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeTenants}, {QStringLiteral("tenants"), list}});
+}
+
+void PbxServerSession::handleSubscribe(const QJsonObject &frame)
+{
+    bool ok = true;
+    const QString tenant = PbxProtocol::optString(frame, QStringLiteral("tenant"), &ok);
+    bool known = tenant.isEmpty();
+    const QVector<PbxTenant> tenants = m_backend->tenants();
+    for (const PbxTenant &t : tenants)
+        known = known || t.uuid == tenant;
+    if (!ok || !known) {
+        sendError(QStringLiteral("unknown tenant"));
+        return;
+    }
+    m_subscription = tenant;
+    subscribed(tenant);
+    send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeSubscribed}, {QStringLiteral("tenant"), tenant}});
+    emit eventReported(QStringLiteral("session %1 subscribed to \"%2\"").arg(m_number).arg(tenant));
+}
+
+void PbxServerSession::refuseLogin(const QString &reason, int delayMs)
+{
+    const QString why = QStringLiteral("login of %1@%2 refused: %3 (from %4)")
+                            .arg(m_user, m_domain, reason, m_socket->peerAddress().toString());
+    auto refuse = [this, reason, why] {
+        if (m_state == State::Closed)
+            return;
+        send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLoginRefused}, {QStringLiteral("reason"), reason}});
+        close(why);
+    };
+    if (delayMs <= 0) {
+        refuse();
+        return;
+    }
+    m_state = State::Refusing;
+    QTimer::singleShot(delayMs, this, refuse);
+}
+
+void PbxServerSession::handleLogin(const QJsonObject &frame)
+{
+    using namespace PbxProtocol;
+    bool ok = frame.value(kScram).isString();
+    m_domain = optString(frame, QStringLiteral("domain"), &ok);
+    const QByteArray clientFirst = optString(frame, kScram, &ok).toUtf8();
+    m_mode = optInt(frame, QStringLiteral("mode"), 0, &ok);
+    m_client = frame.value(QLatin1String("client")).toObject();
+
+    // "n,,n=<user>,r=<nonce>": no channel binding, no authorisation identity.
+    Scram::Attributes attributes;
+    QByteArray name, clientNonce;
+    const QByteArray bare = clientFirst.mid(3);
+    if (!ok || !clientFirst.startsWith("n,,") || !Scram::parseAttributes(bare, &attributes) || attributes.size() != 2
+        || !Scram::attributeAt(attributes, 0, 'n', &name) || !Scram::attributeAt(attributes, 1, 'r', &clientNonce)
+        || !Scram::unescapeName(name, &m_user) || clientNonce.isEmpty()) {
+        refuseLogin(QStringLiteral("malformed login"));
+        return;
+    }
+    emit eventReported(QStringLiteral("session %1 login of %2@%3 started").arg(m_number).arg(m_user, m_domain));
+    const QString refusal = loginRefusal();
+    if (!refusal.isEmpty()) {
+        refuseLogin(refusal);
+        return;
+    }
+    if (const std::optional<Scram::Verifier> known = m_backend->verifier(m_user, m_domain)) {
+        m_verifier = *known;
+    } else {
+        // An unknown account gets a challenge like any other and fails at the
+        // proof, so that the challenge does not tell which accounts exist.
+        m_verifier = Scram::Verifier{Scram::hmac(m_settings.serverName.toUtf8(), name).left(16), Scram::MinIterations,
+                                     Scram::randomBytes(Scram::KeyLength), Scram::randomBytes(Scram::KeyLength)};
+    }
+    m_combinedNonce = clientNonce + Scram::newNonce();
+    const QByteArray serverFirst = "r=" + m_combinedNonce + ",s=" + m_verifier.salt.toBase64() + ",i="
+        + QByteArray::number(m_verifier.iterations);
+    m_authMessagePrefix = bare + ',' + serverFirst;
+    m_state = State::AwaitingProof;
+    send(QJsonObject{{QStringLiteral("type"), TypeLoginChallenge}, {kScram, QString::fromUtf8(serverFirst)}});
+}
+
+QByteArray PbxServerSession::loginSignature(const Scram::Verifier &verifier, const QByteArray &authMessage) const
+{
+    return Scram::hmac(verifier.serverKey, authMessage);
+}
+
+void PbxServerSession::handleProof(const QJsonObject &frame)
+{
+    using namespace PbxProtocol;
+    bool ok = frame.value(kScram).isString();
+    const QByteArray clientFinal = optString(frame, kScram, &ok).toUtf8();
+    Scram::Attributes attributes;
+    QByteArray binding, nonce, proofText;
+    if (!ok || !Scram::parseAttributes(clientFinal, &attributes) || attributes.size() != 3
+        || !Scram::attributeAt(attributes, 0, 'c', &binding) || !Scram::attributeAt(attributes, 1, 'r', &nonce)
+        || !Scram::attributeAt(attributes, 2, 'p', &proofText)) {
+        refuseLogin(QStringLiteral("malformed login"));
+        return;
+    }
+    const QByteArray withoutProof = clientFinal.left(clientFinal.lastIndexOf(",p="));
+    const QByteArray authMessage = m_authMessagePrefix + ',' + withoutProof;
+    const QByteArray proof = QByteArray::fromBase64(proofText, QByteArray::AbortOnBase64DecodingErrors);
+    const QHostAddress peer = m_socket->peerAddress();
+    if (binding != "biws" || nonce != m_combinedNonce || !Scram::proofMatches(m_verifier, authMessage, proof)) {
+        refuseLogin(QStringLiteral("invalid credentials"), m_throttle ? m_throttle->failed(peer) : 0);
+        return;
+    }
+    if (m_mode < 1 || m_mode > 5) {
+        refuseLogin(QStringLiteral("unsupported client mode %1").arg(m_mode));
+        return;
+    }
+    if (m_throttle)
+        m_throttle->succeeded(peer);
+
+    LoginDetails details;
+    details.user = m_user;
+    details.domain = m_domain;
+    details.serverName = m_settings.serverName;
+    details.serverVersion = m_settings.serverVersion;
+    details.apiVersion = m_settings.apiVersion;
+    details.sessionId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    details.clientAddress = peer.toString();
+    details.loginTime = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    details.features = m_settings.features;
+    details.extension = QStringLiteral("200");
+    details.displayName = QStringLiteral("Amministratore");
+    details.language = QStringLiteral("it");
+    details.timezone = QStringLiteral("Europe/Rome");
+    m_state = State::LoggedIn;
+    QJsonObject answer = loginDetailsToJson(details);
+    answer.insert(kScram, QString::fromLatin1("v=" + loginSignature(m_verifier, authMessage).toBase64()));
+    send(answer);
+    emit eventReported(QStringLiteral("session %1 login ok %2@%3 mode %4 client %5 %6 (%7 %8) from %9")
+                           .arg(m_number)
+                           .arg(m_user, m_domain)
+                           .arg(m_mode)
+                           .arg(m_client.value(QLatin1String("name")).toString(),
+                                m_client.value(QLatin1String("version")).toString(),
+                                m_client.value(QLatin1String("platform")).toString(),
+                                m_client.value(QLatin1String("osVersion")).toString(), peer.toString()));
+    loggedIn();
+}
+
+void PbxServerSession::handleCommand(const QJsonObject &frame)
+{
+    ServerCommand command;
+    if (!PbxProtocol::serverCommandFromJson(frame, &command)) {
+        sendError(QStringLiteral("malformed command"));
+        return;
+    }
+    const QPointer<PbxServerSession> self(this);
+    m_backend->runCommand(command, [self, command](const ServerCommandResponse &result) {
+        if (!self || self->m_state != State::LoggedIn)
+            return;
+        ServerCommandResponse response = result;
+        response.commandId = command.id;
+        response.command = command.command;
+        if (response.timestamp.isEmpty())
+            response.timestamp = nowText();
+        self->send(PbxProtocol::commandResponseToJson(response));
+        emit self->eventReported(QStringLiteral("session %1 command \"%2\" code %3")
+                                     .arg(self->m_number)
+                                     .arg(command.command.left(64))
+                                     .arg(response.code));
+    });
+}

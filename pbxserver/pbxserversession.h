@@ -1,0 +1,117 @@
+#pragma once
+
+#include "pbxframecodec.h"
+#include "pbxserversettings.h"
+#include "scram.h"
+
+#include <QJsonObject>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QObject>
+#include <QTimer>
+
+class LoginThrottle;
+class PbxBackend;
+class QSslSocket;
+
+// The exchange's side of one client connection: TLS, greeting, SCRAM login,
+// tenants, subscription, commands, keep-alive answers, logout and bye.
+//
+// Log frames reach a logged-in client in one of two ways: the server pushes
+// frames it publishes (offerLogFrame()), or a subclass sends a stream of its
+// own (the demo exchange). The protected hooks let a subclass act as an
+// exchange that misbehaves on purpose, for the client's tests.
+class PbxServerSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    PbxServerSession(QSslSocket *socket, const PbxServerSettings &settings, PbxBackend *backend, int number,
+                     QObject *parent = nullptr);
+    ~PbxServerSession() override;
+
+    // The throttle shared by the server's sessions, or none.
+    void setLoginThrottle(LoginThrottle *throttle);
+    void start();
+    // Starts, but only to tell the client, once the channel is up, that the
+    // exchange serves no more clients now.
+    void startRefusingAsFull();
+
+    bool isLoggedIn() const { return m_state == State::LoggedIn; }
+    QString subscription() const { return m_subscription; }
+    qint64 sentMessages() const { return m_sent; }
+    int number() const { return m_number; }
+
+    // A log frame (encoded, line end included) of the given tenant: sent when
+    // the client is logged in and subscribed to that tenant. A client whose
+    // unread frames pass the bound is dropped with a bye.
+    void offerLogFrame(const QString &tenant, const QByteArray &frame);
+    // Ends the session with a bye carrying the reason.
+    void closeWithBye(const QString &reason);
+
+signals:
+    void eventReported(const QString &line);
+    void finished();
+
+protected:
+    enum class State { Handshaking, AwaitingLogin, AwaitingProof, Refusing, LoggedIn, Closed };
+
+    // Sets the certificate and starts the server side of the TLS handshake.
+    virtual void beginHandshake();
+    virtual QSslCertificate localCertificate() const { return m_settings.certificate; }
+    virtual QSslKey localKey() const { return m_settings.privateKey; }
+    virtual void greet();
+    // Every byte the session sends passes here.
+    virtual void writeBytes(const QByteArray &bytes);
+    // A reason to refuse every login with, or none.
+    virtual QString loginRefusal() const { return {}; }
+    virtual QByteArray loginSignature(const Scram::Verifier &verifier, const QByteArray &authMessage) const;
+    // Whether a client's frames keep the session from timing out.
+    virtual bool keepsAlive() const { return true; }
+    virtual void loggedIn() {}
+    virtual void subscribed(const QString &tenant) { Q_UNUSED(tenant) }
+
+    void send(const QJsonObject &frame);
+    void sendRaw(const QByteArray &bytes);
+    // A log frame this session chose to send; counted in the session's total.
+    void sendLogFrame(const QByteArray &frame);
+    void sendError(const QString &reason);
+    // Ends the session; with a reason, a bye carrying it goes first.
+    void close(const QString &why, const QString &byeReason = QString());
+    void stopIdleTimer() { m_idleTimer.stop(); }
+
+    QSslSocket *socket() const { return m_socket; }
+    const PbxServerSettings &settings() const { return m_settings; }
+    State state() const { return m_state; }
+
+private:
+    void onReadyRead();
+    void handleFrame(const QJsonObject &frame);
+    void handleLogin(const QJsonObject &frame);
+    void handleProof(const QJsonObject &frame);
+    void handleCommand(const QJsonObject &frame);
+    void handleSubscribe(const QJsonObject &frame);
+    void sendTenants();
+    void refuseLogin(const QString &reason, int delayMs = 0);
+    void emitSentTotal();
+
+    QSslSocket *m_socket;
+    const PbxServerSettings m_settings;
+    PbxBackend *const m_backend;
+    LoginThrottle *m_throttle = nullptr;
+    const int m_number;
+    State m_state = State::Handshaking;
+    bool m_refuseAsFull = false;
+    PbxFrameCodec m_codec;
+    QTimer m_idleTimer;
+    // The login under way: who, and what the proof must be checked against.
+    QString m_user;
+    QString m_domain;
+    int m_mode = 0;
+    QJsonObject m_client;
+    Scram::Verifier m_verifier;
+    QByteArray m_combinedNonce;
+    QByteArray m_authMessagePrefix;  // client-first-bare "," server-first
+    QString m_subscription;
+    qint64 m_sent = 0;
+};

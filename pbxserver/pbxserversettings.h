@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QString>
+#include <QStringList>
+
+// What every session of one exchange shares: its identity, what it says of
+// itself at login, and its limits.
+struct PbxServerSettings
+{
+    QSslCertificate certificate;
+    QSslKey privateKey;
+
+    QString serverName = QStringLiteral("PeltranoPBX demo");
+    QString serverVersion = QStringLiteral("18.4.2-demo");
+    QString apiVersion = QStringLiteral("4.2");
+    QStringList features{QStringLiteral("SUBSCRIBE_TENANT_EVENTS"), QStringLiteral("SEND_CMD")};
+
+    int idleTimeoutMs = 60000;  // a client silent this long is dropped with a bye
+    int maxClients = 0;         // connections served at once; 0: no limit
+    // Log frames a client has not read yet, beyond which it is dropped with
+    // a bye: a client that stops reading must not grow the exchange.
+    qint64 maxQueuedBytes = 32 * 1024 * 1024;
+    // Failed logins from one address are answered later each time.
+    bool loginBackoff = false;
+    int loginBackoffFirstMs = 1000;
+    int loginBackoffMaxMs = 30000;
+};
