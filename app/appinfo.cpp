@@ -1,5 +1,10 @@
 #include "appinfo.h"
 
+#include "utils.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 namespace {
@@ -38,6 +43,34 @@ QString dataDir()
     if (!dir.isEmpty() && !dir.endsWith(QLatin1Char('/')))
         dir += QLatin1Char('/');
     return dir;
+}
+
+QString runtimeDir()
+{
+#ifdef Q_OS_UNIX
+    QString problem;
+    const QString base = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!base.isEmpty()) {
+        const QString clean = QDir::cleanPath(base);
+        const QString dir = clean + QLatin1Char('/') + applicationName();
+        // Never made here: a missing runtime folder means no session to use.
+        if (!QDir::isAbsolutePath(clean) || !QFileInfo::exists(clean))
+            problem = QStringLiteral("does not exist");
+        else if (Utils::makePrivateDirectory(clean, &problem) && Utils::makePrivateDirectory(dir, &problem))
+            return dir;
+        qWarning().noquote() << Q_FUNC_INFO << "Not using XDG_RUNTIME_DIR" << base << "- it or its folder" << problem;
+    }
+#endif
+    const QString data = dataDir();
+    if (data.isEmpty()) {
+        qWarning().noquote() << Q_FUNC_INFO << "No data directory for a private folder";
+        return QString();
+    }
+    const QString dir = data + QStringLiteral("run");
+    if (Utils::makePrivateDirectory(dir, &problem))
+        return dir;
+    qWarning().noquote() << Q_FUNC_INFO << "Not using" << dir << "- it" << problem;
+    return QString();
 }
 
 }

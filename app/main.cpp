@@ -37,6 +37,9 @@ int main(int argc, char *argv[])
     const QString displayName = AppInfo::displayName();
     const QString applicationName = AppInfo::applicationName();
     const QString version = AppInfo::version();
+    // Before anything asks for the data directory: the guard may fall back
+    // to a folder in it.
+    QCoreApplication::setApplicationName(applicationName);
     const QString defaultUpdatesKey = StartupDefaults::updatesKey(applicationName);
     const QString defaultServerUrl = StartupDefaults::updateServerUrl();
     const QString downloadDir = StartupDefaults::downloadDir(applicationName);
@@ -48,7 +51,6 @@ int main(int argc, char *argv[])
     }
 
     MyCloseApplication app(argc, argv);
-    QCoreApplication::setApplicationName(applicationName);
     // Ties the windows to the installed desktop entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("plogger4"));
 

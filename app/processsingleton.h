@@ -4,7 +4,6 @@
 #include "osalprocesslivenessimpliface.h"
 #include "processsingletonalreadyinuseexception.h"
 
-#include <QByteArray>
 #include <QString>
 
 #include <atomic>
@@ -17,14 +16,15 @@ class QSharedMemory;
 // the id of the owning process, and a segment whose owner has ended is taken
 // over.
 //
-// On Unix the segment's own lock cannot be trusted while other processes
-// create, attach or drop the same segment (creating it resets the lock, and
-// dropping it may remove the lock and its key file), so there every step
-// that touches the segment also runs under an advisory file lock beside the
-// segment's key file. The kernel releases that lock when a process dies.
-//
-// The key files live in the temporary folder, which all users share there:
-// the user id joins the key, so that each user has an instance of their own.
+// On Unix everything the guard uses lives in the user's private folder
+// (AppInfo::runtimeDir()), where no other user can plant a segment's key file
+// or hold a lock: the segment is named by a key file there, and the owner
+// holds an advisory lock on a file beside it for its whole life. The lock
+// also serialises the guards' work on the segment, which has no lock of its
+// own when named by a file, and the kernel releases it when a process dies.
+// A segment that is not this user's own (made by someone else, or writable
+// by others: System V keys are plain numbers anybody may take) is ignored
+// with a warning, and the lock alone keeps a second instance out.
 class ProcessSingleton
 {
 public:
@@ -55,8 +55,9 @@ public:
     // leaves the rest to the kernel, which detaches at exit.
     static void releaseInstanceAfterCrash();
 
-    // The segment's key for a caller's key: per user on Unix.
-    static QString userKey(const QString &key);
+    // Names segment as the guard names its own for key: on Unix by a key file
+    // in the private folder.
+    static void nameSegment(QSharedMemory &segment, const QString &key);
 
     static PidImplFactory defaultPidImplFactory();
     static LivenessImplFactory defaultLivenessImplFactory();
@@ -64,12 +65,16 @@ public:
 private:
     qint64 currentPid() const;
     bool isAlive(qint64 pid) const;
+    void takeOwnerLock(const QString &path);
+    void releaseOwnerLock();
 
     QString m_key;
     std::unique_ptr<QSharedMemory> m_segment;
-    QByteArray m_lockPath;
     bool m_attached = false;
     bool m_inUse = false;
+    // The lock held for the object's life; busy when another instance has it.
+    int m_lockFd = -1;
+    bool m_lockBusy = false;
     // Kept for the crash handler, which must not ask Qt.
     void *m_mapped = nullptr;
     qint64 m_ownPid = 0;

@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QSharedMemory>
-#include <QSystemSemaphore>
 #include <QTemporaryDir>
 #include <QtEndian>
 
@@ -19,14 +18,17 @@
 
 namespace ProbeClient {
 
-// Points the temporary directory (where the shared-memory key files live) and
-// the data directory of this process and its children into dir, so that tests
-// never meet a real instance or each other.
+// Points the runtime folder (where the guard's key files live), the temporary
+// and the data directory of this process and its children into dir, so that
+// tests never meet a real instance or each other.
 inline void isolate(const QTemporaryDir &dir)
 {
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.filePath(QStringLiteral("run"))));
     qputenv("TMPDIR", QFile::encodeName(dir.filePath(QStringLiteral("tmp"))));
     qputenv("XDG_DATA_HOME", QFile::encodeName(dir.filePath(QStringLiteral("data"))));
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    QDir(dir.path()).mkpath(QStringLiteral("run"));
+    QFile::setPermissions(dir.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QDir(dir.path()).mkpath(QStringLiteral("tmp"));
     QDir(dir.path()).mkpath(QStringLiteral("data"));
 }
@@ -76,17 +78,9 @@ inline bool finish(QProcess &probe, const QByteArray &command, int timeoutMs = 1
 class SegmentObserver
 {
 public:
-    explicit SegmentObserver(const QString &key)
-        : m_segment(ProcessSingleton::userKey(key))
-        , m_key(ProcessSingleton::userKey(key))
-    {
-    }
-    ~SegmentObserver()
-    {
-        m_segment.detach();
-        // Removes the segment's semaphore, which a killed owner leaves behind.
-        QSystemSemaphore semaphore(m_key, 1, QSystemSemaphore::Create);
-    }
+    explicit SegmentObserver(const QString &key) { ProcessSingleton::nameSegment(m_segment, key); }
+    // The last one out removes the segment, which a killed owner leaves behind.
+    ~SegmentObserver() { m_segment.detach(); }
 
     // -1 when there is no segment.
     qint64 storedPid()
@@ -94,15 +88,12 @@ public:
         if (!m_segment.isAttached() && !m_segment.attach(QSharedMemory::ReadOnly))
             return -1;
         qint64 value = 0;
-        m_segment.lock();
         std::memcpy(&value, m_segment.constData(), sizeof value);
-        m_segment.unlock();
         return qFromLittleEndian(value);
     }
 
 private:
     QSharedMemory m_segment;
-    QString m_key;
 };
 
 }

@@ -10,6 +10,12 @@
 // guard, so that a test can release many probes at the same moment.
 // Exit codes: 0 after quit, 1 when another instance holds the key, 2 on
 // bad usage.
+//
+// Usage: singleton-probe --plant <key-file|number> <pid> [lock-file]
+// Plays another local user: makes a segment anybody may write, holding pid,
+// under the System V key of the key file (made when missing) or the number,
+// holds a lock on lock-file, says "ready <pid>" and keeps all that until
+// standard input ends; then removes the segment.
 
 #include "appinfo.h"
 #include "crashhandler.h"
@@ -22,8 +28,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
+#include <sys/ipc.h>
 #include <sys/resource.h>
+#include <sys/shm.h>
 #include <thread>
 #include <unistd.h>
 
@@ -56,10 +66,52 @@ void doubleFree()
     std::free(block);
 }
 
+int plant(int argc, char *argv[])
+{
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: %s --plant <key-file|number> <pid> [lock-file]\n", argv[0]);
+        return 2;
+    }
+    char *end = nullptr;
+    const long number = std::strtol(argv[2], &end, 10);
+    key_t key = key_t(number);
+    if (*end) {
+        const int fd = ::open(argv[2], O_RDWR | O_CREAT, 0666);
+        if (fd >= 0)
+            ::close(fd);
+        key = ::ftok(argv[2], 'Q');
+    }
+    const int id = key == -1 ? -1 : ::shmget(key, ProcessSingleton::kSegmentSize, IPC_CREAT | IPC_EXCL | 0666);
+    void *data = id == -1 ? nullptr : ::shmat(id, nullptr, 0);
+    if (!data || data == reinterpret_cast<void *>(-1)) {
+        std::perror("plant");
+        return 2;
+    }
+    const long long pid = std::atoll(argv[3]);
+    std::memcpy(data, &pid, sizeof pid); // little-endian hosts only, as the tests
+    ::shmdt(data);
+    const int lock = argc == 5 ? ::open(argv[4], O_RDWR | O_CREAT, 0666) : -1;
+    if (argc == 5 && (lock < 0 || ::flock(lock, LOCK_EX) != 0)) {
+        std::perror("plant lock");
+        ::shmctl(id, IPC_RMID, nullptr);
+        return 2;
+    }
+    std::printf("ready %lld\n", static_cast<long long>(::getpid()));
+    std::fflush(stdout);
+    char line[64];
+    while (std::fgets(line, sizeof line, stdin)) {
+    }
+    ::shmctl(id, IPC_RMID, nullptr);
+    return 0;
+}
+
 }
 
 int main(int argc, char *argv[])
 {
+    if (argc > 1 && std::strcmp(argv[1], "--plant") == 0)
+        return plant(argc, argv);
+
     CrashHandler::install();
 
     // Crashes here are expected: no core files in the build tree.
@@ -75,6 +127,8 @@ int main(int argc, char *argv[])
             ::usleep(1000);
     }
 
+    // As the program: the guard's fallback folder lies in the data directory.
+    QCoreApplication::setApplicationName(AppInfo::applicationName());
     try {
         ProcessSingleton::instancePointer() = new ProcessSingleton(QString::fromLocal8Bit(argv[1]));
     } catch (const ProcessSingletonAlreadyInUseException &) {
@@ -82,7 +136,6 @@ int main(int argc, char *argv[])
     }
 
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(AppInfo::applicationName());
     QDir().mkpath(AppInfo::dataDir());
 
     std::printf("ready %lld\n", static_cast<long long>(::getpid()));

@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 class tst_AppInfo : public QObject
@@ -15,6 +16,8 @@ class tst_AppInfo : public QObject
 private slots:
     void identity();
     void dataDirEndsInSlash();
+    void runtimeDir_data();
+    void runtimeDir();
     void derivedValues();
 };
 
@@ -35,6 +38,53 @@ void tst_AppInfo::dataDirEndsInSlash()
     QVERIFY(dir.endsWith(QLatin1Char('/')));
     QVERIFY(!dir.endsWith(QLatin1String("//")));
     QVERIFY(dir.contains(QLatin1String("PLOGGER4")));
+}
+
+void tst_AppInfo::runtimeDir_data()
+{
+    QTest::addColumn<QString>("runtime"); // what XDG_RUNTIME_DIR names
+    QTest::addColumn<bool>("used");
+
+    QTest::newRow("private folder") << "private" << true;
+    QTest::newRow("unset") << "" << false;
+    QTest::newRow("missing") << "missing" << false;
+    QTest::newRow("writable by others") << "shared" << false;
+    QTest::newRow("a link to a private folder") << "link" << false;
+    QTest::newRow("its folder for the program is a link") << "planted" << false;
+}
+
+void tst_AppInfo::runtimeDir()
+{
+    QFETCH(QString, runtime);
+    QFETCH(bool, used);
+
+    QStandardPaths::setTestModeEnabled(false);
+    QCoreApplication::setApplicationName(AppInfo::applicationName());
+    QTemporaryDir home;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath(QStringLiteral("data"))));
+    const QString run = home.filePath(QStringLiteral("run"));
+    const QString elsewhere = home.filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QDir().mkdir(elsewhere));
+    if (runtime == QLatin1String("link")) {
+        QVERIFY(QFile::link(elsewhere, run));
+    } else if (runtime != QLatin1String("missing")) {
+        QVERIFY(QDir().mkdir(run));
+        QVERIFY(::chmod(QFile::encodeName(run).constData(), runtime == QLatin1String("shared") ? 01777 : 0700) == 0);
+    }
+    if (runtime == QLatin1String("planted"))
+        QVERIFY(QFile::link(elsewhere, run + QStringLiteral("/PLOGGER4")));
+    if (runtime.isEmpty())
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(run));
+
+    const QString dir = AppInfo::runtimeDir();
+    QCOMPARE(dir, used ? run + QStringLiteral("/PLOGGER4") : AppInfo::dataDir() + QStringLiteral("run"));
+    struct stat st;
+    QVERIFY(::lstat(QFile::encodeName(dir).constData(), &st) == 0);
+    QVERIFY(S_ISDIR(st.st_mode));
+    QCOMPARE(st.st_mode & 07777, mode_t(0700));
+    QCOMPARE(QFileInfo::exists(run), runtime != QLatin1String("missing"));
 }
 
 void tst_AppInfo::derivedValues()

@@ -46,7 +46,7 @@ void tst_CrashHandler::initTestCase()
 
 void tst_CrashHandler::cleanupTestCase()
 {
-    removeLeftoverIpc(m_dir.filePath(QStringLiteral("tmp")));
+    removeLeftoverIpc(m_dir.filePath(QStringLiteral("run/PLOGGER4")));
 }
 
 QString tst_CrashHandler::uniqueKey()

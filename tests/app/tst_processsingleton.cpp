@@ -35,9 +35,14 @@ private slots:
     void storedIdJudgedByLiveness();
     void simultaneousStartsLeaveOne();
     void oneInstancePerUser();
+    void otherUsersSegmentIsIgnored_data();
+    void otherUsersSegmentIsIgnored();
 
 private:
     QString uniqueKey();
+    // Starts singleton-probe with args as user 65534, with a private folder
+    // of its own.
+    std::unique_ptr<QProcess> startAsNobody(const QStringList &args);
 
     QTemporaryDir m_dir;
     int m_keys = 0;
@@ -51,7 +56,7 @@ void tst_ProcessSingleton::initTestCase()
 
 void tst_ProcessSingleton::cleanupTestCase()
 {
-    removeLeftoverIpc(m_dir.filePath(QStringLiteral("tmp")));
+    removeLeftoverIpc(m_dir.filePath(QStringLiteral("run/PLOGGER4")));
 }
 
 QString tst_ProcessSingleton::uniqueKey()
@@ -176,7 +181,8 @@ void tst_ProcessSingleton::storedIdJudgedByLiveness()
     QFETCH(bool, refused);
 
     const QString key = uniqueKey();
-    QSharedMemory other(ProcessSingleton::userKey(key));
+    QSharedMemory other;
+    ProcessSingleton::nameSegment(other, key);
     QVERIFY(other.create(ProcessSingleton::kSegmentSize));
     const qint64 storedLe = qToLittleEndian(stored);
     std::memcpy(other.data(), &storedLe, sizeof storedLe);
@@ -236,28 +242,40 @@ void tst_ProcessSingleton::simultaneousStartsLeaveOne()
     QVERIFY(ProbeClient::finish(*owner, "quit"));
 }
 
+std::unique_ptr<QProcess> tst_ProcessSingleton::startAsNobody(const QStringList &args)
+{
+    // The other user needs the way in, and a temporary folder it may write.
+    const QByteArray dir = QFile::encodeName(m_dir.path());
+    const QByteArray tmp = QFile::encodeName(m_dir.filePath(QStringLiteral("tmp")));
+    const QString run = m_dir.filePath(QStringLiteral("run-nobody"));
+    QDir().mkpath(run);
+    if (::chmod(dir.constData(), 0755) != 0 || ::chmod(tmp.constData(), 01777) != 0
+        || ::chown(QFile::encodeName(run).constData(), 65534, 65534) != 0)
+        return nullptr;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run);
+    auto probe = std::make_unique<QProcess>();
+    probe->setProcessEnvironment(env);
+    probe->start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                                       QStringLiteral("--clear-groups"),
+                                                       QStringLiteral(SINGLETON_PROBE_PATH)}
+                                                + args);
+    return probe;
+}
+
 void tst_ProcessSingleton::oneInstancePerUser()
 {
     if (::geteuid() != 0)
         QSKIP("starting a probe as another user needs root");
-    // The other user needs the way in, and a temporary folder it may write.
-    QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755) == 0);
-    QVERIFY(::chmod(QFile::encodeName(m_dir.filePath(QStringLiteral("tmp"))).constData(), 01777) == 0);
-    const auto startAsNobody = [](const QString &key) {
-        auto probe = std::make_unique<QProcess>();
-        probe->start(QStringLiteral("setpriv"), {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                                                  QStringLiteral("--clear-groups"),
-                                                  QStringLiteral(SINGLETON_PROBE_PATH), key});
-        return probe;
-    };
 
     const QString key = uniqueKey();
     auto mine = ProbeClient::start(key);
     QVERIFY(ProbeClient::waitReady(*mine));
-    auto theirs = startAsNobody(key);
+    auto theirs = startAsNobody({key});
+    QVERIFY(theirs);
     QVERIFY2(ProbeClient::waitReady(*theirs), theirs->readAllStandardError().constData());
     // Each user still gets exactly one.
-    auto theirSecond = startAsNobody(key);
+    auto theirSecond = startAsNobody({key});
     QVERIFY(!ProbeClient::waitReady(*theirSecond));
     QVERIFY(ProbeClient::waitEnded(*theirSecond));
     QCOMPARE(theirSecond->exitCode(), 1);
@@ -266,6 +284,59 @@ void tst_ProcessSingleton::oneInstancePerUser()
     QCOMPARE(theirs->exitCode(), 0);
     QVERIFY(ProbeClient::finish(*mine, "quit"));
     QCOMPARE(mine->exitCode(), 0);
+}
+
+void tst_ProcessSingleton::otherUsersSegmentIsIgnored_data()
+{
+    QTest::addColumn<bool>("underOwnKey");
+    // Where earlier versions kept the key file and the lock, in the shared
+    // temporary folder, with the lock held as well.
+    QTest::newRow("key file and lock in the temporary folder") << false;
+    // System V keys are plain numbers: anybody may take the one that the
+    // user's own key file gives.
+    QTest::newRow("segment under the user's own key") << true;
+}
+
+void tst_ProcessSingleton::otherUsersSegmentIsIgnored()
+{
+    QFETCH(bool, underOwnKey);
+    if (::geteuid() != 0)
+        QSKIP("acting as another user needs root");
+
+    const QString key = uniqueKey();
+    QStringList plant{QStringLiteral("--plant")};
+    if (underOwnKey) {
+        QSharedMemory own;
+        ProcessSingleton::nameSegment(own, key);
+        QFile keyFile(own.nativeKey());
+        QVERIFY(keyFile.open(QIODevice::WriteOnly));
+        plant << QString::number(::ftok(QFile::encodeName(own.nativeKey()).constData(), 'Q'));
+    } else {
+        const QString shared = QSharedMemory(QStringLiteral("%1_%2").arg(key).arg(::geteuid())).nativeKey();
+        plant << shared;
+    }
+    // Pid 1 is alive for ever.
+    plant << QStringLiteral("1");
+    if (!underOwnKey)
+        plant << plant.at(1) + QStringLiteral(".lock");
+    auto planter = startAsNobody(plant);
+    QVERIFY(planter);
+    QVERIFY2(ProbeClient::waitReady(*planter), planter->readAllStandardError().constData());
+
+    auto mine = ProbeClient::start(key);
+    QVERIFY(ProbeClient::waitReady(*mine));
+    // One instance still.
+    auto second = ProbeClient::start(key);
+    QVERIFY(!ProbeClient::waitReady(*second));
+    QVERIFY(ProbeClient::waitEnded(*second));
+    QCOMPARE(second->exitCode(), 1);
+    QVERIFY(ProbeClient::finish(*mine, "quit"));
+    QCOMPARE(mine->exitCode(), 0);
+    const QByteArray log = mine->readAllStandardError();
+    if (underOwnKey)
+        QVERIFY2(log.contains("Ignoring the instance segment") && log.contains("was made by user 65534"),
+                 log.constData());
+    QVERIFY(ProbeClient::finish(*planter, "quit"));
 }
 
 QTEST_GUILESS_MAIN(tst_ProcessSingleton)

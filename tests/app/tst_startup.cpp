@@ -1,11 +1,8 @@
 #include "leftoveripc.h"
 #include "archivebuilder.h"
-#include "processsingleton.h"
 #include "serverprocess.h"
 
 #include <QProcess>
-#include <QSharedMemory>
-#include <QSystemSemaphore>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -32,8 +29,10 @@ public:
         env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
         env.insert(QStringLiteral("TMPDIR"), home.filePath(QStringLiteral("tmp")));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         QDir(home.path()).mkpath(QStringLiteral("tmp"));
+        QDir(home.path()).mkpath(QStringLiteral("run"));
         QDir(home.path()).mkpath(dataDir());
     }
 
@@ -42,10 +41,12 @@ public:
         if (process.state() != QProcess::NotRunning) {
             process.kill();
             process.waitForFinished(5000);
-            removeInstanceSegment();
         }
-        removeLeftoverIpc(home.filePath(QStringLiteral("tmp")));
+        // A killed plogger4 leaves its instance segment behind.
+        removeLeftoverIpc(runtimeDir());
     }
+
+    QString runtimeDir() const { return home.filePath(QStringLiteral("run/PLOGGER4")); }
 
     QString dataDir() const { return home.filePath(QStringLiteral("data/PLOGGER4")); }
     QString downloadDir() const
@@ -79,21 +80,6 @@ public:
         }
         log += QString::fromUtf8(process.readAllStandardError());
         return log.contains(text);
-    }
-
-    // A killed plogger4 leaves its instance segment behind; drop it.
-    void removeInstanceSegment()
-    {
-        const QByteArray savedTmp = qgetenv("TMPDIR");
-        qputenv("TMPDIR", QFile::encodeName(home.filePath(QStringLiteral("tmp"))));
-        {
-            const QString key = ProcessSingleton::userKey(QStringLiteral("PLOGGER4_KEY"));
-            QSharedMemory segment(key);
-            if (segment.attach(QSharedMemory::ReadOnly))
-                segment.detach();
-            QSystemSemaphore semaphore(key, 1, QSystemSemaphore::Create);
-        }
-        qputenv("TMPDIR", savedTmp);
     }
 
     QTemporaryDir home;
@@ -149,7 +135,7 @@ void tst_Startup::initTestCase()
 
 void tst_Startup::cleanupTestCase()
 {
-    removeLeftoverIpc(m_home.path());
+    removeLeftoverIpc(m_home.filePath(QStringLiteral("PLOGGER4")));
 }
 
 QProcessEnvironment tst_Startup::environment() const
@@ -159,8 +145,9 @@ QProcessEnvironment tst_Startup::environment() const
     env.insert(QStringLiteral("XDG_DATA_HOME"), m_home.path() + QStringLiteral("/data"));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.path() + QStringLiteral("/config"));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    // The single-instance segment is keyed by a file in the temp directory:
+    // The single-instance segment is keyed by a file in the runtime folder:
     // a private one keeps this test apart from any other plogger4.
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
     env.insert(QStringLiteral("TMPDIR"), m_home.path());
     return env;
 }
