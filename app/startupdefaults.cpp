@@ -5,9 +5,6 @@
 #include <QCryptographicHash>
 #include <QDir>
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
 
 namespace StartupDefaults {
 
@@ -35,9 +32,15 @@ QString updateServerUrl()
 QString downloadDir(const QString &applicationName)
 {
 #ifdef Q_OS_UNIX
-    // The temporary folder is shared by every user here: each gets a folder
-    // of their own in it.
-    return QStringLiteral("%1/%2Updates-%3").arg(QDir::tempPath(), applicationName).arg(::geteuid());
+    Q_UNUSED(applicationName)
+    // Not the shared temporary folder, where another user could take the name
+    // first: the private folder, else the data directory. The updater checks
+    // the folder and reports a failing one.
+    const QString runtime = AppInfo::runtimeDir();
+    if (!runtime.isEmpty())
+        return runtime + QStringLiteral("/updates");
+    const QString data = AppInfo::dataDir();
+    return data.isEmpty() ? QString() : data + QStringLiteral("updates");
 #else
     return QStringLiteral("%1/%2Updates").arg(QDir::tempPath(), applicationName);
 #endif

@@ -10,8 +10,9 @@ QString singletonKey(const QString &applicationName);
 // eight letters derived from the application name.
 QString updatesKey(const QString &applicationName);
 QString updateServerUrl();
-// Where update packages are downloaded and unpacked: a folder of this user's
-// in the temporary directory.
+// Where update packages are downloaded and unpacked: "updates" in the private
+// folder (AppInfo::runtimeDir()), else in the data directory; empty when there
+// is neither (the updater then uses a fresh temporary folder).
 QString downloadDir(const QString &applicationName);
 QString settingsFile();
 // The value "CTI/autoUpdates" takes when the settings file does not set it:

@@ -132,8 +132,18 @@ bool BaseUpdater::downloadDirIsTrusted() const
     QString problem;
     if (downloadDir.isEmpty() || Utils::makePrivateDirectory(downloadDir, &problem))
         return true;
-    qCritical().noquote() << "Not using the download folder" << downloadDir << "- it" << problem;
+    const QString text = QStringLiteral("Not using the download folder %1 - it %2").arg(downloadDir, problem);
+    // Once per reason: every step asks again.
+    if (text != reportedDownloadDirProblem) {
+        reportedDownloadDirProblem = text;
+        reportDownloadDirProblem(text);
+    }
     return false;
+}
+
+void BaseUpdater::reportDownloadDirProblem(const QString &text) const
+{
+    qCritical().noquote() << Q_FUNC_INFO << text;
 }
 
 void BaseUpdater::setCaCertificates(const QList<QSslCertificate> &certificates)

@@ -82,6 +82,8 @@ public:
 
 protected:
     static int copyData(struct archive *reader, struct archive *writer);
+    // Says why the download folder is not used.
+    virtual void reportDownloadDirProblem(const QString &text) const;
 
     FileXferManager *xferManager = nullptr;
     QString appUniqueId;
@@ -110,6 +112,7 @@ private:
     bool unpackPackage();
     void launchUnpackedStage2();
 
+    mutable QString reportedDownloadDirProblem;
     bool useCustomCa = false;
     QList<QSslCertificate> caCertificates;
     std::map<QObject *, std::unique_ptr<Query>> queries;

@@ -126,6 +126,12 @@ bool CheckUpdateDlg::copyLibrariesToDownloadDir()
     return ok;
 }
 
+void CheckUpdateDlg::reportDownloadDirProblem(const QString &text) const
+{
+    BaseUpdater::reportDownloadDirProblem(text);
+    *updaterLogger << HRBL::PriorityCritical << text << HRBL::EndEntry;
+}
+
 void CheckUpdateDlg::hideAndLaunch()
 {
     progressDialog->hide();

@@ -46,6 +46,9 @@ protected slots:
     void onS2Failed();
 
 protected:
+    // Also into the dialog's log, where the user looks when updates stop.
+    void reportDownloadDirProblem(const QString &text) const override;
+
     QProgressDialog *progressDialog = nullptr;
     Logger *updaterLogger = nullptr;
     QString localVersion;

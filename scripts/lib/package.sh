@@ -68,10 +68,11 @@ check_deb() {
     dpkg-deb -f "$deb" Depends
 
     echo "---- the packed plogger4 with a bad option"
-    # A home and temp dir of its own keep it apart from any running plogger4.
+    # A home, runtime and temp dir of its own keep it apart from any running plogger4.
     local code=0 run=(env HOME="$root/home" XDG_DATA_HOME="$root/home/data" TMPDIR="$root/home/tmp"
-        QT_QPA_PLATFORM=offscreen "$root/usr/bin/plogger4")
+        XDG_RUNTIME_DIR="$root/home/run" QT_QPA_PLATFORM=offscreen "$root/usr/bin/plogger4")
     mkdir -p "$root/home/tmp"
+    mkdir -m 700 "$root/home/run"
     timeout 60 "${run[@]}" --no-such-option || code=$?
     if [ "$code" != 100 ]; then
         echo "expected exit code 100 from the packed plogger4, got $code" >&2

@@ -91,8 +91,10 @@ void tst_AppInfo::derivedValues()
 {
     const QString app = AppInfo::applicationName();
     QCOMPARE(StartupDefaults::singletonKey(app), QStringLiteral("PLOGGER4_KEY"));
-    QCOMPARE(StartupDefaults::downloadDir(app),
-             QDir::tempPath() + QStringLiteral("/PLOGGER4Updates-%1").arg(::geteuid()));
+    // In the private folder, where nobody else can take its name first.
+    QTemporaryDir run;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(run.path()));
+    QCOMPARE(StartupDefaults::downloadDir(app), run.filePath(QStringLiteral("PLOGGER4/updates")));
 
     const QString key = StartupDefaults::updatesKey(app);
     QCOMPARE(key.size(), 8);

@@ -32,8 +32,10 @@ public:
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         QDir(home.path()).mkpath(QStringLiteral("tmp"));
-        QDir(home.path()).mkpath(QStringLiteral("run"));
         QDir(home.path()).mkpath(dataDir());
+        // Private, as the program makes it, so that tests may plant in it.
+        QDir(home.path()).mkpath(runtimeDir());
+        QFile::setPermissions(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
     ~Run()
@@ -49,10 +51,7 @@ public:
     QString runtimeDir() const { return home.filePath(QStringLiteral("run/PLOGGER4")); }
 
     QString dataDir() const { return home.filePath(QStringLiteral("data/PLOGGER4")); }
-    QString downloadDir() const
-    {
-        return home.filePath(QStringLiteral("tmp/PLOGGER4Updates-%1").arg(::geteuid()));
-    }
+    QString downloadDir() const { return runtimeDir() + QStringLiteral("/updates"); }
 
     void writeSettings(const QString &autoUpdates) const
     {
@@ -312,7 +311,8 @@ void tst_Startup::untrustedDownloadFolder_data()
     QTest::addColumn<QString>("logText"); // the refusal on the console
     QTest::addColumn<bool>("handsOver");
 
-    QTest::newRow("folder made by another user") << "other user" << "belongs to user 65534" << false;
+    // Where earlier versions put it, in the shared temporary folder.
+    QTest::newRow("folder made by another user") << "other user" << "" << true;
     QTest::newRow("link in place of the folder") << "link" << "is a symbolic link, not a directory" << false;
     QTest::newRow("link in place of the download") << "tmp link" << "" << true;
     QTest::newRow("second stage planted beside the genuine package") << "stage2" << "" << true;
@@ -343,7 +343,9 @@ void tst_Startup::untrustedDownloadFolder()
     const QString plantedScript = QStringLiteral("#!/bin/sh\necho planted > \"%1\"\n").arg(marker);
     const QString script = QStringLiteral("cp '%1' \"$0\"/update.tar.gz && printf '%2' > \"$0\"/stage2 && chmod 755 \"$0\"/stage2")
                                .arg(package, plantedScript);
-    const QString folder = run.downloadDir();
+    const QString folder = plant == "other user"
+        ? run.home.filePath(QStringLiteral("tmp/PLOGGER4Updates-%1").arg(::geteuid()))
+        : run.downloadDir();
     if (plant == "other user") {
         QVERIFY(::chmod(QFile::encodeName(run.home.path()).constData(), 0755) == 0);
         QVERIFY(::chmod(QFile::encodeName(run.home.filePath("tmp")).constData(), 01777) == 0);
@@ -368,12 +370,14 @@ void tst_Startup::untrustedDownloadFolder()
         QVERIFY(run.process.waitForFinished(30000));
         run.log += QString::fromUtf8(run.process.readAllStandardError());
         QCOMPARE(run.process.exitCode(), 0);
-        const QString record = folder + QStringLiteral("/stage2-record.txt");
+        const QString record = run.downloadDir() + QStringLiteral("/stage2-record.txt");
         QTRY_VERIFY_WITH_TIMEOUT(readAll(record).endsWith("arg=-s\n"), 10000);
     } else {
         QVERIFY2(run.waitFor(MainWindow, 30000), qPrintable(run.log.right(3000)));
-        QVERIFY2(run.log.contains("Not using the download folder " + folder + " - it " + logText),
-                 qPrintable(run.log.right(3000)));
+        const QString refusal = "Not using the download folder " + folder + " - it " + logText;
+        QVERIFY2(run.log.contains(refusal), qPrintable(run.log.right(3000)));
+        // Where the user looks when updates stop.
+        QVERIFY(readAll(run.dataDir() + "/updater.log").contains(refusal));
         QVERIFY(run.log.contains("Version check failed. Starting the app anyway..."));
         QCOMPARE(server.requests().size(), 0);
     }
