@@ -1,6 +1,7 @@
 #include "appinfo.h"
 #include "checkupdatedlg.h"
 #include "commandlineparser.h"
+#include "instanceactivationserver.h"
 #ifdef Q_OS_WIN
 #include "windowscrashsetup.h"
 #else
@@ -47,10 +48,16 @@ int main(int argc, char *argv[])
     try {
         ProcessSingleton::instancePointer() = new ProcessSingleton(StartupDefaults::singletonKey(applicationName));
     } catch (const ProcessSingletonAlreadyInUseException &) {
+        // The running one comes to the front instead; the socket wants an
+        // application object.
+        QCoreApplication app(argc, argv);
+        InstanceActivationServer::requestActivation(InstanceActivationServer::defaultPath());
         return 1;
     }
 
     MyCloseApplication app(argc, argv);
+    InstanceActivationServer activation;
+    activation.listen(InstanceActivationServer::defaultPath());
     // Ties the windows to the installed desktop entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("plogger4"));
 
@@ -99,6 +106,8 @@ int main(int argc, char *argv[])
         delete updateDialog;
         window.reset();
         window.reset(new wdgPLoggerGui(nullptr));
+        QObject::connect(&activation, &InstanceActivationServer::activationRequested, window.get(),
+                         [w = window.get()] { InstanceActivationServer::bringToFront(w); });
 
         const QSettings settings(StartupDefaults::settingsFile(), QSettings::IniFormat);
         const QString autoUpdates = settings.value(QStringLiteral("CTI/autoUpdates"), autoUpdatesDefault).toString();

@@ -120,6 +120,7 @@ private slots:
     void handOver();
     void untrustedDownloadFolder_data();
     void untrustedDownloadFolder();
+    void secondStartRaisesTheFirst();
 
 private:
     QProcessEnvironment environment() const;
@@ -383,6 +384,21 @@ void tst_Startup::untrustedDownloadFolder()
     }
     QVERIFY(!QFile::exists(marker));
     QCOMPARE(readAll(victim), QStringLiteral("untouched"));
+}
+
+void tst_Startup::secondStartRaisesTheFirst()
+{
+    Run first;
+    first.start({"-s"});
+    QVERIFY2(first.waitFor(MainWindow), qPrintable(first.log.right(3000)));
+
+    QProcess second;
+    second.setProcessEnvironment(first.env);
+    second.start(QStringLiteral(PLOGGER4_BINARY), {"-s"});
+    QVERIFY(second.waitForFinished(30000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 1);
+    QVERIFY2(first.waitFor(QStringLiteral("Another start asks for the window")), qPrintable(first.log.right(3000)));
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)
