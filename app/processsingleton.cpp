@@ -95,32 +95,11 @@ ProcessSingleton::ProcessSingleton(const QString &key, PidImplFactory pidFactory
         qWarning().noquote() << Q_FUNC_INFO << "No private folder: a second instance is not kept out";
     else
         takeOwnerLock(m_segment->nativeKey() + QStringLiteral(".lock"));
+    if (m_lockBusy)
+        peekOwner();
+    else
 #endif
-
-    m_attached = m_segment->create(kSegmentSize, QSharedMemory::ReadWrite);
-    const bool existed = !m_attached && m_segment->error() == QSharedMemory::AlreadyExists;
-    if (existed) {
-        qDebug().noquote() << Q_FUNC_INFO << "Shmem segment already exists, attaching to it";
-#ifdef Q_OS_UNIX
-        // A segment named by a file keeps the failed creation's error and
-        // refuses to attach: a fresh object does.
-        m_segment.reset(new QSharedMemory);
-        nameSegment(*m_segment, key);
-#endif
-        m_attached = m_segment->attach(QSharedMemory::ReadWrite);
-        qDebug().noquote() << Q_FUNC_INFO << "Shmem attach succeded:" << m_attached;
-    }
-#ifdef Q_OS_UNIX
-    const QString problem = m_attached ? segmentProblem(m_segment->nativeKey())
-        : existed                      ? QStringLiteral("cannot be attached: %1").arg(m_segment->errorString())
-                                       : QString();
-    if (!problem.isEmpty()) {
-        qWarning().noquote() << Q_FUNC_INFO << "Ignoring the instance segment" << m_segment->nativeKey() << "- it"
-                             << problem;
-        m_segment->detach();
-        m_attached = false;
-    }
-#endif
+        attachSegment(key);
 
     m_inUse = alreadyInUse();
     if (m_inUse) {
@@ -154,6 +133,61 @@ ProcessSingleton::~ProcessSingleton()
     releaseOwnerLock();
 }
 
+void ProcessSingleton::attachSegment(const QString &key)
+{
+    m_attached = m_segment->create(kSegmentSize, QSharedMemory::ReadWrite);
+    const bool existed = !m_attached && m_segment->error() == QSharedMemory::AlreadyExists;
+    if (existed) {
+        qDebug().noquote() << Q_FUNC_INFO << "Shmem segment already exists, attaching to it";
+#ifdef Q_OS_UNIX
+        // A segment named by a file keeps the failed creation's error and
+        // refuses to attach: a fresh object does.
+        m_segment.reset(new QSharedMemory);
+        nameSegment(*m_segment, key);
+#else
+        Q_UNUSED(key)
+#endif
+        m_attached = m_segment->attach(QSharedMemory::ReadWrite);
+        qDebug().noquote() << Q_FUNC_INFO << "Shmem attach succeded:" << m_attached;
+    }
+#ifdef Q_OS_UNIX
+    const QString problem = m_attached ? segmentProblem(m_segment->nativeKey())
+        : existed                      ? QStringLiteral("cannot be attached: %1").arg(m_segment->errorString())
+                                       : QString();
+    if (!problem.isEmpty()) {
+        qWarning().noquote() << Q_FUNC_INFO << "Ignoring the instance segment" << m_segment->nativeKey() << "- it"
+                             << problem;
+        m_segment->detach();
+        m_attached = false;
+    }
+#endif
+}
+
+void ProcessSingleton::peekOwner()
+{
+#ifdef Q_OS_UNIX
+    // Another instance holds the lock: look without making or dropping a
+    // segment (dropping the last attachment removes it), so that the owner's
+    // stays whole whatever moment this start picks.
+    const QString keyFile = m_segment->nativeKey();
+    const key_t segmentKey = ::ftok(QFile::encodeName(keyFile).constData(), 'Q');
+    const int id = segmentKey == -1 ? -1 : ::shmget(segmentKey, 0, 0);
+    if (id == -1)
+        return;
+    qDebug().noquote() << Q_FUNC_INFO << "Shmem segment already exists, attaching to it";
+    const QString problem = segmentProblem(keyFile);
+    void *const failed = reinterpret_cast<void *>(-1);
+    void *data = problem.isEmpty() ? ::shmat(id, nullptr, SHM_RDONLY) : failed;
+    qDebug().noquote() << Q_FUNC_INFO << "Shmem attach succeded:" << (data != failed);
+    if (!problem.isEmpty())
+        qWarning().noquote() << Q_FUNC_INFO << "Ignoring the instance segment" << keyFile << "- it" << problem;
+    if (data != failed) {
+        m_peekedPid = readPid(data);
+        ::shmdt(data);
+    }
+#endif
+}
+
 bool ProcessSingleton::alreadyInUse() const
 {
     const qint64 myPid = currentPid();
@@ -171,7 +205,7 @@ bool ProcessSingleton::alreadyInUse() const
     }
 #endif
     void *data = m_attached ? m_segment->data() : nullptr;
-    const qint64 stored = data ? readPid(data) : 0;
+    const qint64 stored = data ? readPid(data) : m_peekedPid;
 
     qDebug().noquote() << Q_FUNC_INFO << "Read pid:" << stored;
 

@@ -67,6 +67,8 @@ private:
     bool isAlive(qint64 pid) const;
     void takeOwnerLock(const QString &path);
     void releaseOwnerLock();
+    void attachSegment(const QString &key);
+    void peekOwner();
 
     QString m_key;
     std::unique_ptr<QSharedMemory> m_segment;
@@ -75,6 +77,8 @@ private:
     // The lock held for the object's life; busy when another instance has it.
     int m_lockFd = -1;
     bool m_lockBusy = false;
+    // What a refused start read without attaching the segment object.
+    qint64 m_peekedPid = 0;
     // Kept for the crash handler, which must not ask Qt.
     void *m_mapped = nullptr;
     qint64 m_ownPid = 0;
