@@ -110,7 +110,6 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
         qCritical() << Q_FUNC_INFO << "signal-slot connection failed!";
 
     connect(logModel, &LogMessageModel::rowsFlushed, this, &wdgPLoggerGui::onRowsFlushed);
-    connect(ui.tbLogView->verticalScrollBar(), &QScrollBar::valueChanged, this, &wdgPLoggerGui::sizeVisibleRows);
     connect(ui.tbLogView->horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column) {
         if (column != LogMessageModel::MessageColumn)
             return;
@@ -565,7 +564,7 @@ void wdgPLoggerGui::sizeVisibleRows()
     const int grid = view->showGrid() ? 1 : 0;
 
     for (int pass = 0; pass < 4; ++pass) {
-        const bool atBottom = view->verticalScrollBar()->value() == view->verticalScrollBar()->maximum();
+        const bool atEnd = view->verticalScrollBar()->value() == view->verticalScrollBar()->maximum();
         const int top = view->rowAt(0);
         int bottom = view->rowAt(view->viewport()->height() - 1);
         if (top < 0)
@@ -603,7 +602,7 @@ void wdgPLoggerGui::sizeVisibleRows()
         // The view lays out resized rows on its next turn; the scroll range
         // must be right now, or following the newest row falls short.
         QMetaObject::invokeMethod(view, "updateGeometries");
-        if (atBottom && followingTail())
+        if (atEnd && followingTail())
             view->scrollToBottom();
     }
 }
@@ -741,11 +740,14 @@ bool wdgPLoggerGui::followingTail() const
 void wdgPLoggerGui::onViewScrolled()
 {
     // Only the user's scrolling decides; the view's own adjustments do not.
-    if (adjustingView || sizingRows || menuOpen)
-        return;
-    const QScrollBar *bar = ui.tbLogView->verticalScrollBar();
-    atBottom = bar->value() >= bar->maximum();
-    rememberTopRow();
+    // It is judged before the rows that came into view are measured: their
+    // new heights move the end away from where the user put the view.
+    if (!adjustingView && !sizingRows && !menuOpen) {
+        const QScrollBar *bar = ui.tbLogView->verticalScrollBar();
+        atBottom = bar->value() >= bar->maximum();
+        rememberTopRow();
+    }
+    sizeVisibleRows();
 }
 
 void wdgPLoggerGui::rememberTopRow()

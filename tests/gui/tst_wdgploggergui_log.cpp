@@ -359,10 +359,17 @@ void tst_wdgPLoggerGuiLog::holdsViewWhenScrolledUp_data()
     QTest::addColumn<int>("maxRows");
     QTest::addColumn<int>("threshold");  // -2: unchanged
     QTest::addColumn<QString>("dropped");
+    QTest::addColumn<QString>("tail");  // after each message's first line
+    QTest::addColumn<QString>("back");  // how the user goes back to the end
 
-    QTest::newRow("rows arrive below") << 0 << -2 << "";
-    QTest::newRow("oldest rows dropped") << 400 << -2 << "Righe più vecchie scartate: 200";
-    QTest::newRow("threshold changes") << 0 << 1 << "";
+    QTest::newRow("rows arrive below") << 0 << -2 << "" << "" << "Ctrl+End";
+    QTest::newRow("oldest rows dropped") << 400 << -2 << "Righe più vecchie scartate: 200" << "" << "Ctrl+End";
+    QTest::newRow("threshold changes") << 0 << 1 << "" << "" << "Ctrl+End";
+    // Rows measured as they come into view grow the scroll range under the
+    // user's move to the end.
+    QTest::newRow("tall rows, Ctrl+End") << 0 << -2 << "" << "\nsecond line" << "Ctrl+End";
+    QTest::newRow("tall rows, wheel") << 0 << -2 << "" << "\nsecond line" << "wheel";
+    QTest::newRow("tall rows, scroll bar") << 0 << -2 << "" << "\nsecond line" << "bar";
 }
 
 void tst_wdgPLoggerGuiLog::holdsViewWhenScrolledUp()
@@ -370,13 +377,15 @@ void tst_wdgPLoggerGuiLog::holdsViewWhenScrolledUp()
     QFETCH(int, maxRows);
     QFETCH(int, threshold);
     QFETCH(QString, dropped);
+    QFETCH(QString, tail);
+    QFETCH(QString, back);
     auto *model = qobject_cast<LogMessageModel *>(qobject_cast<QSortFilterProxyModel *>(table())->sourceModel());
     model->setMaxRows(maxRows);
     auto *droppedLabel = formChild<QLabel>(m_window, "lblDropped");
     login();
-    auto batch = [this](int from) {
+    auto batch = [&](int from) {
         for (int i = from; i < from + 300; ++i)
-            receive(QString::number(i % 2 ? 3 : 1), QStringLiteral("line %1").arg(i));
+            receive(QString::number(i % 2 ? 3 : 1), QStringLiteral("line %1").arg(i) + tail);
     };
     batch(0);
     QTRY_COMPARE(table()->rowCount(), 300);
@@ -387,22 +396,39 @@ void tst_wdgPLoggerGuiLog::holdsViewWhenScrolledUp()
     // The user scrolls up: the view holds still while rows keep coming.
     view()->scrollTo(table()->index(250, 6), QAbstractItemView::PositionAtTop);
     auto topText = [this] { return table()->index(view()->rowAt(0), 6).data().toString(); };
-    QCOMPARE(topText(), QStringLiteral("line 250"));
+    QCOMPARE(topText(), QStringLiteral("line 250") + tail);
     if (threshold != -2) {
         auto *verbosity = m_window->findChild<QComboBox *>(QStringLiteral("cbVerbosity"));
         verbosity->setCurrentIndex(verbosity->findData(threshold));
     }
     batch(300);
     QTRY_VERIFY(model->pendingCount() == 0 && model->rowCount() + model->droppedCount() == 600);
-    QCOMPARE(topText(), QStringLiteral("line 250"));
+    QCOMPARE(topText(), QStringLiteral("line 250") + tail);
     QVERIFY(bar->value() < bar->maximum());
     QCOMPARE(droppedLabel->isHidden(), dropped.isEmpty());
     if (!dropped.isEmpty())
         QCOMPARE(droppedLabel->text(), dropped);
 
-    // Back at the end, the view follows again.
-    view()->setFocus();
-    QTest::keyClick(view(), Qt::Key_End, Qt::ControlModifier);
+    // Back at the end, by any means, the view follows again.
+    if (back == QLatin1String("Ctrl+End")) {
+        view()->setFocus();
+        QTest::keyClick(view(), Qt::Key_End, Qt::ControlModifier);
+    } else if (back == QLatin1String("wheel")) {
+        // Until the bar reaches the end it showed before the turn.
+        const QPoint at = view()->viewport()->rect().center();
+        int end = 0;
+        for (int turn = 0; turn < 1000 && (turn == 0 || bar->value() < end); ++turn) {
+            end = bar->maximum();
+            QWheelEvent wheel(at, view()->viewport()->mapToGlobal(at), {}, {0, -120}, Qt::NoButton, Qt::NoModifier,
+                              Qt::NoScrollPhase, false);
+            QApplication::sendEvent(view()->viewport(), &wheel);
+        }
+    } else {
+        bar->setSliderDown(true);
+        bar->setSliderPosition(bar->maximum());
+        bar->setSliderDown(false);
+    }
+    QCOMPARE(bar->value(), bar->maximum());
     batch(600);
     QTRY_VERIFY(model->pendingCount() == 0 && model->rowCount() + model->droppedCount() == 900);
     QTRY_COMPARE(bar->value(), bar->maximum());
