@@ -111,11 +111,17 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
 
     connect(logModel, &LogMessageModel::rowsFlushed, this, &wdgPLoggerGui::onRowsFlushed);
     connect(ui.tbLogView->horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column) {
-        if (column != LogMessageModel::MessageColumn)
+        // Wrapped rows change height with the width of the message column
+        // (a wider window, the vertical scroll bar coming or going). The
+        // header reports the new width before it takes effect: measure once
+        // it has.
+        if (column != LogMessageModel::MessageColumn || sizingQueued)
             return;
-        // Wrapped rows change height with the width of the message column.
-        logModel->forgetRowHeights();
-        sizeVisibleRows();
+        sizingQueued = true;
+        QMetaObject::invokeMethod(this, [this] {
+            sizingQueued = false;
+            sizeVisibleRows();
+        }, Qt::QueuedConnection);
     });
 
     initLogModel();
@@ -564,6 +570,12 @@ void wdgPLoggerGui::sizeVisibleRows()
     const int grid = view->showGrid() ? 1 : 0;
 
     for (int pass = 0; pass < 4; ++pass) {
+        // Heights kept from another width are of no use at this one.
+        const int width = view->columnWidth(LogMessageModel::MessageColumn);
+        if (width != heightsWidth) {
+            logModel->forgetRowHeights();
+            heightsWidth = width;
+        }
         const bool atEnd = view->verticalScrollBar()->value() == view->verticalScrollBar()->maximum();
         const int top = view->rowAt(0);
         int bottom = view->rowAt(view->viewport()->height() - 1);
@@ -582,7 +594,7 @@ void wdgPLoggerGui::sizeVisibleRows()
             if (height <= 0) {
                 // Only the message can wrap or hold several lines; the other
                 // cells are short, single-line texts.
-                option.rect.setWidth(view->columnWidth(LogMessageModel::MessageColumn));
+                option.rect.setWidth(width);
                 height = delegate->sizeHint(option, proxy).height();
                 option.rect.setWidth(view->columnWidth(LogMessageModel::TimestampColumn));
                 height = qMax(height, delegate->sizeHint(option, proxy.siblingAtColumn(LogMessageModel::TimestampColumn))

@@ -99,6 +99,8 @@ private:
     LogMessageFilterProxyModel *filterModel = nullptr;
     LogViewSelectItemDelegate *selectionDelegate = nullptr;
     bool sizingRows = false;
+    bool sizingQueued = false;
+    int heightsWidth = -1;  // of the message column the kept row heights fit
     bool atBottom = true;
     bool menuOpen = false;
     bool adjustingView = false;

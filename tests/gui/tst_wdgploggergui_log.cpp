@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QTableView>
+#include <QTextLayout>
 #include <QtTest>
 
 // The window's log and command slots, driven directly as the link would
@@ -45,6 +46,8 @@ private slots:
     void followsNewestRow();
     void holdsViewWhenScrolledUp_data();
     void holdsViewWhenScrolledUp();
+    void rowHeightsFollowWidth_data();
+    void rowHeightsFollowWidth();
     void findBar();
 
 private:
@@ -52,6 +55,7 @@ private:
     void receive(const DiagnosticMessage &msg);
     void receive(const QString &verbosity, const QString &text);
     QStringList shownMessages() const;
+    QStringList misfitRows() const;
     QTableView *view() const { return m_window->findChild<QTableView *>(QStringLiteral("tbLogView")); }
     QAbstractItemModel *table() const { return view()->model(); }
     wdgPLoggerGui *m_window = nullptr;
@@ -103,6 +107,23 @@ QStringList tst_wdgPLoggerGuiLog::shownMessages() const
     for (int r = 0; r < table()->rowCount(); ++r)
         texts << table()->index(r, 6).data().toString();
     return texts;
+}
+
+// Rows on view whose height is not what their text needs at the width
+// they are shown at, as the view itself would measure them.
+QStringList tst_wdgPLoggerGuiLog::misfitRows() const
+{
+    const QAbstractItemView *shown = view();
+    const int top = view()->rowAt(0);
+    int bottom = view()->rowAt(view()->viewport()->height() - 1);
+    if (bottom < 0)
+        bottom = table()->rowCount() - 1;
+    QStringList misfits;
+    for (int row = qMax(top, 0); top >= 0 && row <= bottom; ++row) {
+        if (view()->rowHeight(row) != shown->sizeHintForRow(row))
+            misfits << QStringLiteral("row %1: %2 px, needs %3").arg(row).arg(view()->rowHeight(row)).arg(shown->sizeHintForRow(row));
+    }
+    return misfits;
 }
 
 void tst_wdgPLoggerGuiLog::dropsMessagesBeforeFirstLogin()
@@ -434,6 +455,59 @@ void tst_wdgPLoggerGuiLog::holdsViewWhenScrolledUp()
     QTRY_COMPARE(bar->value(), bar->maximum());
     QMetaObject::invokeMethod(m_window, "onTableClear");
     QVERIFY(droppedLabel->isHidden());
+}
+
+void tst_wdgPLoggerGuiLog::rowHeightsFollowWidth_data()
+{
+    QTest::addColumn<int>("width");  // of the window afterwards; 0: unchanged, -1: the narrowest
+    QTest::addColumn<bool>("scrollBarAppears");
+    QTest::newRow("wider window") << 1600 << false;
+    QTest::newRow("narrowest window") << -1 << false;
+    QTest::newRow("scroll bar appears") << 0 << true;
+}
+
+void tst_wdgPLoggerGuiLog::rowHeightsFollowWidth()
+{
+    QFETCH(int, width);
+    QFETCH(bool, scrollBarAppears);
+    login();
+    QScrollBar *bar = view()->verticalScrollBar();
+    if (scrollBarAppears) {
+        // A tall row measured while the table still has room for it, whose
+        // last line fits the message column without the bar, not beside it.
+        receive(QStringLiteral("-1"), QStringLiteral("reply\n").repeated(12));
+        flushRows(m_window);
+        QVERIFY(!bar->isVisible());
+        // The message column has settled to the width of the table.
+        QTRY_COMPARE(view()->horizontalHeader()->length(), view()->viewport()->width());
+        const QStyle *style = view()->style();
+        const int margins = 2 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view()) + 1);
+        const int barWidth = style->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, bar);
+        // Measured as the view lays its text out.
+        const QString lastLine = QStringLiteral("4 packets transmitted, 4 received, 0% packet loss, time 3004ms");
+        QTextLayout layout(lastLine, view()->font());
+        layout.beginLayout();
+        QTextLine line = layout.createLine();
+        line.setLineWidth(1e6);
+        const int textWidth = qCeil(line.naturalTextWidth());
+        layout.endLayout();
+        const int column = textWidth + margins + barWidth / 2;
+        m_window->resize(m_window->width() + column - view()->columnWidth(6), m_window->height());
+        QTRY_COMPARE(view()->columnWidth(6), column);
+        receive(QStringLiteral("-1"), QStringLiteral("reply\n").repeated(20) + lastLine);
+    } else {
+        for (int i = 0; i < 40; ++i)
+            receive(QStringLiteral("1"), QStringLiteral("word ").repeated(60 + i));
+    }
+    flushRows(m_window);
+    QTRY_VERIFY(bar->isVisible());
+    if (width != 0) {
+        QTRY_VERIFY2(misfitRows().isEmpty(), qPrintable(misfitRows().join(QLatin1String("; "))));
+        const int wanted = width > 0 ? width : m_window->minimumWidth();
+        m_window->resize(wanted, m_window->height());
+        QTRY_COMPARE(m_window->width(), wanted);
+    }
+    QTRY_VERIFY2(misfitRows().isEmpty(), qPrintable(misfitRows().join(QLatin1String("; "))));
 }
 
 void tst_wdgPLoggerGuiLog::findBar()
