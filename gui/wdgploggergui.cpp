@@ -33,6 +33,10 @@
 
 #include <utility>
 
+namespace {
+constexpr int kMinimumWidth = 800;
+}
+
 static void initImageResources()
 {
     // The images live in this static library: make sure they are registered.
@@ -44,6 +48,11 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
 {
     initImageResources();
     ui.setupUi(this);
+    // The window is never narrower than 800 px. The floor sits inside the
+    // layout, so that what the bars need at the font in use can raise it:
+    // the layout's minimum becomes the window's.
+    const QMargins margins = contentsMargins() + ui.gridLayout->contentsMargins();
+    ui.tbLogView->setMinimumWidth(kMinimumWidth - margins.left() - margins.right());
 
     setWindowTitle(tr("%1 v.%2").arg(AppInfo::displayName(), AppInfo::version()));
 

@@ -24,6 +24,8 @@ private slots:
     void cleanup();
 
     void windowProperties();
+    void barsFitNarrowestWindow_data();
+    void barsFitNarrowestWindow();
     void slotsInMetaObjectOrder();
     void labelTexts_data();
     void labelTexts();
@@ -62,14 +64,65 @@ void tst_wdgPLoggerGuiForm::windowProperties()
     QCOMPARE(m_window->objectName(), QStringLiteral("wdgPLoggerGui"));
     QCOMPARE(m_window->windowTitle(), QStringLiteral("Peltrano Logger 4 v.4.2.0-r5838"));
     QCOMPARE(m_window->size(), QSize(1076, 585));
-    QCOMPARE(m_window->minimumWidth(), 800);
     QCOMPARE(m_window->minimumHeight(), 0);
     QVERIFY(!m_window->windowIcon().isNull());
     QVERIFY(!m_window->isVisible());
     m_window->start();
     QVERIFY(m_window->isVisible());
+    // At least 800, more when the bars need it at the font in use.
+    QVERIFY(m_window->minimumWidth() >= 800);
     m_window->resize(300, 400);
     QVERIFY(m_window->width() >= 800);
+}
+
+void tst_wdgPLoggerGuiForm::barsFitNarrowestWindow_data()
+{
+    QTest::addColumn<bool>("everythingShown");
+    QTest::addColumn<int>("pointSize");  // of the window's font; 0: unchanged
+    QTest::newRow("before connecting") << false << 0;
+    QTest::newRow("connected, every control shown") << true << 0;
+    QTest::newRow("larger font") << true << 16;
+}
+
+void tst_wdgPLoggerGuiForm::barsFitNarrowestWindow()
+{
+    QFETCH(bool, everythingShown);
+    QFETCH(int, pointSize);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    if (everythingShown) {
+        child<QPushButton>("btnConnect")->setText(QStringLiteral("Disconnetti"));
+        child<QLabel>("lblStatusText")->setText(QStringLiteral("Stato: Connesso"));
+        child<QLabel>("lblDropped")->setText(QStringLiteral("Righe più vecchie scartate: 123456789"));
+        for (const char *name : {"cbTenant", "lblTenant", "wdgCmd", "leCmdParams", "lblDropped"})
+            child<QWidget>(name)->show();
+    }
+    if (pointSize > 0) {
+        QFont font = m_window->font();
+        font.setPointSize(pointSize);
+        m_window->setFont(font);
+    }
+    m_window->layout()->activate();  // the minimum for what is shown now
+    m_window->resize(1, m_window->height());
+    QTRY_COMPARE(m_window->width(), m_window->minimumWidth());
+    QVERIFY(m_window->width() >= 800);
+
+    // Nothing on the bars overlaps or leaves the window.
+    const char *const names[] = {"lblPAddress", "txtPAddress", "btnDiscovery", "lblUser", "txtUser", "lblPwd",
+                                 "txtPwd", "btnConnect", "lblLedStatus", "lblStatusText", "lblVerbosity",
+                                 "cbVerbosity", "lblTenant", "cbTenant", "lblCmd", "cbCmd", "leCmdParams",
+                                 "btSendCmd", "lblDropped", "btnSave", "btClear"};
+    QVector<QPair<QString, QRect>> placed;
+    for (const char *name : names) {
+        const QWidget *widget = child<QWidget>(name);
+        if (!widget->isVisible())
+            continue;
+        const QRect rect(widget->mapTo(m_window, QPoint(0, 0)), widget->size());
+        QVERIFY2(m_window->rect().contains(rect), name);
+        for (const auto &other : qAsConst(placed))
+            QVERIFY2(!rect.intersects(other.second), qPrintable(other.first + QLatin1String(" / ") + name));
+        placed.append({QString::fromLatin1(name), rect});
+    }
 }
 
 void tst_wdgPLoggerGuiForm::slotsInMetaObjectOrder()
