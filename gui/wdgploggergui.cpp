@@ -118,6 +118,8 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
     if (!ok)
         qCritical() << Q_FUNC_INFO << "signal-slot connection failed!";
 
+    // Enter in the parameter field runs the command, as "Esegui" does.
+    connect(ui.leCmdParams, &QLineEdit::returnPressed, this, &wdgPLoggerGui::sendCommandToP);
     connect(logModel, &LogMessageModel::rowsFlushed, this, &wdgPLoggerGui::onRowsFlushed);
     connect(ui.tbLogView->horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column) {
         // Wrapped rows change height with the width of the message column

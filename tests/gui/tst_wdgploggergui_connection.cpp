@@ -699,7 +699,7 @@ void tst_wdgPLoggerGuiConnection::commands()
     QVERIFY(params->isVisible());
     QTest::keyClicks(params, QStringLiteral("127.0.0.1"));
     QTest::mouseClick(send, Qt::LeftButton);
-    QTest::mouseClick(send, Qt::LeftButton);
+    QTest::keyClick(params, Qt::Key_Return);  // as "Esegui"
     QTRY_COMPARE(commandRows().size(), 3);
     QStringList ids;
     for (int r : commandRows()) {
