@@ -31,10 +31,39 @@
 #include <QShortcut>
 #include <QUuid>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
 constexpr int kMinimumWidth = 800;
+
+// What the window remembers between runs lives in a file of its own: the
+// administrator's plogger.ini is left to the administrator. Never the password.
+const char kRememberedAddress[] = "Connection/address";
+const char kRememberedUser[] = "Connection/user";
+const char kRememberedGeometry[] = "Window/geometry";
+const char kRememberedVerbosity[] = "Log/verbosity";
+const char kRememberedTenant[] = "Log/tenant";
+constexpr int kMaxRememberedText = 256;
+
+QString stateFileName()
+{
+    const QString dir = AppInfo::dataDir();
+    return dir.isEmpty() ? QString() : dir + QStringLiteral("state.ini");
+}
+
+void remember(const QVector<QPair<const char *, QVariant>> &values)
+{
+    const QString fileName = stateFileName();
+    if (fileName.isEmpty())
+        return;
+    QSettings state(fileName, QSettings::IniFormat);
+    for (const auto &value : values)
+        state.setValue(QLatin1String(value.first), value.second);
+    state.sync();
+    if (state.status() != QSettings::NoError)
+        qWarning() << Q_FUNC_INFO << "could not write" << fileName;
+}
 }
 
 static void initImageResources()
@@ -100,6 +129,8 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
     ui.txtPAddress->setValidator(
         new QRegExpValidator(QRegExp(QStringLiteral("[0-9]{1,3}(.[0-9]{0,3}){3}(:[0-9]+)?"), Qt::CaseSensitive), this));
 
+    restoreRemembered();
+
     bool ok = true;
     ok &= bool(connect(ui.btnSave, SIGNAL(clicked()), this, SLOT(saveLogToFile())));
     ok &= bool(connect(ui.btClear, SIGNAL(clicked()), this, SLOT(onTableClear())));
@@ -157,6 +188,34 @@ wdgPLoggerGui::~wdgPLoggerGui()
     ui.tbLogView->horizontalHeader()->disconnect(this);
     ui.tbLogView->setModel(nullptr);
     delete filterModel;
+}
+
+void wdgPLoggerGui::restoreRemembered()
+{
+    const QString fileName = stateFileName();
+    if (fileName.isEmpty())
+        return;
+    const QSettings state(fileName, QSettings::IniFormat);
+    // Whoever can write the file can put anything in it: take only what the
+    // fields themselves would take.
+    QString address = state.value(QLatin1String(kRememberedAddress)).toString();
+    int position = 0;
+    if (address.size() <= kMaxRememberedText
+        && ui.txtPAddress->validator()->validate(address, position) == QValidator::Acceptable)
+        ui.txtPAddress->setText(address);
+    const QString user = state.value(QLatin1String(kRememberedUser)).toString();
+    const QVector<uint> userChars = user.toUcs4();
+    if (user.size() <= kMaxRememberedText
+        && std::all_of(userChars.begin(), userChars.end(), [](uint c) { return QChar::isPrint(c); }))
+        ui.txtUser->setText(user);
+    bool ok = false;
+    const int verbosity = ui.cbVerbosity->findData(state.value(QLatin1String(kRememberedVerbosity)).toInt(&ok));
+    if (ok && verbosity >= 0)
+        ui.cbVerbosity->setCurrentIndex(verbosity);
+    const QString tenant = state.value(QLatin1String(kRememberedTenant)).toString();
+    if (tenant.size() <= kMaxRememberedText)
+        chosenTenant = tenant;
+    restoreGeometry(state.value(QLatin1String(kRememberedGeometry)).toByteArray());
 }
 
 void wdgPLoggerGui::start()
@@ -321,6 +380,8 @@ void wdgPLoggerGui::connectToP()
     pbxLink->connectToServer(user, ui.txtPwd->text(), domain, PBXLINK::AppMode(kAppMode));
     ++attemptsMade;
     trustUnconfirmed = false;
+    loginAddress = address;
+    loginUser = ui.txtUser->text();
 }
 
 bool wdgPLoggerGui::olderAttemptOpen() const
@@ -341,6 +402,9 @@ void wdgPLoggerGui::connectedToPlogger(LoginDetails)
     logStarted = true;
     ui.lblStatusText->setText(tr("Stato: Connesso"));
     ui.lblLedStatus->setPixmap(QPixmap(QStringLiteral(":/images/AccountIsRegisteredIcon.png")));
+    // What reached the exchange is worth typing no more.
+    if (!loginAddress.isEmpty())
+        remember({{kRememberedAddress, loginAddress}, {kRememberedUser, loginUser}});
     if (pbxLink)
         pbxLink->getTenantList();
 }
@@ -453,6 +517,9 @@ void wdgPLoggerGui::closeEvent(QCloseEvent *event)
         qDebug() << "Shutting down main widget";
     if (connected && pbxLink)
         pbxLink->disconnectFromServer();
+    remember({{kRememberedGeometry, saveGeometry()},
+              {kRememberedVerbosity, ui.cbVerbosity->currentData(Qt::UserRole)},
+              {kRememberedTenant, chosenTenant}});
     QCoreApplication::quit();
     event->accept();
 }
@@ -478,13 +545,30 @@ void wdgPLoggerGui::onFeaturesReceived(QStringList features)
 
 void wdgPLoggerGui::onTenantListReceived(QMap<QString, QString> tenantMap)
 {
-    ui.cbTenant->clear();
-    ui.cbTenant->addItem(tr("Nessuno"), QString(QLatin1String("")));
-    for (auto it = tenantMap.constBegin(); it != tenantMap.constEnd(); ++it)
-        ui.cbTenant->addItem(it.value().isEmpty() ? it.key() : it.value(), it.key());
+    {
+        // Filling the list makes items current on its own: that is not the
+        // user's choice, and the list subscribes once, when it is complete.
+        const QScopedValueRollback<bool> filling(fillingTenants, true);
+        ui.cbTenant->clear();
+        ui.cbTenant->addItem(tr("Nessuno"), QString(QLatin1String("")));
+        for (auto it = tenantMap.constBegin(); it != tenantMap.constEnd(); ++it)
+            ui.cbTenant->addItem(it.value().isEmpty() ? it.key() : it.value(), it.key());
+        // The tenant chosen before, while the exchange still offers it.
+        ui.cbTenant->setCurrentIndex(qMax(0, ui.cbTenant->findData(chosenTenant)));
+    }
+    subscribeToShownTenant();
 }
 
 void wdgPLoggerGui::onSelectedTenantChanged()
+{
+    if (fillingTenants)
+        return;
+    if (ui.cbTenant->currentIndex() >= 0)
+        chosenTenant = ui.cbTenant->currentData(Qt::UserRole).toString();
+    subscribeToShownTenant();
+}
+
+void wdgPLoggerGui::subscribeToShownTenant()
 {
     if (pbxLink && connected && ui.cbTenant->currentIndex() >= 0)
         pbxLink->subscribeTenantEvents(ui.cbTenant->currentData(Qt::UserRole).toString());

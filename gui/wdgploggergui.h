@@ -58,6 +58,10 @@ protected:
 
 private:
     void initLogModel();
+    // Puts back what the last run left in the window: address, user,
+    // geometry, verbosity and the tenant chosen.
+    void restoreRemembered();
+    void subscribeToShownTenant();
     // Asks whether to trust an exchange met for the first time.
     void onUnknownExchange(const QString &address, const QString &fingerprint);
     void onExchangeIdentityChanged(const QString &address, const QString &knownFingerprint,
@@ -89,6 +93,10 @@ private:
     PbxLink *pbxLink = nullptr;
     int attemptsMade = 0;   // login attempts handed to pbxLink
     int attemptsEnded = 0;  // of those, the ones whose end has arrived
+    QString loginAddress;   // the address and user of the latest attempt
+    QString loginUser;
+    QString chosenTenant;   // chosen again when a later tenant list offers it
+    bool fillingTenants = false;
     PDiscoveryWidget *discoveryWidget = nullptr;
     bool connected = false;
     bool logStarted = false;

@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTcpServer>
@@ -127,6 +128,8 @@ private slots:
     void commandBarVisibility();
     void commands();
     void closingWindowLogsOut();
+    void remembersBetweenRuns();
+    void skipsUnusableRememberedValues();
     void modelsStayConsistentWhileRowsArrive();
     void discoveredExchangeConnects();
     void exchangeIdentity();
@@ -744,6 +747,67 @@ void tst_wdgPLoggerGuiConnection::closingWindowLogsOut()
     QVERIFY(!exchange.waitForLine(QStringLiteral("session 1 closed: logout")).isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(threadNames().size(), baseline, 1000);
     QCOMPARE(m_answerer->count(), 0);
+}
+
+void tst_wdgPLoggerGuiConnection::remembersBetweenRuns()
+{
+    const QString password = QStringLiteral("Unmistakable-7");
+    EmulatorProcess exchange;
+    QVERIFY(exchange.start({"--account", "ops@north:" + password, "--rate", "50", "--features",
+                            "SUBSCRIBE_TENANT_EVENTS"}));
+    fillIn(exchange.address, QStringLiteral("ops@north"), password);
+    pressEnterInPassword();
+    QTRY_VERIFY_WITH_TIMEOUT(showsConnected(), 5000);
+    auto *tenants = child<QComboBox>("cbTenant");
+    QTRY_COMPARE(tenants->count(), 4);
+    tenants->setCurrentIndex(tenants->findData(kTenantB));
+    auto *verbosity = child<QComboBox>("cbVerbosity");
+    verbosity->setCurrentIndex(verbosity->findData(2));
+    m_window->setGeometry(QRect(QPoint(40, 30), QSize(m_window->minimumWidth() + 60, 500)));
+    QTRY_COMPARE(m_window->width(), m_window->minimumWidth() + 60);
+    const QRect geometry = m_window->geometry();
+    QVERIFY(m_window->close());
+    delete m_window;
+    m_window = nullptr;
+    clearQuitRequest();
+
+    QFile state(AppInfo::dataDir() + QStringLiteral("state.ini"));
+    QVERIFY(state.open(QIODevice::ReadOnly));
+    QVERIFY(!state.readAll().contains(password.toUtf8()));
+
+    // The next start comes back as the last one ended; the password is typed again.
+    m_window = new wdgPLoggerGui;
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    QCOMPARE(m_window->geometry(), geometry);
+    QCOMPARE(child<QLineEdit>("txtPAddress")->text(), exchange.address);
+    QCOMPARE(child<QLineEdit>("txtUser")->text(), QStringLiteral("ops@north"));
+    QVERIFY(child<QLineEdit>("txtPwd")->text().isEmpty());
+    QCOMPARE(child<QComboBox>("cbVerbosity")->currentData().toInt(), 2);
+    type("txtPwd", password);
+    pressEnterInPassword();
+    QTRY_VERIFY_WITH_TIMEOUT(showsConnected(), 5000);
+    // The tenant chosen before is chosen again, and subscribed to at once.
+    QVERIFY(!exchange.waitForLine(QStringLiteral("session 2 subscribed to \"%1\"").arg(kTenantB)).isEmpty());
+    QCOMPARE(child<QComboBox>("cbTenant")->currentData().toString(), kTenantB);
+    QCOMPARE(exchange.linesWith(QStringLiteral("session 2 subscribed to")).size(), 1);
+}
+
+void tst_wdgPLoggerGuiConnection::skipsUnusableRememberedValues()
+{
+    delete m_window;
+    {
+        QSettings state(AppInfo::dataDir() + QStringLiteral("state.ini"), QSettings::IniFormat);
+        state.setValue(QStringLiteral("Connection/address"), QStringLiteral("pbx.example"));
+        state.setValue(QStringLiteral("Connection/user"), QStringLiteral("admin@demo\nsecond line"));
+        state.setValue(QStringLiteral("Log/verbosity"), 7);
+        state.setValue(QStringLiteral("Window/geometry"), QByteArray("not a geometry"));
+    }
+    m_window = new wdgPLoggerGui;
+    QVERIFY(child<QLineEdit>("txtPAddress")->text().isEmpty());
+    QVERIFY(child<QLineEdit>("txtUser")->text().isEmpty());
+    QCOMPARE(child<QComboBox>("cbVerbosity")->currentData().toInt(), 4);
+    QCOMPARE(m_window->size(), QSize(1076, 585));
 }
 
 void tst_wdgPLoggerGuiConnection::modelsStayConsistentWhileRowsArrive()
