@@ -138,6 +138,14 @@ void PbxServer::publishFrame(const QString &tenant, const QByteArray &frame)
         session->offerLogFrame(tenant, frame);
 }
 
+void PbxServer::broadcast(const DiagnosticMessage &msg)
+{
+    const QByteArray frame = PbxFrameCodec::encode(PbxProtocol::diagnosticMessageToJson(msg));
+    const QVector<PbxServerSession *> sessions = m_sessions;
+    for (PbxServerSession *session : sessions)
+        session->offerLogFrame(msg.tenantUuid, frame, true);
+}
+
 int PbxServer::loggedInCount() const
 {
     int n = 0;

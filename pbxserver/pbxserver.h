@@ -49,6 +49,9 @@ public:
     void publish(const DiagnosticMessage &msg);
     // The same, already encoded with its line end.
     void publishFrame(const QString &tenant, const QByteArray &frame);
+    // A record for every logged-in client, whatever its subscription: news
+    // of the exchange itself.
+    void broadcast(const DiagnosticMessage &msg);
     int sessionCount() const { return m_sessions.size(); }
     int loggedInCount() const;
 

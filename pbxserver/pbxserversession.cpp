@@ -120,9 +120,9 @@ void PbxServerSession::sendLogFrame(const QByteArray &frame)
     ++m_sent;
 }
 
-void PbxServerSession::offerLogFrame(const QString &tenant, const QByteArray &frame)
+void PbxServerSession::offerLogFrame(const QString &tenant, const QByteArray &frame, bool anyTenant)
 {
-    if (m_state != State::LoggedIn || tenant != m_subscription)
+    if (m_state != State::LoggedIn || (!anyTenant && tenant != m_subscription))
         return;
     if (m_socket->bytesToWrite() + frame.size() > m_settings.maxQueuedBytes) {
         close(QStringLiteral("client fell behind"), QStringLiteral("client fell behind: too many log messages unread"));

@@ -43,9 +43,10 @@ public:
     int number() const { return m_number; }
 
     // A log frame (encoded, line end included) of the given tenant: sent when
-    // the client is logged in and subscribed to that tenant. A client whose
-    // unread frames pass the bound is dropped with a bye.
-    void offerLogFrame(const QString &tenant, const QByteArray &frame);
+    // the client is logged in and subscribed to that tenant, or to every
+    // logged-in client with anyTenant. A client whose unread frames pass the
+    // bound is dropped with a bye.
+    void offerLogFrame(const QString &tenant, const QByteArray &frame, bool anyTenant = false);
     // Ends the session with a bye carrying the reason.
     void closeWithBye(const QString &reason);
 
