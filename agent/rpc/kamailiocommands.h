@@ -1,0 +1,70 @@
+#pragma once
+
+#include "kamailiocommandconfig.h"
+#include "kamailiotables.h"
+#include "servercommand.h"
+#include "servercommandresponse.h"
+
+#include <QObject>
+#include <QVector>
+
+#include <functional>
+
+class KamailioRpcClient;
+
+// The command bar's commands on a Kamailio host: "sip show peers",
+// "sip show registry" and "core show hints" through Kamailio's JSON-RPC,
+// framed as the link's exchange commands; "ping", "traceroute" and "host"
+// as programs on this host with a checked host parameter, never through a
+// shell. Every command ends in exactly one response: within the time limit
+// (a program is killed after it), with output of at most the configured
+// size (cut and marked). Also reads the tenants and Kamailio's version.
+class KamailioCommands : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The response's code when executed is false.
+    enum ErrorCode {
+        BadParameter = 2,      // the parameter is no host name or IP address
+        Unavailable = 69,      // Kamailio cannot be reached or gave no usable answer
+        TimedOut = 124,        // the time limit passed
+        UnknownCommand = 127,  // no such command, or its program is not installed
+    };
+    // Otherwise Kamailio's own error code (e.g. 500 for a method of a module not loaded).
+
+    using ResponseCallback = std::function<void(const ServerCommandResponse &response)>;
+    using TenantsCallback =
+        std::function<void(bool ok, const QVector<KamailioTables::Tenant> &tenants, const QString &error)>;
+    using VersionCallback = std::function<void(bool ok, const QString &version, const QString &error)>;
+
+    // rpc may be null (no Kamailio configured): its commands then fail clearly.
+    explicit KamailioCommands(KamailioRpcClient *rpc,
+                              const KamailioCommandConfig &config = KamailioCommandConfig::defaults(),
+                              QObject *parent = nullptr);
+
+    // done runs once, never inside run(); not at all if this object is destroyed first.
+    void run(const ServerCommand &command, ResponseCallback done);
+    // domain.dump: one tenant per did, named by its domains.
+    void fetchTenants(TenantsCallback done);
+    // core.version, trimmed ("kamailio 5.6.3 (x86_64/linux)").
+    void fetchVersion(VersionCallback done);
+
+    // A host name (labels of letters, digits and inner '-', at most 63 each)
+    // or an IPv4/IPv6 literal, at most 253 characters; why says what is wrong.
+    static bool checkHostParameter(const QString &param, QString *why);
+    static QString framed(const QString &body);
+
+private:
+    class Run;
+
+    void runRpc(Run *run, const KamailioCommandConfig::Action &action, const QString &host);
+    void gatherPeers(Run *run);
+    void lookupNext(Run *run);
+    void runProgram(Run *run, const KamailioCommandConfig::Action &action, const QString &host);
+    void finish(Run *run);
+    QString cut(const QString &text) const;
+
+    KamailioRpcClient *m_rpc;
+    KamailioCommandConfig m_config;
+};
