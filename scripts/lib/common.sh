@@ -9,6 +9,9 @@ BUILD_PACKAGES=(make cmake g++ qtbase5-dev qtbase5-dev-tools libqt5network5 liba
 RUN_PACKAGES=(xvfb xauth)
 # The benchmarks compare against these tools.
 BENCH_PACKAGES=(curl coreutils)
+# The agent's tests run a real Kamailio (its package holds every module the
+# test config loads).
+AGENT_TEST_PACKAGES=(kamailio)
 
 ensure_packages() {
     local missing=()
@@ -28,6 +31,32 @@ ensure_packages() {
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# ensure_service_packages <package...>: like ensure_packages, for packages
+# that would start a system-wide service (Kamailio on every interface): a
+# policy-rc.d that forbids starting services is kept in place for the
+# install (removed after it when the script made it), and the services of
+# the packages it installed are not enabled for the next boot either.
+ensure_service_packages() {
+    local policy=/usr/sbin/policy-rc.d made=0 status=0 pkg fresh=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || fresh+=("$pkg")
+    done
+    [ ${#fresh[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -eq 0 ] && [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\n# Put here by the plogger4 scripts for one install.\nexit 101\n' >"$policy"
+        chmod 755 "$policy"
+        made=1
+    fi
+    ensure_packages "${fresh[@]}" || status=$?
+    [ "$made" = 1 ] && rm -f "$policy"
+    for pkg in "${fresh[@]}"; do
+        if [ -e "/lib/systemd/system/$pkg.service" ] && command -v systemctl >/dev/null; then
+            systemctl disable "$pkg.service" >/dev/null 2>&1 || true
+        fi
+    done
+    return "$status"
 }
 
 # configure_and_build <build dir> <build type> [extra cmake args...]
