@@ -336,7 +336,10 @@ void KamailioCommands::fetchTenants(TenantsCallback done)
                                   Qt::QueuedConnection);
         return;
     }
-    m_rpc->call(QStringLiteral("domain.dump"), QJsonArray(), [done](const KamailioRpcReply &reply) {
+    QPointer<KamailioCommands> self(this);
+    m_rpc->call(QStringLiteral("domain.dump"), QJsonArray(), [self, done](const KamailioRpcReply &reply) {
+        if (!self)
+            return;
         if (!reply.ok())
             done(false, {}, reply.isMethodNotFound() ? QStringLiteral("the domain module is not loaded") : reply.describe());
         else
@@ -351,7 +354,10 @@ void KamailioCommands::fetchVersion(VersionCallback done)
                                   Qt::QueuedConnection);
         return;
     }
-    m_rpc->call(QStringLiteral("core.version"), QJsonArray(), [done](const KamailioRpcReply &reply) {
+    QPointer<KamailioCommands> self(this);
+    m_rpc->call(QStringLiteral("core.version"), QJsonArray(), [self, done](const KamailioRpcReply &reply) {
+        if (!self)
+            return;
         if (!reply.ok() || !reply.result.isString())
             done(false, QString(), reply.ok() ? QStringLiteral("core.version gave no text") : reply.describe());
         else

@@ -43,7 +43,8 @@ public:
                               const KamailioCommandConfig &config = KamailioCommandConfig::defaults(),
                               QObject *parent = nullptr);
 
-    // done runs once, never inside run(); not at all if this object is destroyed first.
+    // Each done runs once, never inside the call; not at all if this object
+    // is destroyed first.
     void run(const ServerCommand &command, ResponseCallback done);
     // domain.dump: one tenant per did, named by its domains.
     void fetchTenants(TenantsCallback done);
