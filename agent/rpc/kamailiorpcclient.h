@@ -25,7 +25,8 @@ class QTimer;
 // ends in exactly one callback: Kamailio's answer, or a failure saying why
 // (socket missing, Kamailio stopped, no answer within the time limit, a
 // reply over 1 MiB or not JSON-RPC). Callbacks never run inside call().
-// Pending callbacks are dropped, not run, when the client is destroyed.
+// Pending callbacks are dropped, not run, when the client is destroyed
+// (from inside a callback: with deleteLater()).
 class KamailioRpcClient : public QObject
 {
     Q_OBJECT
