@@ -1,0 +1,48 @@
+#pragma once
+
+#include "logsource.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QTimer>
+
+class QFileSystemWatcher;
+
+// Follows a text file as "tail -F" does: starts at its end; after a rotation
+// by rename it reads the old file to its end, then the new one from its
+// start; after a truncation it starts over at 0; a file that does not exist
+// yet is waited for. inotify (on the file and on its folder, for creation)
+// reports changes at once; a poll covers file systems without it.
+class FileLogSource : public LogSource
+{
+    Q_OBJECT
+public:
+    explicit FileLogSource(const QString &path, QObject *parent = nullptr);
+    ~FileLogSource() override;
+
+    void start() override;
+
+private:
+    void scheduleCheck();
+    void check();
+    bool drain();
+    bool openFile(bool atEnd);
+    void closeFile();
+    void watchFolder();
+
+    const QString m_path;
+    QFileSystemWatcher *m_watcher;
+    QTimer m_pollTimer;
+    bool m_checkScheduled = false;
+    int m_fd = -1;
+    // What was in the file at start is old news, even when it could only be
+    // opened later.
+    bool m_startAtEnd = false;
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
+    qint64 m_position = 0;
+    QByteArray m_buffer;
+    // A rotation leaves the name missing for a moment; only a longer absence
+    // is a lost source.
+    QElapsedTimer m_missingSince;
+};

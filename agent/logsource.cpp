@@ -1,0 +1,106 @@
+#include "logsource.h"
+
+#include "filelogsource.h"
+#include "journallogsource.h"
+#include "kamailiologparser.h"
+#include "stdinlogsource.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+LogSource::LogSource(QObject *parent)
+    : QObject(parent)
+    , m_parser(new KamailioLogParser(this))
+{
+    qRegisterMetaType<DiagnosticMessage>("DiagnosticMessage");
+    qRegisterMetaType<QVector<DiagnosticMessage>>("QVector<DiagnosticMessage>");
+    connect(m_parser, &KamailioLogParser::recordsReady, this, &LogSource::deliver);
+}
+
+LogSource::~LogSource() = default;
+
+LogSource *LogSource::create(const QString &spec, const QString &stateDir, QString *error, QObject *parent)
+{
+    if (spec == QLatin1String("stdin"))
+        return new StdinLogSource(parent);
+
+    const QLatin1String filePrefix("file:");
+    if (spec.startsWith(filePrefix)) {
+        const QString path = spec.mid(filePrefix.size());
+        if (path.isEmpty()) {
+            *error = QStringLiteral("log source \"file:\" names no file");
+            return nullptr;
+        }
+        return new FileLogSource(QFileInfo(path).absoluteFilePath(), parent);
+    }
+
+    const QLatin1String journalPrefix("journal:");
+    if (spec.startsWith(journalPrefix)) {
+        QStringList selection;
+        const QStringList items = spec.mid(journalPrefix.size()).split(QLatin1Char(','));
+        for (const QString &raw : items) {
+            const QString item = raw.trimmed();
+            if (item.isEmpty())
+                continue;
+            bool isPathOption = false;
+            for (const QLatin1String option : {QLatin1String("--file="), QLatin1String("--directory=")}) {
+                if (item.startsWith(option) && item.size() > option.size()) {
+                    // journalctl cannot follow a journal file named without a folder.
+                    selection << option + QFileInfo(item.mid(option.size())).absoluteFilePath();
+                    isPathOption = true;
+                }
+            }
+            if (isPathOption)
+                continue;
+            // Units only: the rest of journalctl's options stay ours.
+            if (item.startsWith(QLatin1Char('-'))) {
+                *error = QStringLiteral("log source \"%1\": \"%2\" is no unit name").arg(spec, item);
+                return nullptr;
+            }
+            selection << QStringLiteral("--unit=") + item;
+        }
+        if (selection.isEmpty()) {
+            *error = QStringLiteral("log source \"%1\" names no unit").arg(spec);
+            return nullptr;
+        }
+        if (stateDir.isEmpty()) {
+            *error = QStringLiteral("log source \"%1\" needs a state folder for its cursor").arg(spec);
+            return nullptr;
+        }
+        return new JournalLogSource(selection, QDir(stateDir).filePath(QStringLiteral("journal.cursor")), parent);
+    }
+
+    *error = QStringLiteral("unknown log source \"%1\" (journal:UNIT, file:PATH or stdin)").arg(spec);
+    return nullptr;
+}
+
+void LogSource::setTenantPattern(const QRegularExpression &pattern)
+{
+    m_parser->setTenantPattern(pattern);
+}
+
+void LogSource::deliver()
+{
+    QVector<DiagnosticMessage> records = m_parser->takeRecords();
+    if (!records.isEmpty())
+        emit recordsReady(records);
+}
+
+void LogSource::markLost(const QString &reason)
+{
+    if (m_lost)
+        return;
+    m_lost = true;
+    qWarning() << Q_FUNC_INFO << reason;
+    emit sourceLost(reason);
+}
+
+void LogSource::markRestored()
+{
+    if (!m_lost)
+        return;
+    m_lost = false;
+    qInfo() << Q_FUNC_INFO << "log source is back";
+    emit sourceRestored();
+}

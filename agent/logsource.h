@@ -1,0 +1,54 @@
+#pragma once
+
+#include "diagnosticmessage.h"
+
+#include <QObject>
+#include <QRegularExpression>
+#include <QString>
+#include <QVector>
+
+class KamailioLogParser;
+
+// Where the agent reads Kamailio's log: the journal, a followed file or
+// standard input. Records come in batches (what one read gave), not one
+// signal per line, so that the server handles hundreds of thousands a second.
+// Losing the source never ends it: it says so once, keeps trying, and says
+// when it is back.
+class LogSource : public QObject
+{
+    Q_OBJECT
+public:
+    ~LogSource() override;
+
+    // The source a switch names: "journal:UNIT[,UNIT...]" (an item
+    // "--file=PATH" or "--directory=DIR" reads a journal file or folder in
+    // place of units), "file:PATH" or "stdin". The journal's cursor is kept
+    // in stateDir. Null, with *error set, when the text names no source.
+    static LogSource *create(const QString &spec, const QString &stateDir, QString *error,
+                             QObject *parent = nullptr);
+
+    // See KamailioLogParser::setTenantPattern.
+    void setTenantPattern(const QRegularExpression &pattern);
+
+    virtual void start() = 0;
+
+signals:
+    void recordsReady(const QVector<DiagnosticMessage> &records);
+    // Emitted once when the source goes away and once when it is back.
+    void sourceLost(const QString &reason);
+    void sourceRestored();
+
+protected:
+    explicit LogSource(QObject *parent);
+
+    KamailioLogParser *parser() const { return m_parser; }
+    // Emits what the parser has completed, if anything.
+    void deliver();
+    void markLost(const QString &reason);
+    void markRestored();
+    bool isLost() const { return m_lost; }
+
+private:
+    KamailioLogParser *m_parser;
+    bool m_lost = false;
+};

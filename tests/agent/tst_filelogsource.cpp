@@ -1,0 +1,98 @@
+#include "filelogsource.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &text, QIODevice::OpenMode mode)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | mode) && file.write(text) == text.size();
+}
+
+}
+
+class TestFileLogSource : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void follows_data();
+    void follows();
+};
+
+// Steps: "append TEXT" to the file, "appendRotated TEXT" to the renamed
+// one, "rename" it away, "truncate TEXT" it to TEXT, "create TEXT" it anew,
+// "wait N" until N records came.
+void TestFileLogSource::follows_data()
+{
+    QTest::addColumn<bool>("existsAtStart");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<bool>("lost");
+
+    QTest::newRow("rotation by rename, the old file read to its end")
+        << true
+        << QStringList{"append INFO: a1\n", "wait 1", "rename", "appendRotated INFO: a2\n", "create INFO: b1\n"}
+        << QStringList{"INFO: a1", "INFO: a2", "INFO: b1"} << false;
+    QTest::newRow("truncation starts over")
+        << true << QStringList{"append INFO: x1\n", "wait 1", "truncate INFO: y\n"}
+        << QStringList{"INFO: x1", "INFO: y"} << false;
+    QTest::newRow("missing, then created") << false << QStringList{"create INFO: c1\nINFO: c2\n"}
+                                           << QStringList{"INFO: c1", "INFO: c2"} << true;
+    QTest::newRow("partial last line waits for its line feed")
+        << true << QStringList{"append INFO: first\nINFO: par", "wait 1", "append tial\n"}
+        << QStringList{"INFO: first", "INFO: partial"} << false;
+}
+
+void TestFileLogSource::follows()
+{
+    QFETCH(bool, existsAtStart);
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, messages);
+    QFETCH(bool, lost);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("kamailio.log"));
+    // What is there at start is not news.
+    if (existsAtStart)
+        QVERIFY(writeFile(path, "INFO: old line\n", QIODevice::Truncate));
+
+    FileLogSource source(path);
+    QStringList got;
+    connect(&source, &LogSource::recordsReady, this, [&got](const QVector<DiagnosticMessage> &records) {
+        for (const DiagnosticMessage &m : records)
+            got << m.message;
+    });
+    QSignalSpy lostSpy(&source, &LogSource::sourceLost);
+    QSignalSpy restoredSpy(&source, &LogSource::sourceRestored);
+    source.start();
+    QCOMPARE(lostSpy.count(), existsAtStart ? 0 : 1);
+
+    for (const QString &step : qAsConst(steps)) {
+        const QString verb = step.section(QLatin1Char(' '), 0, 0);
+        const QByteArray text = step.section(QLatin1Char(' '), 1).toUtf8();
+        if (verb == QLatin1String("append"))
+            QVERIFY(writeFile(path, text, QIODevice::Append));
+        else if (verb == QLatin1String("appendRotated"))
+            QVERIFY(writeFile(path + ".1", text, QIODevice::Append));
+        else if (verb == QLatin1String("rename"))
+            QVERIFY(QFile::rename(path, path + ".1"));
+        else if (verb == QLatin1String("truncate") || verb == QLatin1String("create"))
+            QVERIFY(writeFile(path, text, QIODevice::Truncate));
+        else if (verb == QLatin1String("wait"))
+            QTRY_COMPARE(got.size(), text.toInt());
+        else
+            QFAIL(qPrintable(step));
+    }
+    QTRY_COMPARE(got, messages);
+    QCOMPARE(lostSpy.count(), lost ? 1 : 0);
+    QCOMPARE(restoredSpy.count(), lost ? 1 : 0);
+}
+
+QTEST_GUILESS_MAIN(TestFileLogSource)
+#include "tst_filelogsource.moc"
