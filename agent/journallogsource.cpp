@@ -26,6 +26,8 @@ constexpr int kStableMs = 2000;
 constexpr int kSaveIntervalMs = 250;
 constexpr int kMaxCursorLength = 1024;
 constexpr int kMaxErrorBytes = 4096;
+// journalctl's own lines logged per run of the child.
+constexpr int kMaxLoggedErrorLines = 20;
 
 bool isPlausibleCursor(const QString &cursor)
 {
@@ -88,7 +90,9 @@ void JournalLogSource::start()
 
 QStringList JournalLogSource::arguments() const
 {
-    QStringList args{QStringLiteral("--follow"), QStringLiteral("--output=json"), QStringLiteral("--quiet"),
+    // Not --quiet: its notes (such as "not seeing messages from other users")
+    // are what tells the administrator why nothing comes.
+    QStringList args{QStringLiteral("--follow"), QStringLiteral("--output=json"),
                      // Without --all, fields over 4 KiB come as null.
                      QStringLiteral("--all"), QStringLiteral("--output-fields=MESSAGE,PRIORITY,_PID")};
     if (m_cursor.isEmpty())
@@ -104,6 +108,7 @@ void JournalLogSource::launch()
     m_partial.clear();
     m_skippingLine = false;
     m_lastError.clear();
+    m_loggedErrorLines = 0;
     m_startedWithCursor = !m_cursor.isEmpty();
 
     auto *process = new QProcess(this);
@@ -180,7 +185,14 @@ void JournalLogSource::readErrors()
 {
     if (!m_process)
         return;
-    m_lastError += m_process->readAllStandardError();
+    const QByteArray text = m_process->readAllStandardError();
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.trimmed().isEmpty() || m_loggedErrorLines >= kMaxLoggedErrorLines)
+            continue;
+        ++m_loggedErrorLines;
+        qWarning() << Q_FUNC_INFO << "journalctl:" << PbxProtocol::boundedReason(QString::fromUtf8(line.trimmed()));
+    }
+    m_lastError += text;
     if (m_lastError.size() > kMaxErrorBytes)
         m_lastError = m_lastError.right(kMaxErrorBytes);
 }

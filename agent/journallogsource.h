@@ -57,4 +57,5 @@ private:
     QByteArray m_partial;
     bool m_skippingLine = false;
     QByteArray m_lastError;
+    int m_loggedErrorLines = 0;
 };
