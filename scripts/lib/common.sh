@@ -12,8 +12,8 @@ AGENT_TEST_PACKAGES=(systemd-journal-remote)
 # The benchmarks compare against these tools.
 BENCH_PACKAGES=(curl coreutils)
 # The agent's tests run a real Kamailio (its package holds every module the
-# test config loads).
-AGENT_TEST_PACKAGES=(kamailio)
+# test config loads); installed without starting its system-wide service.
+AGENT_SERVICE_PACKAGES=(kamailio)
 
 ensure_packages() {
     local missing=()
