@@ -1,0 +1,117 @@
+#include "accountstore.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QUrl>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+constexpr qint64 kMaxFileBytes = 1024 * 1024;
+
+QByteArray fromBase64(const QByteArray &text, bool *ok)
+{
+    const QByteArray::FromBase64Result r = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    *ok = *ok && bool(r);
+    return r.decoded;
+}
+}
+
+bool AccountStore::load(const QString &path, QString *error)
+{
+    m_accounts.clear();
+    QFile file(path);
+    if (!file.exists())
+        return true;
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && (st.st_mode & S_IROTH)) {
+        *error = QStringLiteral("%1 is readable by every user: make it 0640 or 0600 (chmod o-rwx)").arg(path);
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (file.size() > kMaxFileBytes) {
+        *error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(kMaxFileBytes);
+        return false;
+    }
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        const QList<QByteArray> parts = line.split(':');
+        bool ok = parts.size() == 5;
+        Scram::Verifier v;
+        const QString name = ok ? QUrl::fromPercentEncoding(parts.at(0)) : QString();
+        v.iterations = ok ? parts.at(1).toInt(&ok) : 0;
+        if (ok) {
+            v.salt = fromBase64(parts.at(2), &ok);
+            v.storedKey = fromBase64(parts.at(3), &ok);
+            v.serverKey = fromBase64(parts.at(4), &ok);
+        }
+        ok = ok && !name.isEmpty() && v.iterations >= Scram::MinIterations && v.iterations <= Scram::MaxIterations
+            && !v.salt.isEmpty() && v.storedKey.size() == Scram::KeyLength && v.serverKey.size() == Scram::KeyLength;
+        if (!ok) {
+            *error = QStringLiteral("%1:%2: not an account line (name:iterations:salt:storedKey:serverKey)")
+                         .arg(path)
+                         .arg(i + 1);
+            return false;
+        }
+        m_accounts.insert(name, v);
+    }
+    return true;
+}
+
+bool AccountStore::save(const QString &path, QString *error) const
+{
+    struct stat old {};
+    const bool existed = ::stat(QFile::encodeName(path).constData(), &old) == 0;
+    // The new file is private from its first byte; it gets the old one's
+    // owner, group and mode (less anything for others) before it moves in.
+    const mode_t oldMask = ::umask(077);
+    QSaveFile file(path);
+    const bool opened = file.open(QIODevice::WriteOnly);
+    ::umask(oldMask);
+    if (!opened) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    QByteArray text = "# plogger4-agent accounts: name:iterations:salt:storedKey:serverKey (SCRAM-SHA-256)\n";
+    for (auto it = m_accounts.constBegin(); it != m_accounts.constEnd(); ++it) {
+        const Scram::Verifier &v = it.value();
+        text += QUrl::toPercentEncoding(it.key(), "@.-_") + ':' + QByteArray::number(v.iterations) + ':'
+            + v.salt.toBase64() + ':' + v.storedKey.toBase64() + ':' + v.serverKey.toBase64() + '\n';
+    }
+    file.write(text);
+    if (existed) {
+        const int fd = int(file.handle());
+        // Only root can give the file away; anyone else keeps it as their own.
+        if (::geteuid() == 0 && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+            *error = QStringLiteral("cannot keep the owner of %1").arg(path);
+            file.cancelWriting();
+            return false;
+        }
+        ::fchmod(fd, old.st_mode & 0660);
+    }
+    if (!file.commit()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+void AccountStore::setPassword(const QString &name, const QString &password)
+{
+    m_accounts.insert(name, Scram::makeVerifier(password, Scram::randomBytes(16), NewIterations));
+}
+
+std::optional<Scram::Verifier> AccountStore::verifier(const QString &name) const
+{
+    const auto it = m_accounts.constFind(name);
+    if (it == m_accounts.constEnd())
+        return std::nullopt;
+    return it.value();
+}

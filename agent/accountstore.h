@@ -1,0 +1,33 @@
+#pragma once
+
+#include "scram.h"
+
+#include <QMap>
+#include <QString>
+
+#include <optional>
+
+// The agent's accounts: for each name only a SCRAM-SHA-256 verifier (salt,
+// iteration count, StoredKey, ServerKey), never a password. One account a
+// line, "name:iterations:salt:storedKey:serverKey" with base64 values and the
+// name percent-encoded.
+class AccountStore
+{
+public:
+    // Iterations of a new verifier: a guess from a stolen file costs this
+    // many hashes; a login costs the client about 1.2 us each.
+    static constexpr int NewIterations = 20000;
+
+    // An absent file is an empty store; a file others may read is refused.
+    bool load(const QString &path, QString *error);
+    // Writes the whole store through a new file moved into place, keeping
+    // an existing file's owner, group and mode (never readable by others).
+    bool save(const QString &path, QString *error) const;
+
+    void setPassword(const QString &name, const QString &password);
+    std::optional<Scram::Verifier> verifier(const QString &name) const;
+    int count() const { return m_accounts.size(); }
+
+private:
+    QMap<QString, Scram::Verifier> m_accounts;
+};

@@ -1,0 +1,276 @@
+#include "agent.h"
+
+#include "discoveryresponder.h"
+#include "kamailiocommands.h"
+#include "kamailiorpcclient.h"
+#include "knownexchanges.h"
+#include "logsource.h"
+#include "pbxserver.h"
+#include "serveridentity.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QHostInfo>
+#include <QRegularExpression>
+
+namespace {
+constexpr int kTenantRefreshMs = 60 * 1000;
+// The version is asked for before the first client: briefly, a stopped
+// Kamailio must not hold the start.
+constexpr int kVersionTimeoutMs = 2000;
+const QString kFeatureTenants = QStringLiteral("SUBSCRIBE_TENANT_EVENTS");
+const QString kFeatureCommands = QStringLiteral("SEND_CMD");
+
+QString nowText()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+}
+
+// A folder the agent makes is its own alone; one that exists (a runtime
+// folder shared with Kamailio's group) keeps the mode it was given.
+bool makePrivateDir(const QString &path, QString *error)
+{
+    if (QFileInfo(path).isDir())
+        return true;
+    if (!QDir().mkpath(path) || !QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        *error = QStringLiteral("cannot create %1").arg(path);
+        return false;
+    }
+    return true;
+}
+}
+
+Agent::Agent(const AgentConfig &config, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+{
+    m_tenantTimer.setInterval(kTenantRefreshMs);
+    connect(&m_tenantTimer, &QTimer::timeout, this, [this] { refreshTenants([] {}); });
+}
+
+Agent::~Agent() = default;
+
+bool Agent::check(QString *error)
+{
+    for (const QString &address : qAsConst(m_config.listen)) {
+        QHostAddress host;
+        quint16 port = 0;
+        if (!PbxServer::parseListenAddress(address, &host, &port)) {
+            *error = QStringLiteral("listen address \"%1\" is not an IP address and port (e.g. 0.0.0.0:5039)")
+                         .arg(address.left(200));
+            return false;
+        }
+    }
+    if (m_config.discovery) {
+        QHostAddress host;
+        quint16 port = 0;
+        if (!PbxServer::parseListenAddress(m_config.discoveryListen, &host, &port)) {
+            *error = QStringLiteral("discovery address \"%1\" is not an IP address and port")
+                         .arg(m_config.discoveryListen.left(200));
+            return false;
+        }
+    }
+    if (!std::unique_ptr<LogSource>(LogSource::create(m_config.source, m_config.stateDir, error)))
+        return false;
+    if (!m_config.tenantPattern.isEmpty()) {
+        const QRegularExpression pattern(m_config.tenantPattern);
+        if (!pattern.isValid() || pattern.captureCount() != 1) {
+            *error = QStringLiteral("tenant pattern \"%1\" is no regular expression with one group")
+                         .arg(m_config.tenantPattern.left(200));
+            return false;
+        }
+    }
+    for (auto it = m_config.commands.constBegin(); it != m_config.commands.constEnd(); ++it) {
+        KamailioCommandConfig::Action action;
+        QString why;
+        if (!KamailioCommandConfig::parseAction(it.value(), &action, &why)) {
+            *error = QStringLiteral("command \"%1\": %2").arg(it.key(), why);
+            return false;
+        }
+    }
+    return m_accounts.load(m_config.accountsFile, error);
+}
+
+bool Agent::start(QString *error)
+{
+    if (!makePrivateDir(m_config.stateDir, error) || !makePrivateDir(m_config.effectiveRuntimeDir(), error))
+        return false;
+    if (m_accounts.count() == 0)
+        emit eventReported(QStringLiteral("no account in %1 yet: nobody can log in until one is made with "
+                                          "\"plogger4-agent passwd NAME\"")
+                               .arg(m_config.accountsFile));
+
+    ServerIdentity identity;
+    const bool loaded = m_config.certificateFile.isEmpty()
+        ? identity.loadOrCreate(m_config.stateDir, error, QStringLiteral("plogger4-agent ") + QHostInfo::localHostName())
+        : identity.load(m_config.certificateFile, m_config.keyFile, error);
+    if (!loaded)
+        return false;
+
+    PbxServerSettings settings;
+    settings.certificate = identity.certificate;
+    settings.privateKey = identity.key;
+    settings.serverName = QStringLiteral("plogger4-agent on %1").arg(QHostInfo::localHostName());
+    settings.serverVersion = QStringLiteral("unknown");
+    settings.apiVersion = QStringLiteral("4.2");
+    settings.features = QStringList{kFeatureCommands};
+    if (m_config.tenantsFromRpc || !m_config.tenants.isEmpty())
+        settings.features.prepend(kFeatureTenants);
+    settings.idleTimeoutMs = m_config.idleTimeoutMs;
+    settings.maxClients = m_config.maxClients;
+    settings.maxQueuedBytes = m_config.maxUnreadBytes;
+    settings.loginBackoff = true;
+
+    m_backend = std::make_unique<AgentBackend>(m_accounts, m_config.domains);
+    m_backend->setTenants(m_config.tenants);
+    m_server = new PbxServer(settings, m_backend.get(), this);
+    connect(m_server, &PbxServer::eventReported, this, &Agent::eventReported);
+
+    m_rpc = new KamailioRpcClient(m_config.rpcSocket, m_config.effectiveRuntimeDir(), this);
+    KamailioCommandConfig commands = KamailioCommandConfig::defaults();
+    for (auto it = m_config.commands.constBegin(); it != m_config.commands.constEnd(); ++it) {
+        KamailioCommandConfig::Action action;
+        QString why;
+        if (KamailioCommandConfig::parseAction(it.value(), &action, &why))
+            commands.commands.insert(it.key(), action);
+    }
+    m_commands = new KamailioCommands(m_rpc, commands, this);
+    m_backend->setCommandRunner([this](const ServerCommand &command, PbxBackend::CommandDone done) {
+        m_commands->run(command, std::move(done));
+    });
+    if (m_config.tenantsFromRpc) {
+        m_backend->setTenantRefresher([this](std::function<void()> done) { refreshTenants(std::move(done)); });
+        m_tenantTimer.start();
+    }
+
+    m_source = LogSource::create(m_config.source, m_config.stateDir, error, this);
+    if (!m_source)
+        return false;
+    if (!m_config.tenantPattern.isEmpty())
+        m_source->setTenantPattern(QRegularExpression(m_config.tenantPattern));
+    connect(m_source, &LogSource::recordsReady, this, &Agent::onRecords);
+    connect(m_source, &LogSource::sourceLost, this, [this](const QString &reason) {
+        if (std::exchange(m_sourceLost, true))
+            return;
+        emit eventReported(QStringLiteral("log source lost: %1").arg(reason));
+        announce(2, QStringLiteral("plogger4-agent: the log source %1 is lost (%2); its lines will follow when it is back")
+                        .arg(m_config.source, reason));
+    });
+    connect(m_source, &LogSource::sourceRestored, this, [this] {
+        if (!std::exchange(m_sourceLost, false))
+            return;
+        emit eventReported(QStringLiteral("log source back"));
+        announce(2, QStringLiteral("plogger4-agent: the log source %1 is back").arg(m_config.source));
+    });
+
+    for (const QString &address : qAsConst(m_config.listen)) {
+        if (!m_server->listen(address, error))
+            return false;
+    }
+    if (m_config.discovery) {
+        QHostAddress host;
+        quint16 port = 0;
+        PbxServer::parseListenAddress(m_config.discoveryListen, &host, &port);
+        m_discovery = new DiscoveryResponder(this);
+        m_discovery->setPn(QStringLiteral("plogger4-agent"));
+        m_discovery->setSn(QHostInfo::localHostName().left(64));
+        m_discovery->setFw(settings.serverVersion);
+        m_discovery->setBl(QString());
+        QStringList ips;
+        for (const QHostAddress &a : m_server->addresses()) {
+            if (a != QHostAddress::Any && a != QHostAddress::AnyIPv6 && a != QHostAddress::AnyIPv4)
+                ips << (m_server->port() == 5039 ? a.toString() : QStringLiteral("%1:%2").arg(a.toString()).arg(m_server->port()));
+        }
+        m_discovery->setIps(ips);
+        if (!m_discovery->listen(host, port)) {
+            *error = QStringLiteral("cannot answer discovery on %1: %2").arg(m_config.discoveryListen, m_discovery->errorString());
+            return false;
+        }
+    }
+
+    // Kamailio's version goes into the greeting; whatever the answer, the
+    // agent then serves.
+    m_rpc->setTimeout(kVersionTimeoutMs);
+    m_commands->fetchVersion([this](bool ok, const QString &version, const QString &why) {
+        m_rpc->setTimeout(KamailioRpcClient::DefaultTimeoutMs);
+        if (ok) {
+            PbxServerSettings s = m_server->settings();
+            s.serverVersion = version.left(100);
+            m_server->setSettings(s);
+        } else {
+            emit eventReported(QStringLiteral("Kamailio's version unknown: %1").arg(why));
+        }
+        if (m_config.tenantsFromRpc)
+            refreshTenants([this] { finishStart(); });
+        else
+            finishStart();
+    });
+    return true;
+}
+
+void Agent::finishStart()
+{
+    m_source->start();
+    QStringList lines;
+    lines << QStringLiteral("fingerprint %1").arg(KnownExchanges::fingerprintOf(m_server->settings().certificate));
+    for (const QString &address : m_server->addressTexts())
+        lines << QStringLiteral("listening %1").arg(address);
+    if (m_discovery)
+        lines << QStringLiteral("discovery %1:%2").arg(m_discovery->localAddress().toString()).arg(m_discovery->localPort());
+    emit ready(lines);
+}
+
+void Agent::refreshTenants(std::function<void()> done)
+{
+    m_commands->fetchTenants([this, done = std::move(done)](bool ok, const QVector<KamailioTables::Tenant> &tenants,
+                                                           const QString &why) {
+        if (ok) {
+            QVector<PbxTenant> list;
+            for (const KamailioTables::Tenant &t : tenants)
+                list.append(PbxTenant{t.uuid, t.name});
+            m_backend->setTenants(list);
+        } else {
+            // The last list stands while Kamailio cannot be reached.
+            emit eventReported(QStringLiteral("tenants not read from Kamailio: %1").arg(why));
+        }
+        done();
+    });
+}
+
+void Agent::reload()
+{
+    QString error;
+    AccountStore accounts;
+    if (accounts.load(m_config.accountsFile, &error)) {
+        m_accounts = accounts;
+        m_backend->setAccounts(accounts);
+        emit eventReported(QStringLiteral("accounts re-read: %1").arg(accounts.count()));
+    } else {
+        emit eventReported(QStringLiteral("accounts not re-read, the old ones stand: %1").arg(error));
+    }
+    if (m_config.tenantsFromRpc)
+        refreshTenants([] {});
+}
+
+void Agent::onRecords(const QVector<DiagnosticMessage> &records)
+{
+    for (DiagnosticMessage msg : records) {
+        if (msg.messageId.isEmpty())
+            msg.messageId = QString::number(m_nextMessageId++);
+        // A t= that names no tenant means no tenant.
+        if (!msg.tenantUuid.isEmpty() && !m_backend->knowsTenant(msg.tenantUuid))
+            msg.tenantUuid.clear();
+        m_server->publish(msg);
+    }
+}
+
+void Agent::announce(int level, const QString &text)
+{
+    DiagnosticMessage msg;
+    msg.messageId = QString::number(m_nextMessageId++);
+    msg.verbosity = QString::number(level);
+    msg.timestamp = nowText();
+    msg.message = text;
+    m_server->broadcast(msg);
+}

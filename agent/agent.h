@@ -1,0 +1,61 @@
+#pragma once
+
+#include "agentbackend.h"
+#include "agentconfig.h"
+#include "diagnosticmessage.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class DiscoveryResponder;
+class KamailioCommands;
+class KamailioRpcClient;
+class LogSource;
+class PbxServer;
+
+// One running agent: reads the SIP server's log from its source, hands each
+// record to the clients subscribed to its tenant, and answers the clients'
+// commands and tenant lists from Kamailio.
+class Agent : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Agent(const AgentConfig &config, QObject *parent = nullptr);
+    ~Agent() override;
+
+    // Everything that can be checked before starting: the accounts file,
+    // the listen addresses, the source's form, the command mapping.
+    bool check(QString *error);
+    // Listens, starts the source; ready() follows once clients are accepted.
+    bool start(QString *error);
+
+    // Re-reads the accounts file and the tenants; connected clients stay.
+    void reload();
+
+signals:
+    // Logins, refusals, disconnections, the source's state: one line each.
+    void eventReported(const QString &line);
+    // "fingerprint AB:CD:..." and one "listening ADDRESS" per listener.
+    void ready(const QStringList &lines);
+
+private:
+    void onRecords(const QVector<DiagnosticMessage> &records);
+    void announce(int level, const QString &text);
+    void refreshTenants(std::function<void()> done);
+    void finishStart();
+
+    AgentConfig m_config;
+    AccountStore m_accounts;
+    std::unique_ptr<AgentBackend> m_backend;
+    PbxServer *m_server = nullptr;
+    KamailioRpcClient *m_rpc = nullptr;
+    KamailioCommands *m_commands = nullptr;
+    LogSource *m_source = nullptr;
+    DiscoveryResponder *m_discovery = nullptr;
+    QTimer m_tenantTimer;
+    qint64 m_nextMessageId = 1;
+    bool m_sourceLost = false;
+};
