@@ -60,6 +60,8 @@ public:
         }
         runDir = dir.filePath(QStringLiteral("run"));
         m_process.setProcessChannelMode(QProcess::MergedChannels);
+        if (!outputFile.isEmpty())
+            m_process.setStandardOutputFile(outputFile, QIODevice::Append);
         m_process.setProgram(program());
         m_process.setArguments({QStringLiteral("-f"), QStringLiteral(KAMAILIO_TEST_DIR "/kamailio.cfg"),
                                 QStringLiteral("-DD"), QStringLiteral("-E"), QStringLiteral("-m"), QStringLiteral("64"),
@@ -117,6 +119,9 @@ public:
     }
 
     quint16 port = 0;
+    // Set before start(): Kamailio's output goes to this file (for a reader
+    // that follows it) instead of being read here.
+    QString outputFile;
     QString runDir;
     QString error;
     QStringList lines;
@@ -136,6 +141,12 @@ private:
 
     void readLines()
     {
+        if (!outputFile.isEmpty()) {
+            QFile file(outputFile);
+            if (file.open(QIODevice::ReadOnly))
+                lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+            return;
+        }
         while (m_process.canReadLine())
             lines.append(QString::fromUtf8(m_process.readLine()).trimmed());
     }

@@ -1,0 +1,359 @@
+// plogger4-agent end to end: a real Kamailio on loopback, its output followed
+// by the agent, SIP traffic from sip-ua, and the link's client (and the
+// window) logged in to the agent.
+
+#include "kamailioprocess.h"
+#include "knownexchanges.h"
+#include "logmessagemodel.h"
+#include "logviewselectitemdelegate.h"
+#include "modalanswerer.h"
+#include "pbxlink.h"
+#include "popupanswerer.h"
+#include "wdgploggergui.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QSortFilterProxyModel>
+#include <QTableView>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString AlphaUuid = QStringLiteral("3f2c8a4e-6b1d-4c7a-9e2f-1a5b7c9d0e21");
+
+// The agent as a child process, with what it prints.
+class AgentProcess
+{
+public:
+    ~AgentProcess() { stop(); }
+
+    bool start(const QStringList &args)
+    {
+        m_process.setProgram(QStringLiteral(AGENT_PATH));
+        m_process.setArguments(args);
+        m_process.start();
+        if (!m_process.waitForStarted(5000))
+            return false;
+        QElapsedTimer clock;
+        clock.start();
+        while (address.isEmpty() && !clock.hasExpired(15000) && m_process.state() == QProcess::Running) {
+            m_process.waitForReadyRead(50);
+            while (m_process.canReadLine()) {
+                const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+                if (line.startsWith(QLatin1String("fingerprint ")))
+                    fingerprint = line.mid(12);
+                else if (line.startsWith(QLatin1String("listening ")))
+                    address = line.mid(10);
+            }
+        }
+        port = quint16(address.section(QLatin1Char(':'), -1).toUInt());
+        return !address.isEmpty();
+    }
+
+    void stop()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(10000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+
+    QString events() { return events_ += QString::fromUtf8(m_process.readAllStandardError()); }
+
+    QString address;
+    QString fingerprint;
+    quint16 port = 0;
+
+private:
+    QProcess m_process;
+    QString events_;
+};
+
+// A logged-in client of the link, keeping what it receives.
+class Client : public QObject
+{
+public:
+    explicit Client(const QString &dataDir)
+        : link(QStringLiteral("test"), QStringLiteral("1"), QStringLiteral("plogger-test"), QStringLiteral("9.9"), dataDir)
+    {
+        connect(&link, &PbxLink::loggedToServer, this, [this] { logged = true; });
+        connect(&link, &PbxLink::unloggedFromServer, this, [this](const QString &why) { ended = why; });
+        connect(&link, &PbxLink::sigTenantListReceived, this,
+                [this](const QMap<QString, QString> &t) { tenants = t; });
+        connect(&link, &PbxLink::sigDiagnosticMessageReceived, this,
+                [this](const DiagnosticMessage &m) { messages << m; });
+        connect(&link, &PbxLink::sigServerCommandResponse, this,
+                [this](const ServerCommandResponse &r) { responses << r; });
+    }
+
+    QList<DiagnosticMessage> ofCall(const QString &callId) const
+    {
+        QList<DiagnosticMessage> rows;
+        for (const DiagnosticMessage &m : messages) {
+            if (m.linkedId == callId)
+                rows << m;
+        }
+        return rows;
+    }
+
+    ServerCommandResponse run(const QString &command, const QStringList &params = {})
+    {
+        const int before = responses.size();
+        link.sendServerCommand(ServerCommand{QStringLiteral("{%1}").arg(before), command, params});
+        if (!QTest::qWaitFor([&] { return responses.size() > before; }, 15000))
+            return {};
+        return responses.last();
+    }
+
+    PbxLink link;
+    bool logged = false;
+    QString ended;
+    QMap<QString, QString> tenants;
+    QList<DiagnosticMessage> messages;
+    QList<ServerCommandResponse> responses;
+};
+
+}
+
+class tst_Plogger4Agent : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void callRowsCarryTheCall_data();
+    void callRowsCarryTheCall();
+    void commands();
+    void windowEmphasisesOneCall();
+
+private:
+    std::unique_ptr<Client> login(const QString &tenant = QString());
+    // sip-ua on the test's Kamailio; its output once it ends.
+    QString sipUa(const QStringList &args);
+    // Kamailio's lines of one call, as it logged them.
+    QStringList kamailioLinesOf(const QString &callId);
+
+    QTemporaryDir m_dir;
+    KamailioProcess m_kamailio;
+    AgentProcess m_agent;
+};
+
+void tst_Plogger4Agent::initTestCase()
+{
+    PBXLINK::registerMetaTypes();
+    QVERIFY(m_dir.isValid());
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("data"))));
+    m_kamailio.outputFile = m_dir.filePath(QStringLiteral("kamailio.log"));
+    QVERIFY2(m_kamailio.start(), qPrintable(m_kamailio.error));
+
+    QProcess passwd;
+    passwd.start(QStringLiteral(AGENT_PATH), {QStringLiteral("passwd"), QStringLiteral("admin"), QStringLiteral("--accounts"),
+                                              m_dir.filePath(QStringLiteral("accounts"))});
+    passwd.write("s3cret\n");
+    passwd.closeWriteChannel();
+    QVERIFY(passwd.waitForFinished(10000));
+    QCOMPARE(passwd.exitCode(), 0);
+    QCOMPARE(QFileInfo(m_dir.filePath(QStringLiteral("accounts"))).permissions() & (QFile::ReadOther | QFile::ReadGroup),
+             QFile::Permissions());
+
+    QVERIFY2(m_agent.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--source"),
+                            QStringLiteral("file:") + m_kamailio.outputFile, QStringLiteral("--accounts"),
+                            m_dir.filePath(QStringLiteral("accounts")), QStringLiteral("--state-dir"),
+                            m_dir.filePath(QStringLiteral("state")), QStringLiteral("--rpc-socket"), m_kamailio.rpcSocket(),
+                            QStringLiteral("--tenants-from-rpc"), QStringLiteral("--allow-root")}),
+             qPrintable(m_agent.events()));
+    // Trusted beforehand, as "Si" in the window would.
+    QVERIFY(KnownExchanges(m_dir.path())
+                .remember(KnownExchanges::addressKey(QHostAddress::LocalHost, m_agent.port), m_agent.fingerprint));
+
+    const QString registered = sipUa({QStringLiteral("register"), QStringLiteral("alice@alpha.test"),
+                                      QStringLiteral("bob@beta.test")});
+    QVERIFY2(registered.count(QLatin1String("registered ")) == 2, qPrintable(registered));
+}
+
+void tst_Plogger4Agent::cleanupTestCase()
+{
+    m_agent.stop();
+    m_kamailio.stop();
+}
+
+std::unique_ptr<Client> tst_Plogger4Agent::login(const QString &tenant)
+{
+    auto client = std::make_unique<Client>(m_dir.path());
+    client->link.init();
+    client->link.setServerAddress(m_agent.address);
+    client->link.connectToServer(QStringLiteral("admin"), QStringLiteral("s3cret"), QStringLiteral("alpha.test"),
+                                 PBXLINK::AppModeDiagnostic);
+    if (!QTest::qWaitFor([&] { return client->logged || !client->ended.isEmpty(); }, 10000) || !client->logged) {
+        qWarning() << "login failed:" << client->ended << m_agent.events();
+        return nullptr;
+    }
+    client->link.getTenantList();
+    if (!QTest::qWaitFor([&] { return !client->tenants.isEmpty(); }, 10000))
+        return nullptr;
+    if (!tenant.isEmpty()) {
+        client->link.subscribeTenantEvents(tenant);
+        // A registration in the tenant's domain shows when the subscription holds.
+        sipUa({QStringLiteral("register"), QStringLiteral("dave@alpha.test")});
+        if (!QTest::qWaitFor([&] {
+                return std::any_of(client->messages.cbegin(), client->messages.cend(),
+                                   [&](const DiagnosticMessage &m) { return m.tenantUuid == tenant; });
+            }, 10000))
+            return nullptr;
+        client->messages.clear();
+    }
+    return client;
+}
+
+QString tst_Plogger4Agent::sipUa(const QStringList &args)
+{
+    QProcess ua;
+    ua.start(QStringLiteral(SIP_UA_PATH), QStringList{QStringLiteral("--proxy"), m_kamailio.proxy()} + args);
+    if (!ua.waitForFinished(20000))
+        return QStringLiteral("sip-ua did not end");
+    return QString::fromUtf8(ua.readAllStandardOutput() + ua.readAllStandardError());
+}
+
+QStringList tst_Plogger4Agent::kamailioLinesOf(const QString &callId)
+{
+    // Lines of a SIP message name its Call-ID in their prefix.
+    return m_kamailio.linesWith(QStringLiteral(" %1 t=").arg(callId));
+}
+
+void tst_Plogger4Agent::callRowsCarryTheCall_data()
+{
+    QTest::addColumn<QStringList>("call");
+    QTest::addColumn<QString>("lastLine");  // Kamailio's last line of the call
+    QTest::addColumn<QStringList>("methods");
+    QTest::newRow("answered call") << QStringList{"call", "alice@alpha.test", "carol@alpha.test"}
+                                   << "dialog end" << QStringList{"INVITE", "ACK", "BYE"};
+    QTest::newRow("unregistered callee")
+        << QStringList{"call", "alice@alpha.test", "nobody@alpha.test", "--callee-unregistered", "--expect", "404"}
+        << "REQ ACK" << QStringList{"INVITE", "ACK"};
+}
+
+void tst_Plogger4Agent::callRowsCarryTheCall()
+{
+    QFETCH(QStringList, call);
+    QFETCH(QString, lastLine);
+    QFETCH(QStringList, methods);
+    // One client sees the events of no tenant, the other those of the caller's.
+    auto anyone = login();
+    auto alpha = login(AlphaUuid);
+    QVERIFY(anyone && alpha);
+
+    const QString output = sipUa(call);
+    const QString callId = output.section(QStringLiteral("call-id "), 1).section(QLatin1Char('\n'), 0, 0).trimmed();
+    QVERIFY2(!callId.isEmpty(), qPrintable(output));
+    QTRY_VERIFY_WITH_TIMEOUT(!kamailioLinesOf(callId).filter(lastLine).isEmpty(), 10000);
+    const QStringList logged = kamailioLinesOf(callId);
+
+    // Every line of the call reaches a client, as a row of that call.
+    QTRY_COMPARE_WITH_TIMEOUT(anyone->ofCall(callId).size() + alpha->ofCall(callId).size(), logged.size(), 10000);
+    const QRegularExpression transaction(QStringLiteral("^%1;\\d+ ([A-Z]+)$").arg(QRegularExpression::escape(callId)));
+    QSet<QString> seenMethods;
+    for (const DiagnosticMessage &m : anyone->ofCall(callId) + alpha->ofCall(callId)) {
+        const QRegularExpressionMatch match = transaction.match(m.uniqueId);
+        QVERIFY2(match.hasMatch(), qPrintable(m.uniqueId));
+        seenMethods.insert(match.captured(1));
+    }
+    for (const QString &method : methods)
+        QVERIFY2(seenMethods.contains(method), qPrintable(method));
+    // After subscribing, a tenant's rows only; before, none of any tenant.
+    for (const DiagnosticMessage &m : qAsConst(alpha->messages))
+        QCOMPARE(m.tenantUuid, AlphaUuid);
+    for (const DiagnosticMessage &m : qAsConst(anyone->messages))
+        QVERIFY2(m.tenantUuid.isEmpty(), qPrintable(m.message));
+    QVERIFY(!alpha->ofCall(callId).isEmpty());
+    if (call.contains(QLatin1String("--callee-unregistered"))) {
+        const QList<DiagnosticMessage> rows = alpha->ofCall(callId);
+        QVERIFY(std::any_of(rows.cbegin(), rows.cend(), [](const DiagnosticMessage &m) {
+            return m.verbosity == QLatin1String("1") && m.message.contains(QLatin1String("no contact for"));
+        }));
+    }
+}
+
+void tst_Plogger4Agent::commands()
+{
+    auto client = login();
+    QVERIFY(client);
+    QCOMPARE(client->tenants.value(AlphaUuid), QStringLiteral("alpha.test"));
+
+    ServerCommandResponse r = client->run(QStringLiteral("sip show peers"));
+    QVERIFY2(r.executed, qPrintable(r.detail));
+    QVERIFY2(r.output.startsWith(QLatin1String("Response: Follows\n")), qPrintable(r.output));
+    QVERIFY2(r.output.contains(QLatin1String("sip:alice@alpha.test")) && r.output.contains(QLatin1String("sip:bob@beta.test")),
+             qPrintable(r.output));
+
+    QProcess held;
+    held.start(QStringLiteral(SIP_UA_PATH), {QStringLiteral("--proxy"), m_kamailio.proxy(), QStringLiteral("call"),
+                                             QStringLiteral("alice@alpha.test"), QStringLiteral("erin@beta.test"),
+                                             QStringLiteral("--hold-stdin")});
+    QString output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += QString::fromUtf8(held.readAllStandardOutput())).contains(QLatin1String("\nup ")),
+                             10000);
+    const QString callId = output.section(QStringLiteral("call-id "), 1).section(QLatin1Char('\n'), 0, 0).trimmed();
+    r = client->run(QStringLiteral("core show hints"));
+    QVERIFY2(r.executed && r.output.contains(callId), qPrintable(r.output + r.detail));
+    held.closeWriteChannel();
+    QVERIFY(held.waitForFinished(10000));
+
+    r = client->run(QStringLiteral("ping"), {QStringLiteral("-oProxyCommand=touch /tmp/x")});
+    QVERIFY(!r.executed);
+    QVERIFY2(!r.detail.isEmpty(), "a refused parameter says why");
+}
+
+void tst_Plogger4Agent::windowEmphasisesOneCall()
+{
+    ModalAnswerer answerer(QStringLiteral("Ok"));
+    wdgPLoggerGui window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.findChild<QLineEdit *>(QStringLiteral("txtPAddress"))->setText(m_agent.address);
+    window.findChild<QLineEdit *>(QStringLiteral("txtUser"))->setText(QStringLiteral("admin@alpha.test"));
+    window.findChild<QLineEdit *>(QStringLiteral("txtPwd"))->setText(QStringLiteral("s3cret"));
+    QVERIFY(QMetaObject::invokeMethod(&window, "connectToP"));
+    auto *status = window.findChild<QLabel *>(QStringLiteral("lblStatusText"));
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Stato: Connesso"), 10000);
+
+    // Two calls of no tenant's domain, so that a window without a tenant sees them.
+    QString first = sipUa({QStringLiteral("call"), QStringLiteral("frank@gamma.test"), QStringLiteral("grace@gamma.test")});
+    QString second = sipUa({QStringLiteral("call"), QStringLiteral("heidi@gamma.test"), QStringLiteral("ivan@gamma.test")});
+    first = first.section(QStringLiteral("call-id "), 1).section(QLatin1Char('\n'), 0, 0).trimmed();
+    second = second.section(QStringLiteral("call-id "), 1).section(QLatin1Char('\n'), 0, 0).trimmed();
+    QVERIFY(!first.isEmpty() && !second.isEmpty());
+
+    auto *view = window.findChild<QTableView *>(QStringLiteral("tbLogView"));
+    QAbstractItemModel *rows = view->model();
+    auto rowsOf = [&](const QString &callId) {
+        QVector<int> found;
+        for (int r = 0; r < rows->rowCount(); ++r) {
+            if (rows->index(r, LogMessageModel::LinkedIdColumn).data().toString() == callId)
+                found << r;
+        }
+        return found;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(rowsOf(first).size() >= 3 && rowsOf(second).size() >= 3, 10000);
+
+    // "Seleziona chiamata" on a row of the first call.
+    PopupAnswerer popup(QStringLiteral("Seleziona chiamata"));
+    const int clicked = rowsOf(first).constFirst();
+    view->scrollTo(rows->index(clicked, LogMessageModel::MessageColumn));
+    const QPoint at = view->visualRect(rows->index(clicked, LogMessageModel::MessageColumn)).center();
+    QVERIFY(QMetaObject::invokeMethod(&window, "onLogViewContextMenu", Q_ARG(QPoint, at)));
+    QTRY_VERIFY(popup.answered());
+    auto *delegate = qobject_cast<LogViewSelectItemDelegate *>(view->itemDelegate());
+    QVERIFY(delegate);
+    // The emphasis is every row whose call is the clicked row's, and only those.
+    QCOMPARE(delegate->selectedColumn(), int(LogMessageModel::LinkedIdColumn));
+    QCOMPARE(delegate->selectedValue(), first);
+}
+
+QTEST_MAIN(tst_Plogger4Agent)
+#include "tst_plogger4agent.moc"
