@@ -16,6 +16,7 @@
 
 namespace {
 constexpr int kTenantRefreshMs = 60 * 1000;
+constexpr qint64 kMaxSourcePauseMs = 10 * 1000;
 // The version is asked for before the first client: briefly, a stopped
 // Kamailio must not hold the start.
 constexpr int kVersionTimeoutMs = 2000;
@@ -47,6 +48,15 @@ Agent::Agent(const AgentConfig &config, QObject *parent)
 {
     m_tenantTimer.setInterval(kTenantRefreshMs);
     connect(&m_tenantTimer, &QTimer::timeout, this, [this] { refreshTenants([] {}); });
+    m_resumeTimer.setInterval(5);
+    connect(&m_resumeTimer, &QTimer::timeout, this, [this] {
+        const bool behind = m_server->largestQueue() > m_config.maxUnreadBytes / 4;
+        if (behind && m_pausedFor.elapsed() < kMaxSourcePauseMs)
+            return;
+        m_pauseGaveUp = behind;
+        m_resumeTimer.stop();
+        m_source->setPaused(false);
+    });
 }
 
 Agent::~Agent() = default;
@@ -262,6 +272,14 @@ void Agent::onRecords(const QVector<DiagnosticMessage> &records)
         if (!msg.tenantUuid.isEmpty() && !m_backend->knowsTenant(msg.tenantUuid))
             msg.tenantUuid.clear();
         m_server->publish(msg);
+    }
+    const qint64 largest = m_server->largestQueue();
+    if (m_pauseGaveUp && largest <= m_config.maxUnreadBytes / 4)
+        m_pauseGaveUp = false;
+    if (!m_resumeTimer.isActive() && !m_pauseGaveUp && largest > m_config.maxUnreadBytes / 2) {
+        m_source->setPaused(true);
+        m_pausedFor.start();
+        m_resumeTimer.start();
     }
 }
 

@@ -5,6 +5,7 @@
 #include "diagnosticmessage.h"
 
 #include <QObject>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <memory>
@@ -56,6 +57,11 @@ private:
     LogSource *m_source = nullptr;
     DiscoveryResponder *m_discovery = nullptr;
     QTimer m_tenantTimer;
+    // Holds a source that can wait while a client is far behind, for a
+    // while: one that stays behind is then dropped by its own bound.
+    QTimer m_resumeTimer;
+    QElapsedTimer m_pausedFor;
+    bool m_pauseGaveUp = false;  // until the laggard is dropped or catches up
     qint64 m_nextMessageId = 1;
     bool m_sourceLost = false;
 };

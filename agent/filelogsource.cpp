@@ -14,10 +14,10 @@
 #include <unistd.h>
 
 namespace {
-constexpr int kReadChunk = 1024 * 1024;
+constexpr int kReadChunk = 256 * 1024;
 // Beyond this per look the rest waits for the next turn of the event loop,
 // so that clients are served while a large file is read.
-constexpr qint64 kReadBudget = 16 * kReadChunk;
+constexpr qint64 kReadBudget = 4 * kReadChunk;
 constexpr int kPollMs = 200;
 constexpr qint64 kMissingGraceMs = 1000;
 }
@@ -59,9 +59,18 @@ void FileLogSource::scheduleCheck()
     QTimer::singleShot(0, this, &FileLogSource::check);
 }
 
+void FileLogSource::setPaused(bool paused)
+{
+    m_paused = paused;
+    if (!paused)
+        scheduleCheck();
+}
+
 void FileLogSource::check()
 {
     m_checkScheduled = false;
+    if (m_paused)
+        return;
     watchFolder();
     struct stat st;
     const bool exists = ::stat(QFile::encodeName(m_path).constData(), &st) == 0;
@@ -113,6 +122,8 @@ bool FileLogSource::drain()
             budget -= n;
             parser()->addData(m_buffer.constData(), n);
             deliver();
+            if (m_paused)
+                return true;  // the rest waits in the file
             continue;
         }
         if (n < 0 && errno == EINTR)

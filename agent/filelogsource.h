@@ -21,6 +21,7 @@ public:
     ~FileLogSource() override;
 
     void start() override;
+    void setPaused(bool paused) override;
 
 private:
     void scheduleCheck();
@@ -34,6 +35,7 @@ private:
     QFileSystemWatcher *m_watcher;
     QTimer m_pollTimer;
     bool m_checkScheduled = false;
+    bool m_paused = false;
     int m_fd = -1;
     // What was in the file at start is old news, even when it could only be
     // opened later.

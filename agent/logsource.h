@@ -31,6 +31,10 @@ public:
     void setTenantPattern(const QRegularExpression &pattern);
 
     virtual void start() = 0;
+    // A source that can wait (a file) reads nothing while paused: the agent
+    // holds it while its clients are far behind. One that cannot (a pipe
+    // from Kamailio, the journal's reader) goes on.
+    virtual void setPaused(bool paused) { Q_UNUSED(paused) }
 
 signals:
     void recordsReady(const QVector<DiagnosticMessage> &records);

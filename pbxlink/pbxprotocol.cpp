@@ -1,5 +1,7 @@
 #include "pbxprotocol.h"
 
+#include "pbxframecodec.h"
+
 #include <QJsonArray>
 #include <QTextBoundaryFinder>
 
@@ -131,6 +133,106 @@ QJsonObject diagnosticMessageToJson(const DiagnosticMessage &msg)
     if (!msg.extraFields.isEmpty())
         o.insert(QStringLiteral("extra"), QJsonArray::fromStringList(msg.extraFields));
     return o;
+}
+
+namespace {
+// A JSON string (RFC 8259) as Qt's writer makes it: quotes, backslashes and
+// control characters escaped, a lone surrogate as \uXXXX, the rest UTF-8.
+// Written through a pointer into room made once: a byte at a time through
+// append() was most of an exchange's cost per log line.
+void appendJsonString(QByteArray *out, const QString &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    const int start = out->size();
+    out->resize(start + 2 + 6 * text.size());  // no unit takes more than 6 bytes
+    char *d = out->data() + start;
+    auto escape = [&d](uint u) {
+        *d++ = '\\';
+        *d++ = 'u';
+        *d++ = hex[(u >> 12) & 15];
+        *d++ = hex[(u >> 8) & 15];
+        *d++ = hex[(u >> 4) & 15];
+        *d++ = hex[u & 15];
+    };
+    *d++ = '"';
+    const QChar *p = text.constData();
+    const QChar *end = p + text.size();
+    for (; p < end; ++p) {
+        const uint u = p->unicode();
+        if (u < 0x80) {
+            if (u >= 0x20 && u != '"' && u != '\\') {
+                *d++ = char(u);
+                continue;
+            }
+            switch (u) {
+            case '"': *d++ = '\\'; *d++ = '"'; break;
+            case '\\': *d++ = '\\'; *d++ = '\\'; break;
+            case '\n': *d++ = '\\'; *d++ = 'n'; break;
+            case '\r': *d++ = '\\'; *d++ = 'r'; break;
+            case '\t': *d++ = '\\'; *d++ = 't'; break;
+            default: escape(u);
+            }
+        } else if (u < 0x800) {
+            *d++ = char(0xc0 | (u >> 6));
+            *d++ = char(0x80 | (u & 0x3f));
+        } else if (QChar::isHighSurrogate(u) && p + 1 < end && (p + 1)->isLowSurrogate()) {
+            const uint c = QChar::surrogateToUcs4(ushort(u), (++p)->unicode());
+            *d++ = char(0xf0 | (c >> 18));
+            *d++ = char(0x80 | ((c >> 12) & 0x3f));
+            *d++ = char(0x80 | ((c >> 6) & 0x3f));
+            *d++ = char(0x80 | (c & 0x3f));
+        } else if (QChar::isSurrogate(u)) {
+            escape(u);
+        } else {
+            *d++ = char(0xe0 | (u >> 12));
+            *d++ = char(0x80 | ((u >> 6) & 0x3f));
+            *d++ = char(0x80 | (u & 0x3f));
+        }
+    }
+    *d++ = '"';
+    out->resize(int(d - out->constData()));
+}
+
+void appendMember(QByteArray *out, const char *name, const QString &value)
+{
+    out->append(name);
+    appendJsonString(out, value);
+}
+}
+
+QByteArray encodeLogFrame(const DiagnosticMessage &msg)
+{
+    QByteArray out;
+    int units = msg.messageId.size() + msg.tenantUuid.size() + msg.linkedId.size() + msg.uniqueId.size()
+        + msg.timestamp.size() + msg.message.size();
+    for (const QString &field : msg.extraFields)
+        units += field.size() + 3;
+    out.reserve(160 + 6 * units);
+    out.append("{\"type\":\"log\"");
+    appendMember(&out, ",\"id\":", msg.messageId);
+    if (!msg.tenantUuid.isEmpty())
+        appendMember(&out, ",\"tenant\":", msg.tenantUuid);
+    if (!msg.linkedId.isEmpty())
+        appendMember(&out, ",\"linkedId\":", msg.linkedId);
+    if (!msg.uniqueId.isEmpty())
+        appendMember(&out, ",\"uniqueId\":", msg.uniqueId);
+    appendMember(&out, ",\"timestamp\":", msg.timestamp);
+    out.append(",\"level\":");
+    out.append(QByteArray::number(msg.verbosity.toInt()));
+    appendMember(&out, ",\"message\":", msg.message);
+    if (!msg.extraFields.isEmpty()) {
+        out.append(",\"extra\":[");
+        for (int i = 0; i < msg.extraFields.size(); ++i) {
+            if (i > 0)
+                out.append(',');
+            appendJsonString(&out, msg.extraFields.at(i));
+        }
+        out.append(']');
+    }
+    out.append("}\n", 2);
+    if (out.size() - 1 > PbxFrameCodec::DefaultMaxFrameSize)
+        return {};
+    return out;
 }
 
 bool diagnosticMessageFromJson(const QJsonObject &frame, DiagnosticMessage *msg)

@@ -127,7 +127,7 @@ void PbxServer::publish(const DiagnosticMessage &msg)
 {
     if (m_sessions.isEmpty())
         return;
-    publishFrame(msg.tenantUuid, PbxFrameCodec::encode(PbxProtocol::diagnosticMessageToJson(msg)));
+    publishFrame(msg.tenantUuid, PbxProtocol::encodeLogFrame(msg));
 }
 
 void PbxServer::publishFrame(const QString &tenant, const QByteArray &frame)
@@ -140,10 +140,20 @@ void PbxServer::publishFrame(const QString &tenant, const QByteArray &frame)
 
 void PbxServer::broadcast(const DiagnosticMessage &msg)
 {
-    const QByteArray frame = PbxFrameCodec::encode(PbxProtocol::diagnosticMessageToJson(msg));
+    const QByteArray frame = PbxProtocol::encodeLogFrame(msg);
     const QVector<PbxServerSession *> sessions = m_sessions;
     for (PbxServerSession *session : sessions)
         session->offerLogFrame(msg.tenantUuid, frame, true);
+}
+
+qint64 PbxServer::largestQueue() const
+{
+    qint64 largest = 0;
+    for (const PbxServerSession *session : m_sessions) {
+        if (session->isLoggedIn())
+            largest = qMax(largest, session->queuedBytes());
+    }
+    return largest;
 }
 
 int PbxServer::loggedInCount() const

@@ -54,6 +54,8 @@ public:
     void broadcast(const DiagnosticMessage &msg);
     int sessionCount() const { return m_sessions.size(); }
     int loggedInCount() const;
+    // The most any logged-in client has still to read.
+    qint64 largestQueue() const;
 
 signals:
     void eventReported(const QString &line);

@@ -31,6 +31,9 @@ PbxServerSession::PbxServerSession(QSslSocket *socket, const PbxServerSettings &
 {
     m_socket->setParent(this);
     m_socket->setReadBufferSize(4 * kReadChunk);
+    // An answer goes out at once, not after the client acknowledges the log
+    // frames before it.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_idleTimer.setSingleShot(true);
     m_idleTimer.setInterval(qMax(100, settings.idleTimeoutMs));
     connect(&m_idleTimer, &QTimer::timeout, this,
@@ -124,11 +127,16 @@ void PbxServerSession::offerLogFrame(const QString &tenant, const QByteArray &fr
 {
     if (m_state != State::LoggedIn || (!anyTenant && tenant != m_subscription))
         return;
-    if (m_socket->bytesToWrite() + frame.size() > m_settings.maxQueuedBytes) {
+    if (queuedBytes() + frame.size() > m_settings.maxQueuedBytes) {
         close(QStringLiteral("client fell behind"), QStringLiteral("client fell behind: too many log messages unread"));
         return;
     }
     sendLogFrame(frame);
+}
+
+qint64 PbxServerSession::queuedBytes() const
+{
+    return m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite();
 }
 
 void PbxServerSession::sendError(const QString &reason)

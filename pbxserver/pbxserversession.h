@@ -41,6 +41,9 @@ public:
     QString subscription() const { return m_subscription; }
     qint64 sentMessages() const { return m_sent; }
     int number() const { return m_number; }
+    // Everything written and not yet taken by the system: TLS moves what
+    // the socket is given on into a buffer of its own at once.
+    qint64 queuedBytes() const;
 
     // A log frame (encoded, line end included) of the given tenant: sent when
     // the client is logged in and subscribed to that tenant, or to every
@@ -82,6 +85,7 @@ protected:
     void stopIdleTimer() { m_idleTimer.stop(); }
 
     QSslSocket *socket() const { return m_socket; }
+
     const PbxServerSettings &settings() const { return m_settings; }
     State state() const { return m_state; }
 

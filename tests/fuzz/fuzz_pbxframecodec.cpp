@@ -62,6 +62,11 @@ void checkDiagnosticMessage(const QJsonObject &frame)
                && again.messageId == m.messageId && again.timestamp == m.timestamp
                && again.verbosity == m.verbosity && again.message == m.message
                && again.extraFields == m.extraFields);
+    // The exchange's direct writer says the same as the JSON object's way.
+    PbxFrameCodec direct;
+    QJsonObject written;
+    FUZZ_CHECK(direct.feed(PbxProtocol::encodeLogFrame(m)) && direct.next(&written) == PbxFrameCodec::Result::Frame);
+    FUZZ_CHECK(written == PbxProtocol::diagnosticMessageToJson(m));
     // The window shows the level by name and filters by the number read back;
     // an exchange's is always one a threshold can show.
     const int level = m.verbosity.toInt();

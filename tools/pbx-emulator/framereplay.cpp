@@ -19,7 +19,7 @@ bool FrameReplay::record(const QString &fileName, qint64 count, quint32 seed, QS
     }
     CallGenerator generator(seed);
     for (qint64 i = 0; i < count; ++i) {
-        if (file.write(PbxFrameCodec::encode(PbxProtocol::diagnosticMessageToJson(generator.next()))) < 0)
+        if (file.write(PbxProtocol::encodeLogFrame(generator.next())) < 0)
             break;
     }
     if (!file.commit()) {

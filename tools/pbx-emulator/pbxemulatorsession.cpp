@@ -163,7 +163,7 @@ void PbxEmulatorSession::onStreamTick()
         due = sentMessages() + 512;
     // Bounded per tick, and held back while the client is not reading.
     int attempts = 0;
-    while (sentMessages() < due && attempts++ < 4000 && socket()->bytesToWrite() < kMaxQueuedBytes) {
+    while (sentMessages() < due && attempts++ < 4000 && queuedBytes() < kMaxQueuedBytes) {
         if (!streamOne())
             return;
     }
@@ -177,7 +177,7 @@ bool PbxEmulatorSession::streamOne()
         const DiagnosticMessage msg = m_generator.next();
         if (msg.tenantUuid != subscription())
             return true;  // a call of another tenant still winding down
-        sendLogFrame(PbxFrameCodec::encode(PbxProtocol::diagnosticMessageToJson(msg)));
+        sendLogFrame(PbxProtocol::encodeLogFrame(msg));
     }
     const qint64 sent = sentMessages();
     if (m_config.malformed && sent % 5 == 0)

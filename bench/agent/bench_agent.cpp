@@ -1,0 +1,430 @@
+// plogger4-agent under load, as a separate process on loopback:
+//
+// - lines_s: Kamailio-shaped lines appended to a file the agent follows, as
+//   frames decoded by one logged-in PbxLink client; beside it, the client's
+//   own ceiling: the demo exchange replaying recorded frames to a bare link;
+// - latency_p99_ms: from a line appended to its frame decoded, at 2,000
+//   lines/s (p50 and p99);
+// - slow_client_rss_mib: the agent's resident memory while a logged-in
+//   client stops reading and lines keep coming, against its unread bound;
+// - cmd_median_ms: "sip show peers" against a real Kamailio, from send to
+//   result (median of 50).
+
+#include "benchsupport.h"
+#include "kamailioprocess.h"
+#include "knownexchanges.h"
+#include "pbxlink.h"
+#include "pbxlinkglobal.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+QString g_home;  // the run's own data directory: accounts, state, pins
+
+void waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QTimer wake;
+    wake.start(5);
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+QByteArray kamailioLine(qint64 n)
+{
+    const QByteArray callId = "b7" + QByteArray::number(n / 12) + "-4f1c@127.0.0.1";
+    return " 1(1264) INFO: {1 " + QByteArray::number(100 + n % 7) + " INVITE " + callId
+        + " t=<null>} <script>: REQ INVITE ci=" + callId
+        + " fu=sip:alice@alpha.test tu=sip:bob@alpha.test ru=sip:bob@127.0.0.1:5072 seq=" + QByteArray::number(n) + "\n";
+}
+
+qint64 sequenceOf(const QString &message)
+{
+    const int at = message.lastIndexOf(QLatin1String("seq="));
+    return at < 0 ? -1 : message.midRef(at + 4).toLongLong();
+}
+
+qint64 processKiB(qint64 pid, const char *field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray key = QByteArray(field) + ':';
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+class Agent
+{
+public:
+    ~Agent()
+    {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(2000);
+    }
+
+    bool start(const QStringList &extra)
+    {
+        static int started = 0;
+        m_errors = g_home + QStringLiteral("/agent-%1.err").arg(++started);
+        // A file, not a pipe: read also while this thread delivers nothing.
+        m_process.setStandardErrorFile(m_errors);
+        m_process.setProgram(QStringLiteral(AGENT_PATH));
+        m_process.setArguments(QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--accounts"),
+                                           g_home + QStringLiteral("/accounts"), QStringLiteral("--state-dir"),
+                                           g_home + QStringLiteral("/state"), QStringLiteral("--allow-root")}
+                               + extra);
+        m_process.start();
+        QElapsedTimer clock;
+        clock.start();
+        while (address.isEmpty() && clock.elapsed() < 15000 && m_process.state() != QProcess::NotRunning) {
+            m_process.waitForReadyRead(50);
+            while (m_process.canReadLine()) {
+                const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+                if (line.startsWith(QLatin1String("fingerprint ")))
+                    fingerprint = line.mid(12);
+                else if (line.startsWith(QLatin1String("listening ")))
+                    address = line.mid(10);
+            }
+        }
+        if (address.isEmpty())
+            return false;
+        const quint16 port = quint16(address.section(QLatin1Char(':'), -1).toUInt());
+        return KnownExchanges(g_home).remember(KnownExchanges::addressKey(QHostAddress::LocalHost, port), fingerprint);
+    }
+
+    qint64 pid() const { return m_process.processId(); }
+    // Everything the agent has logged so far.
+    QString events() const
+    {
+        QFile file(m_errors);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+    QString address;
+    QString fingerprint;
+
+private:
+    QProcess m_process;
+    QString m_errors;
+};
+
+// A logged-in client; messages are counted on the link's thread as they are
+// decoded, not when a receiver gets round to them.
+class Client
+{
+public:
+    using OnMessage = std::function<void(const DiagnosticMessage &)>;
+
+    explicit Client(OnMessage onMessage = {})
+        : m_link(QStringLiteral("bench"), QStringLiteral("1"), QStringLiteral("plogger-bench"), QStringLiteral("1"), g_home)
+    {
+        QObject::connect(&m_link, &PbxLink::loggedToServer, [this] { m_logged = true; });
+        QObject::connect(&m_link, &PbxLink::unloggedFromServer, [this](const QString &why) { ended = why; });
+        QObject::connect(
+            &m_link, &PbxLink::sigDiagnosticMessageReceived, &m_link,
+            [this, onMessage](const DiagnosticMessage &m) {
+                received.fetch_add(1, std::memory_order_relaxed);
+                if (onMessage)
+                    onMessage(m);
+            },
+            Qt::DirectConnection);
+        // Queued to this thread, which it wakes: the answer's time is not a
+        // poll's.
+        QObject::connect(&m_link, &PbxLink::sigServerCommandResponse, &m_link, [this] { ++responses; });
+    }
+
+    bool login(const QString &address)
+    {
+        m_link.init();
+        m_link.setServerAddress(address);
+        m_link.connectToServer(QStringLiteral("admin"), QStringLiteral("bench"), QString(), PBXLINK::AppModeDiagnostic);
+        waitUntil([this] { return m_logged || !ended.isEmpty(); }, 10000);
+        return m_logged;
+    }
+
+    PbxLink &link() { return m_link; }
+
+    std::atomic<qint64> received{0};
+    int responses = 0;
+    QString ended;
+
+private:
+    PbxLink m_link;
+    bool m_logged = false;
+};
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
+}
+
+// The client's own ceiling: recorded frames replayed by the demo exchange.
+double replayCeiling(int count)
+{
+    QTemporaryDir dir;
+    const QString recording = dir.filePath(QStringLiteral("stream.jsonl"));
+    QProcess record;
+    record.start(QStringLiteral(PBX_EMULATOR_PATH), {QStringLiteral("--record"), recording, QStringLiteral("--count"),
+                                                     QString::number(count), QStringLiteral("--seed"), QStringLiteral("1")});
+    if (!record.waitForFinished(120000) || record.exitCode() != 0)
+        return 0;
+    QProcess exchange;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.path());
+    exchange.setProcessEnvironment(env);
+    exchange.start(QStringLiteral(PBX_EMULATOR_PATH),
+                   {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--replay"), recording,
+                    QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--count"), QString::number(count),
+                    QStringLiteral("--account"), QStringLiteral("admin:bench")});
+    QString address, fingerprint;
+    QElapsedTimer clock;
+    clock.start();
+    while (address.isEmpty() && clock.elapsed() < 10000) {
+        exchange.waitForReadyRead(50);
+        while (exchange.canReadLine()) {
+            const QString line = QString::fromUtf8(exchange.readLine()).trimmed();
+            if (line.startsWith(QLatin1String("fingerprint ")))
+                fingerprint = line.mid(12);
+            else if (line.startsWith(QLatin1String("listening ")))
+                address = line.mid(10);
+        }
+    }
+    const quint16 port = quint16(address.section(QLatin1Char(':'), -1).toUInt());
+    KnownExchanges(g_home).remember(KnownExchanges::addressKey(QHostAddress::LocalHost, port), fingerprint);
+    Client client;
+    QElapsedTimer run;
+    run.start();
+    if (!client.login(address))
+        return 0;
+    waitUntil([&] { return client.received.load() >= count; }, 120000);
+    const double rate = double(client.received.load()) / (double(run.nsecsElapsed()) / 1e9);
+    exchange.kill();
+    exchange.waitForFinished(5000);
+    return rate;
+}
+
+}
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    QCoreApplication app(argc, argv);
+    PBXLINK::registerMetaTypes();
+    QTemporaryDir home;
+    g_home = home.path();
+    qputenv("XDG_DATA_HOME", QFile::encodeName(g_home));
+    {
+        QProcess passwd;
+        passwd.start(QStringLiteral(AGENT_PATH),
+                     {QStringLiteral("passwd"), QStringLiteral("admin"), QStringLiteral("--accounts"), g_home + QStringLiteral("/accounts")});
+        passwd.write("bench\n");
+        passwd.closeWriteChannel();
+        if (!passwd.waitForFinished(10000) || passwd.exitCode() != 0) {
+            std::fprintf(stderr, "could not make the account\n");
+            return 1;
+        }
+    }
+    const int lineCount = BenchSupport::envInt("AGENT_LINES", 1000000);
+    const int latencySeconds = BenchSupport::envInt("AGENT_LATENCY_SECONDS", 10);
+
+    // ---- throughput: a file the agent follows, appended as fast as possible
+    const QString logFile = g_home + QStringLiteral("/kamailio.log");
+    QFile(logFile).open(QIODevice::WriteOnly);
+    double linesPerSecond = 0;
+    {
+        Agent agent;
+        if (!agent.start({QStringLiteral("--source"), QStringLiteral("file:") + logFile})) {
+            std::fprintf(stderr, "the agent did not start\n");
+            return 1;
+        }
+        Client client;
+        if (!client.login(agent.address)) {
+            std::fprintf(stderr, "login failed: %s %s\n", qPrintable(client.ended), qPrintable(agent.events()));
+            return 1;
+        }
+        QByteArray text;
+        text.reserve(lineCount * 190);
+        for (qint64 n = 0; n < lineCount; ++n)
+            text += kamailioLine(n);
+        QElapsedTimer clock;
+        clock.start();
+        std::thread writer([&] {
+            QFile out(logFile);
+            out.open(QIODevice::Append);
+            for (int at = 0; at < text.size(); at += 64 * 1024) {
+                out.write(text.constData() + at, qMin(64 * 1024, text.size() - at));
+                out.flush();
+            }
+        });
+        waitUntil([&] { return client.received.load() >= lineCount || !client.ended.isEmpty(); }, 120000);
+        writer.join();
+        if (client.received.load() < lineCount)
+            std::fprintf(stderr, "only %lld of %d lines arrived (%s); the agent said:\n%s\n", client.received.load(), lineCount,
+                         qPrintable(client.ended), qPrintable(agent.events().right(2000)));
+        const double seconds = double(clock.nsecsElapsed()) / 1e9;
+        linesPerSecond = double(client.received.load()) / seconds;
+        std::printf("file -> agent -> link: %lld of %d lines in %.2f s = %.0f lines/s (%.1f MB of log); "
+                    "agent peak resident %.1f MiB\n",
+                    client.received.load(), lineCount, seconds, linesPerSecond, text.size() / 1e6,
+                    double(processKiB(agent.pid(), "VmHWM")) / 1024.0);
+        std::fflush(stdout);
+    }
+    const double ceiling = replayCeiling(qMin(lineCount, 500000));
+    std::printf("baseline: the demo exchange replaying recorded frames into the same kind of client: %.0f msgs/s\n", ceiling);
+    std::fflush(stdout);
+
+    // ---- latency at 2,000 lines/s
+    std::vector<double> latencies;
+    {
+        QFile::resize(logFile, 0);
+        Agent agent;
+        agent.start({QStringLiteral("--source"), QStringLiteral("file:") + logFile});
+        QElapsedTimer clock;
+        clock.start();
+        std::mutex lock;
+        std::vector<qint64> writtenAt(size_t(latencySeconds) * 2000 + 1, -1);
+        Client client([&](const DiagnosticMessage &m) {
+            const qint64 seq = sequenceOf(m.message);
+            const qint64 now = clock.nsecsElapsed();
+            std::lock_guard<std::mutex> guard(lock);
+            if (seq >= 0 && size_t(seq) < writtenAt.size() && writtenAt[size_t(seq)] >= 0)
+                latencies.push_back(double(now - writtenAt[size_t(seq)]) / 1e6);
+        });
+        if (!client.login(agent.address))
+            return 1;
+        const qint64 total = qint64(writtenAt.size()) - 1;
+        std::thread writer([&] {
+            QFile out(logFile);
+            out.open(QIODevice::Append);
+            // Ten lines every 5 ms.
+            for (qint64 n = 0; n < total;) {
+                const qint64 due = n / 10 * 5000000;
+                while (clock.nsecsElapsed() < due)
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                QByteArray batch;
+                for (int i = 0; i < 10 && n < total; ++i, ++n)
+                    batch += kamailioLine(n);
+                {
+                    std::lock_guard<std::mutex> guard(lock);
+                    for (qint64 k = n - 10; k < n; ++k)
+                        writtenAt[size_t(k)] = clock.nsecsElapsed();
+                }
+                out.write(batch);
+                out.flush();
+            }
+        });
+        waitUntil([&] { return client.received.load() >= total; }, (latencySeconds + 30) * 1000);
+        writer.join();
+        std::lock_guard<std::mutex> guard(lock);
+        std::printf("latency at 2000 lines/s over %d s: %zu lines, p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", latencySeconds,
+                    latencies.size(), percentile(latencies, 0.5), percentile(latencies, 0.99), percentile(latencies, 1.0));
+        std::fflush(stdout);
+    }
+
+    // ---- a client that stops reading
+    double slowPeakMib = 0;
+    double slowBaseMib = 0;
+    const int unreadMib = 32;
+    {
+        QFile::resize(logFile, 0);
+        Agent agent;
+        agent.start({QStringLiteral("--source"), QStringLiteral("file:") + logFile});
+        Client client;
+        if (!client.login(agent.address))
+            return 1;
+        slowBaseMib = double(processKiB(agent.pid(), "VmRSS")) / 1024.0;
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            QFile out(logFile);
+            out.open(QIODevice::Append);
+            QByteArray batch;
+            for (qint64 n = 0; !stop.load(); ++n) {
+                batch += kamailioLine(n);
+                if (batch.size() > 64 * 1024) {
+                    out.write(batch);
+                    out.flush();
+                    batch.clear();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
+            }
+        });
+        // This thread delivers nothing meanwhile: the link stops reading,
+        // and the agent's queue for it fills.
+        QElapsedTimer clock;
+        clock.start();
+        QString events;
+        while (clock.elapsed() < 20000 && !events.contains(QLatin1String("fell behind"))) {
+            slowPeakMib = std::max(slowPeakMib, double(processKiB(agent.pid(), "VmRSS")) / 1024.0);
+            QThread::msleep(20);
+            events = agent.events();
+        }
+        slowPeakMib = std::max(slowPeakMib, double(processKiB(agent.pid(), "VmHWM")) / 1024.0);
+        stop = true;
+        writer.join();
+        std::printf("a client that stops reading: agent resident %.1f MiB before, peak %.1f MiB (bound %d MiB unread); %s\n",
+                    slowBaseMib, slowPeakMib, unreadMib,
+                    events.contains(QLatin1String("fell behind")) ? "the client was dropped with a bye"
+                                                                   : "the client was not dropped within 20 s");
+        std::fflush(stdout);
+    }
+
+    // ---- "sip show peers" against a real Kamailio
+    std::vector<double> commandMs;
+    {
+        KamailioProcess kamailio;
+        if (!kamailio.start()) {
+            std::fprintf(stderr, "no Kamailio: %s\n", qPrintable(kamailio.error));
+            return 1;
+        }
+        QProcess ua;
+        ua.start(QStringLiteral(SIP_UA_PATH), {QStringLiteral("--proxy"), kamailio.proxy(), QStringLiteral("register"),
+                                               QStringLiteral("alice@alpha.test"), QStringLiteral("bob@beta.test"),
+                                               QStringLiteral("carol@alpha.test")});
+        ua.waitForFinished(20000);
+        Agent agent;
+        agent.start({QStringLiteral("--source"), QStringLiteral("file:") + logFile, QStringLiteral("--rpc-socket"),
+                     kamailio.rpcSocket()});
+        Client client;
+        if (!client.login(agent.address))
+            return 1;
+        for (int i = 0; i < 50; ++i) {
+            QElapsedTimer clock;
+            clock.start();
+            const int before = client.responses;
+            client.link().sendServerCommand(ServerCommand{QString::number(i), QStringLiteral("sip show peers"), {}});
+            waitUntil([&] { return client.responses > before; }, 15000);
+            commandMs.push_back(double(clock.nsecsElapsed()) / 1e6);
+        }
+        std::printf("\"sip show peers\" (3 contacts) through the agent from a client: median %.2f ms, p90 %.2f ms, max %.2f ms\n",
+                    percentile(commandMs, 0.5), percentile(commandMs, 0.9), percentile(commandMs, 1.0));
+    }
+
+    std::printf("agent: lines_s=%.0f latency_p99_ms=%.1f slow_client_rss_mib=%.1f cmd_median_ms=%.2f\n", linesPerSecond,
+                percentile(latencies, 0.99), slowPeakMib, percentile(commandMs, 0.5));
+    return 0;
+}
