@@ -4,6 +4,7 @@
 #include <QSaveFile>
 #include <QUrl>
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,6 +96,16 @@ bool AccountStore::save(const QString &path, QString *error) const
             return false;
         }
         ::fchmod(fd, old.st_mode & 0660);
+    } else if (::geteuid() == 0) {
+        // Made by root for the packaged service: readable by its group only.
+        if (const group *agentGroup = ::getgrnam("plogger4-agent")) {
+            const int fd = int(file.handle());
+            if (::fchown(fd, 0, agentGroup->gr_gid) != 0 || ::fchmod(fd, 0640) != 0) {
+                *error = QStringLiteral("cannot give %1 to the group plogger4-agent").arg(path);
+                file.cancelWriting();
+                return false;
+            }
+        }
     }
     if (!file.commit()) {
         *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());

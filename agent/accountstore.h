@@ -22,6 +22,8 @@ public:
     bool load(const QString &path, QString *error);
     // Writes the whole store through a new file moved into place, keeping
     // an existing file's owner, group and mode (never readable by others).
+    // A new file made by root goes to root and the group plogger4-agent,
+    // 0640, when that group exists; otherwise it is its maker's alone.
     bool save(const QString &path, QString *error) const;
 
     void setPassword(const QString &name, const QString &password);

@@ -76,6 +76,13 @@ bool KamailioRpcClient::ensureBound(QString *error)
         ::unlink(address.sun_path);
         return false;
     }
+    // Kamailio answers as its own user: the socket takes the group of
+    // Kamailio's own socket when we are a member (a service's runtime folder
+    // belongs to the service's group, not to Kamailio's).
+    struct stat kamailio {};
+    if (::stat(QFile::encodeName(m_kamailioSocket).constData(), &kamailio) == 0 && kamailio.st_gid != ::getegid()
+        && ::chown(address.sun_path, uid_t(-1), kamailio.st_gid) != 0)
+        qDebug() << Q_FUNC_INFO << "the reply socket keeps its group:" << strerror(errno);
     m_fd = fd;
     m_bound = true;
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);

@@ -17,8 +17,9 @@ class QTimer;
 // JSON-RPC 2.0 to Kamailio over its unix datagram socket (jsonrpcs,
 // kamailio_rpc.sock). Replies come back to a datagram socket of our own,
 // bound in the runtime folder under a unique name, mode 0660: Kamailio
-// running as another user can answer when the file's group is its group
-// (make the folder set-group-ID and owned by that group).
+// running as another user can answer when the file's group is its group:
+// the socket takes the group of Kamailio's socket when the agent's user is
+// a member of it (or the folder is set-group-ID and owned by that group).
 //
 // Calls go out one at a time, in order (Kamailio answers them in order
 // anyway), so that every datagram belongs to the call in flight. Each call
