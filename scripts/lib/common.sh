@@ -35,24 +35,32 @@ ensure_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# ensure_service_packages <package...>: like ensure_packages, for packages
-# that would start a system-wide service (Kamailio on every interface): a
-# policy-rc.d that forbids starting services is kept in place for the
-# install (removed after it when the script made it), and the services of
-# the packages it installed are not enabled for the next boot either.
-ensure_service_packages() {
-    local policy=/usr/sbin/policy-rc.d made=0 status=0 pkg fresh=()
-    for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || fresh+=("$pkg")
-    done
-    [ ${#fresh[@]} -eq 0 ] && return 0
+# without_service_start <command...>: runs the command (an install) with a
+# policy-rc.d in place that forbids starting services, removed after it when
+# this function made it.
+without_service_start() {
+    local policy=/usr/sbin/policy-rc.d made=0 status=0
     if [ "$(id -u)" -eq 0 ] && [ ! -e "$policy" ]; then
         printf '#!/bin/sh\n# Put here by the plogger4 scripts for one install.\nexit 101\n' >"$policy"
         chmod 755 "$policy"
         made=1
     fi
-    ensure_packages "${fresh[@]}" || status=$?
+    "$@" || status=$?
     [ "$made" = 1 ] && rm -f "$policy"
+    return "$status"
+}
+
+# ensure_service_packages <package...>: like ensure_packages, for packages
+# that would start a system-wide service (Kamailio on every interface): no
+# service starts during the install, and the services of the packages it
+# installed are not enabled for the next boot either.
+ensure_service_packages() {
+    local status=0 pkg fresh=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || fresh+=("$pkg")
+    done
+    [ ${#fresh[@]} -eq 0 ] && return 0
+    without_service_start ensure_packages "${fresh[@]}" || status=$?
     for pkg in "${fresh[@]}"; do
         if [ -e "/lib/systemd/system/$pkg.service" ] && command -v systemctl >/dev/null; then
             systemctl disable "$pkg.service" >/dev/null 2>&1 || true
