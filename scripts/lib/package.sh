@@ -79,13 +79,14 @@ build_agent_deb() {
     echo "$(cd "$out" && pwd)/$(basename "$deb")"
 }
 
-# check_agent_deb <.deb>: lintian; no display library among the Depends;
-# the unit as systemd-analyze sees it. As root, also installed into this
-# machine (no service started), its user, files and modes checked, the
-# installed agent started as its user and reached over TLS, then purged:
-# nothing may be left but the user and group.
+# check_agent_deb <.deb> [test build dir]: lintian; no display library
+# among the Depends. As root, also installed into this machine (no service
+# started), the unit as systemd-analyze sees it, its user, files and modes
+# checked, the installed agent started as its user and reached over TLS, and
+# with the test build's end-to-end test against a test Kamailio and the
+# link's client; then purged: nothing may be left but the user and group.
 check_agent_deb() {
-    local deb="$1" status=0
+    local deb="$1" tests="${2:-}" status=0
     echo "---- lintian $(basename "$deb")"
     lintian --fail-on error,warning --allow-root "$deb" || status=1
     echo "---- Depends"
@@ -109,6 +110,19 @@ check_agent_deb() {
         return 1
     fi
     check_installed_agent || status=1
+    if [ -x "$tests/tests/agent/tst_plogger4agent" ]; then
+        echo "---- the installed agent as its user, against a test Kamailio, with the link's client"
+        local out="$tests/installed-agent.log"
+        if PLOGGER4_AGENT=/usr/sbin/plogger4-agent PLOGGER4_AGENT_USER=plogger4-agent QT_QPA_PLATFORM=offscreen \
+            timeout 300 "$tests/tests/agent/tst_plogger4agent" >"$out" 2>&1; then
+            grep '^Totals' "$out"
+        else
+            grep -v '^QDEBUG\|^QWARN' "$out" | tail -40 >&2
+            status=1
+        fi
+    else
+        echo "---- skipped: the end-to-end test with the installed agent (no test build given)"
+    fi
     echo "---- apt-get purge plogger4-agent"
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq plogger4-agent >"$apt_log" 2>&1 ||
         { cat "$apt_log" >&2; status=1; }
@@ -285,15 +299,16 @@ check_deb() {
     return $status
 }
 
-# run_packaging_stage <build dir>: builds both packages and checks them.
+# run_packaging_stage <build dir> [test build dir]: builds both packages and
+# checks them, the agent's also with a test of the test build.
 run_packaging_stage() {
-    local dir="$1" deb
+    local dir="$1" tests="${2:-}" deb
     local agent status=0
     deb="$(build_deb "$dir" "$dir/deb")" || return 1
     echo "built $deb"
     agent="$(build_agent_deb "$dir" "$dir/deb")" || return 1
     echo "built $agent"
     check_deb "$deb" || status=1
-    check_agent_deb "$agent" || status=1
+    check_agent_deb "$agent" "$tests" || status=1
     return $status
 }

@@ -18,11 +18,30 @@
 #include <QTableView>
 #include <QtTest>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <memory>
 
 namespace {
 
 const QString AlphaUuid = QStringLiteral("3f2c8a4e-6b1d-4c7a-9e2f-1a5b7c9d0e21");
+
+// The build's agent, or an installed one named by PLOGGER4_AGENT, which then
+// runs as the user PLOGGER4_AGENT_USER (through setpriv, as root) like its
+// service.
+QString agentProgram()
+{
+    const QString installed = qEnvironmentVariable("PLOGGER4_AGENT");
+    return installed.isEmpty() ? QStringLiteral(AGENT_PATH) : installed;
+}
+
+QString agentUser()
+{
+    return qEnvironmentVariable("PLOGGER4_AGENT_USER");
+}
 
 // The agent as a child process, with what it prints.
 class AgentProcess
@@ -32,8 +51,15 @@ public:
 
     bool start(const QStringList &args)
     {
-        m_process.setProgram(QStringLiteral(AGENT_PATH));
-        m_process.setArguments(args);
+        if (agentUser().isEmpty()) {
+            m_process.setProgram(agentProgram());
+            m_process.setArguments(args + QStringList{QStringLiteral("--allow-root")});
+        } else {
+            m_process.setProgram(QStringLiteral("setpriv"));
+            m_process.setArguments(QStringList{QStringLiteral("--reuid"), agentUser(), QStringLiteral("--regid"), agentUser(),
+                                               QStringLiteral("--init-groups"), agentProgram()}
+                                   + args);
+        }
         m_process.start();
         if (!m_process.waitForStarted(5000))
             return false;
@@ -153,7 +179,7 @@ void tst_Plogger4Agent::initTestCase()
     QVERIFY2(m_kamailio.start(), qPrintable(m_kamailio.error));
 
     QProcess passwd;
-    passwd.start(QStringLiteral(AGENT_PATH), {QStringLiteral("passwd"), QStringLiteral("admin"), QStringLiteral("--accounts"),
+    passwd.start(agentProgram(), {QStringLiteral("passwd"), QStringLiteral("admin"), QStringLiteral("--accounts"),
                                               m_dir.filePath(QStringLiteral("accounts"))});
     passwd.write("s3cret\n");
     passwd.closeWriteChannel();
@@ -166,11 +192,25 @@ void tst_Plogger4Agent::initTestCase()
         : QFile::ReadOther | QFile::ReadGroup;
     QCOMPARE(accounts.permissions() & readable, QFile::Permissions());
 
+    const QString state = m_dir.filePath(QStringLiteral("state"));
+    if (!agentUser().isEmpty()) {
+        // What the service's user reaches on Debian: the log, the accounts,
+        // its state folder, and Kamailio's socket through the group kamailio.
+        const struct passwd *user = ::getpwnam(qPrintable(agentUser()));
+        const group *kamailio = ::getgrnam("kamailio");
+        QVERIFY(user && kamailio);
+        QVERIFY(QDir().mkpath(state));
+        QCOMPARE(::chown(QFile::encodeName(state).constData(), user->pw_uid, user->pw_gid), 0);
+        for (const QString &path : {m_dir.path(), QFileInfo(m_kamailio.runDir).path(), m_kamailio.runDir})
+            QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0755), 0);
+        QCOMPARE(::chmod(QFile::encodeName(m_kamailio.outputFile).constData(), 0644), 0);
+        QCOMPARE(::chown(QFile::encodeName(m_kamailio.rpcSocket()).constData(), uid_t(-1), kamailio->gr_gid), 0);
+    }
     QVERIFY2(m_agent.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--source"),
                             QStringLiteral("file:") + m_kamailio.outputFile, QStringLiteral("--accounts"),
-                            m_dir.filePath(QStringLiteral("accounts")), QStringLiteral("--state-dir"),
-                            m_dir.filePath(QStringLiteral("state")), QStringLiteral("--rpc-socket"), m_kamailio.rpcSocket(),
-                            QStringLiteral("--tenants-from-rpc"), QStringLiteral("--allow-root")}),
+                            m_dir.filePath(QStringLiteral("accounts")), QStringLiteral("--state-dir"), state,
+                            QStringLiteral("--runtime-dir"), state, QStringLiteral("--rpc-socket"), m_kamailio.rpcSocket(),
+                            QStringLiteral("--tenants-from-rpc")}),
              qPrintable(m_agent.events()));
     // Trusted beforehand, as "Si" in the window would.
     QVERIFY(KnownExchanges(m_dir.path())
