@@ -8,9 +8,10 @@
 PACKAGE_BUILD_PACKAGES=(dpkg-dev file librsvg2-bin)
 # What checking it needs.
 PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream)
-# What checking the agent's package needs: systemd-analyze, and running the
-# installed agent as its own user.
-AGENT_PACKAGE_CHECK_PACKAGES=(systemd util-linux)
+# What checking the agent's package needs: systemd-analyze (and man, which
+# it asks for the unit's Documentation=), and running the installed agent as
+# its own user.
+AGENT_PACKAGE_CHECK_PACKAGES=(systemd man-db util-linux)
 
 # build_deb <build dir> <output dir>: a Release build of plogger4 alone,
 # with Debian's hardening flags and the update check off by default, packed
