@@ -193,11 +193,11 @@ void tst_Plogger4Agent::initTestCase()
     QCOMPARE(accounts.permissions() & readable, QFile::Permissions());
 
     const QString state = m_dir.filePath(QStringLiteral("state"));
+    const group *kamailio = agentUser().isEmpty() ? nullptr : ::getgrnam("kamailio");
     if (!agentUser().isEmpty()) {
         // What the service's user reaches on Debian: the log, the accounts,
         // its state folder, and Kamailio's socket through the group kamailio.
         const struct passwd *user = ::getpwnam(qPrintable(agentUser()));
-        const group *kamailio = ::getgrnam("kamailio");
         QVERIFY(user && kamailio);
         QVERIFY(QDir().mkpath(state));
         QCOMPARE(::chown(QFile::encodeName(state).constData(), user->pw_uid, user->pw_gid), 0);
@@ -212,6 +212,12 @@ void tst_Plogger4Agent::initTestCase()
                             QStringLiteral("--runtime-dir"), state, QStringLiteral("--rpc-socket"), m_kamailio.rpcSocket(),
                             QStringLiteral("--tenants-from-rpc")}),
              qPrintable(m_agent.events()));
+    if (kamailio) {
+        // Kamailio, as its own user, could answer into the agent's socket.
+        const QStringList reply{QStringLiteral("plogger4-agent-rpc-*.sock")};
+        QTRY_VERIFY_WITH_TIMEOUT(!QDir(state).entryList(reply, QDir::System).isEmpty(), 10000);
+        QCOMPARE(QDir(state).entryInfoList(reply, QDir::System).constFirst().groupId(), kamailio->gr_gid);
+    }
     // Trusted beforehand, as "Si" in the window would.
     QVERIFY(KnownExchanges(m_dir.path())
                 .remember(KnownExchanges::addressKey(QHostAddress::LocalHost, m_agent.port), m_agent.fingerprint));
