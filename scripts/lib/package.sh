@@ -156,7 +156,7 @@ check_installed_agent() {
         echo "no system user plogger4-agent with its state folder as home and no shell" >&2
         status=1
     fi
-    local groups
+    local groups group
     groups=" $(id -nG plogger4-agent 2>/dev/null) "
     for group in plogger4-agent systemd-journal $(getent group kamailio >/dev/null && echo kamailio); do
         [[ "$groups" == *" $group "* ]] || { echo "plogger4-agent is not in the group $group" >&2; status=1; }
