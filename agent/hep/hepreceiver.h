@@ -1,0 +1,90 @@
+#pragma once
+
+#include "diagnosticmessage.h"
+#include "hepcalltenants.h"
+#include "hepdecoder.h"
+#include "heprecordmaker.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QTimer>
+#include <QVector>
+
+class QTcpServer;
+class QTcpSocket;
+class QUdpSocket;
+
+// Received-packet counts since the start.
+struct HepCounters
+{
+    quint64 sip = 0;
+    quint64 log = 0;
+    quint64 other = 0; // well-formed, of a protocol type the agent does not show
+    quint64 dropped = 0;
+    quint64 unauthenticated = 0;
+    quint64 droppedFor[HepDecoder::ErrorCount] = {};
+};
+
+// Hears HEP version 3 from SIP servers over UDP and TCP on one address and
+// turns each SIP and log packet into a log record, with its call's tenant.
+// HEP is neither encrypted nor, by default, authenticated: the address is
+// the configured one, loopback unless an administrator names another, and a
+// capture password, when set, must come with every packet.
+class HepReceiver : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int MaxConnections = 64;
+    static constexpr int StatsIntervalMs = 60 * 1000;
+
+    explicit HepReceiver(QObject *parent = nullptr);
+    ~HepReceiver() override;
+
+    // Packets must carry this authentication key; empty accepts all.
+    void setPassword(const QByteArray &password);
+    // Lower-case domain -> tenant UUID; see HepCallTenants.
+    void setTenantDomains(const QHash<QString, QString> &domains);
+    HepCallTenants &callTenants() { return m_tenants; }
+
+    // "HOST:PORT" ("[::1]:9060"); a bare port means 127.0.0.1. UDP and TCP
+    // on the same address and port.
+    bool listen(const QString &address, QString *error);
+    QHostAddress address() const;
+    quint16 port() const;
+
+    // Takes one packet as if it had arrived; records follow in
+    // recordsReady() at the next flush().
+    void receive(const char *data, int size);
+    void flush();
+
+    const HepCounters &counters() const { return m_counters; }
+    // "hep sip=N log=N other=N dropped=N unauthenticated=N" and the drop
+    // reasons seen, e.g. " (bad-chunk=2)".
+    QString statsText() const;
+
+signals:
+    void recordsReady(const QVector<DiagnosticMessage> &records);
+    // The counters' line, once a minute while packets are dropped.
+    void statsReport(const QString &line);
+
+private:
+    void readDatagrams();
+    void acceptConnections();
+    void readStream(QTcpSocket *socket);
+    void drop(HepDecoder::Error why);
+    void reportIfDropping();
+
+    QUdpSocket *m_udp = nullptr;
+    QTcpServer *m_tcp = nullptr;
+    QHash<QTcpSocket *, QByteArray> m_streams;
+    QByteArray m_password;
+    QByteArray m_datagram;
+    HepCallTenants m_tenants;
+    HepRecordMaker m_maker;
+    HepCounters m_counters;
+    QVector<DiagnosticMessage> m_batch;
+    QTimer m_statsTimer;
+    quint64 m_reportedDrops = 0;
+};

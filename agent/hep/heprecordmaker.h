@@ -1,0 +1,35 @@
+#pragma once
+
+#include "diagnosticmessage.h"
+#include "heppacket.h"
+#include "sipsummary.h"
+
+#include <QString>
+
+// Turns a decoded HEP packet into the log record the window shows. A SIP
+// packet becomes "SIP from A to B (UDP)" and the whole message, tied to its
+// call and transaction as the agent ties Kamailio's log lines (linkedId =
+// Call-ID, uniqueId = "<Call-ID>;<CSeq number> <METHOD>"); a log packet
+// becomes its text, tied to the call its correlation id names.
+class HepRecordMaker
+{
+public:
+    // One runaway message must not fill a client's screen; cut text is
+    // marked with "...".
+    static constexpr int MaxMessageBytes = 64 * 1024;
+
+    // False for packets of other protocol types. *sip is filled for SIP.
+    bool make(const HepPacket &packet, DiagnosticMessage *record, SipSummary *sip);
+
+    // The level a SIP message is shown at: requests and 1xx-3xx answers 4,
+    // 4xx 2, 5xx and 6xx 1.
+    static int sipLevel(const SipSummary &sip);
+    // The level word at the start of a log text (ERROR 0 ... DEBUG 4), else 2.
+    static int logLevel(const QByteArray &text);
+
+private:
+    QString stamp(const HepPacket &packet);
+
+    qint64 m_stampSecond = -1;
+    QString m_stampSecondText;
+};

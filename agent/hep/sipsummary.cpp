@@ -1,0 +1,150 @@
+#include "sipsummary.h"
+
+#include <cstring>
+
+namespace {
+
+// Headers past this are the body or a runaway message.
+constexpr int kMaxHeaderLines = 200;
+constexpr int kMaxValueBytes = 1024;
+
+bool isToken(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+        || (c != 0 && std::strchr("-.!%*_+`'~", c));
+}
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+QByteArray trimmed(const char *data, int size)
+{
+    int from = 0;
+    while (from < size && isSpace(data[from]))
+        ++from;
+    while (size > from && (isSpace(data[size - 1]) || data[size - 1] == '\r'))
+        --size;
+    return QByteArray(data + from, qMin(size - from, kMaxValueBytes));
+}
+
+bool nameIs(const char *name, int size, const char *full, char compact)
+{
+    if (size == 1)
+        return compact && (name[0] | 0x20) == compact;
+    return qstrnicmp(name, size, full, int(qstrlen(full))) == 0;
+}
+
+}
+
+QString SipSummary::uriDomain(const QByteArray &text)
+{
+    // The first "sip:" or "sips:", in any case.
+    int start = -1;
+    for (int i = 0; i + 4 <= text.size() && start < 0; ++i) {
+        if (qstrnicmp(text.constData() + i, 3, "sip", 3) != 0)
+            continue;
+        if (text[i + 3] == ':')
+            start = i + 4;
+        else if (i + 5 <= text.size() && (text[i + 3] | 0x20) == 's' && text[i + 4] == ':')
+            start = i + 5;
+    }
+    if (start < 0)
+        return QString();
+    int end = start;
+    // user@ is optional; the host ends the URI's address part.
+    while (end < text.size() && !std::strchr(";>?, \t\r\n", text[end]))
+        ++end;
+    const int userEnd = text.lastIndexOf('@', end - 1);
+    if (userEnd >= start)
+        start = userEnd + 1;
+    if (start < end && text[start] == '[') {
+        const int close = text.indexOf(']', start);
+        if (close < 0 || close >= end)
+            return QString();
+        return QString::fromLatin1(text.constData() + start + 1, close - start - 1).toLower();
+    }
+    int colon = start;
+    while (colon < end && text[colon] != ':')
+        ++colon;
+    return QString::fromUtf8(text.constData() + start, colon - start).toLower();
+}
+
+SipSummary SipSummary::read(const QByteArray &message)
+{
+    SipSummary s;
+    const char *data = message.constData();
+    const int size = message.size();
+    int lineEnd = message.indexOf('\n');
+    if (lineEnd < 0)
+        lineEnd = size;
+    const QByteArray first = trimmed(data, lineEnd);
+    if (first.startsWith("SIP/2.0 ")) {
+        int code = 0;
+        int i = 8;
+        for (; i < first.size() && i < 11 && first[i] >= '0' && first[i] <= '9'; ++i)
+            code = code * 10 + (first[i] - '0');
+        if (i != 11 || code < 100)
+            return s;
+        s.statusCode = code;
+    } else {
+        int i = 0;
+        while (i < first.size() && isToken(first[i]))
+            ++i;
+        if (i == 0 || i >= first.size() || first[i] != ' ' || !first.endsWith(" SIP/2.0"))
+            return s;
+        s.request = true;
+        s.method = QString::fromLatin1(first.constData(), i);
+        s.requestUriDomain = uriDomain(first.mid(i + 1, first.size() - i - 9));
+    }
+    s.valid = true;
+
+    int pos = lineEnd + 1;
+    for (int n = 0; pos < size && n < kMaxHeaderLines; ++n) {
+        int end = message.indexOf('\n', pos);
+        if (end < 0)
+            end = size;
+        const char *line = data + pos;
+        const int lineSize = end - pos;
+        pos = end + 1;
+        if (lineSize == 0 || (lineSize == 1 && line[0] == '\r'))
+            break; // the body follows
+        int colon = 0;
+        while (colon < lineSize && line[colon] != ':')
+            ++colon;
+        if (colon == lineSize)
+            continue;
+        int nameEnd = colon;
+        while (nameEnd > 0 && isSpace(line[nameEnd - 1]))
+            --nameEnd;
+        const QByteArray value = trimmed(line + colon + 1, lineSize - colon - 1);
+        if (nameIs(line, nameEnd, "Call-ID", 'i')) {
+            if (s.callId.isEmpty())
+                s.callId = QString::fromUtf8(value);
+        } else if (nameIs(line, nameEnd, "CSeq", 0)) {
+            const int space = value.indexOf(' ');
+            if (space > 0 && s.cseqNumber.isEmpty()) {
+                const QByteArray number = value.left(space);
+                const QByteArray method = value.mid(space + 1).trimmed();
+                bool digits = !number.isEmpty();
+                for (char c : number)
+                    digits = digits && c >= '0' && c <= '9';
+                bool token = !method.isEmpty();
+                for (char c : method)
+                    token = token && isToken(c);
+                if (digits && token) {
+                    s.cseqNumber = QString::fromLatin1(number);
+                    s.cseqMethod = QString::fromLatin1(method);
+                }
+            }
+        } else if (nameIs(line, nameEnd, "To", 't')) {
+            if (s.toDomain.isEmpty())
+                s.toDomain = uriDomain(value);
+        } else if (nameIs(line, nameEnd, "From", 'f')) {
+            if (s.fromDomain.isEmpty())
+                s.fromDomain = uriDomain(value);
+        }
+    }
+    return s;
+}
