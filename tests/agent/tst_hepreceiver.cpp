@@ -1,0 +1,116 @@
+#include "hepbuilder.h"
+#include "hepreceiver.h"
+
+#include <QTcpSocket>
+#include <QUdpSocket>
+#include <QtTest>
+
+class TestHepReceiver : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void receive_data();
+    void receive();
+    void refusesHostNames();
+};
+
+namespace {
+
+const QString kAlpha = QStringLiteral("11111111-1111-1111-1111-111111111111");
+
+QByteArray sip(const QByteArray &startLine, const QByteArray &auth = QByteArray())
+{
+    HepBuilder b;
+    if (!auth.isNull())
+        b.chunk(14, auth);
+    return b.sip(startLine + "\r\nFrom: <sip:alice@alpha.test>;tag=1\r\nTo: <sip:bob@alpha.test>\r\n"
+                             "Call-ID: c1@host\r\nCSeq: 1 INVITE\r\n\r\n")
+        .packet();
+}
+
+}
+
+void TestHepReceiver::receive_data()
+{
+    QTest::addColumn<bool>("tcp");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QList<QByteArray>>("packets");
+    QTest::addColumn<QStringList>("records"); // "linkedId level tenant"
+    QTest::addColumn<QString>("stats");
+
+    const QByteArray invite = sip("INVITE sip:bob@alpha.test SIP/2.0");
+    const QByteArray notFound = sip("SIP/2.0 404 Not Found");
+    const QByteArray log = HepBuilder().log("NOTICE: no such user", "c1@host").packet();
+    const QStringList call{"c1@host 4 " + kAlpha, "c1@host 2 " + kAlpha, "c1@host 2 " + kAlpha};
+    const QByteArray broken = invite.left(invite.size() - 1);
+
+    QTest::newRow("UDP") << false << QByteArray() << QList<QByteArray>{invite, notFound, log} << call
+                         << "hep sip=2 log=1 other=0 dropped=0 unauthenticated=0";
+    QTest::newRow("TCP") << true << QByteArray() << QList<QByteArray>{invite, notFound, log} << call
+                         << "hep sip=2 log=1 other=0 dropped=0 unauthenticated=0";
+    QTest::newRow("broken datagram") << false << QByteArray() << QList<QByteArray>{broken, invite}
+                                     << QStringList{call[0]}
+                                     << "hep sip=1 log=0 other=0 dropped=1 unauthenticated=0 (length-mismatch=1)";
+    QTest::newRow("stream ends at what is no HEP")
+        << true << QByteArray() << QList<QByteArray>{invite, "HTTP/1.1 200 OK\r\n\r\n", notFound}
+        << QStringList{call[0]} << "hep sip=1 log=0 other=0 dropped=1 unauthenticated=0 (not-hep3=1)";
+    QTest::newRow("capture password")
+        << false << QByteArray("secret")
+        << QList<QByteArray>{sip("INVITE sip:bob@alpha.test SIP/2.0", "secret"), sip("SIP/2.0 404 Not Found", "wrong"), notFound}
+        << QStringList{call[0]} << "hep sip=1 log=0 other=0 dropped=0 unauthenticated=2";
+    QTest::newRow("other protocol type")
+        << false << QByteArray() << QList<QByteArray>{HepBuilder().u8(11, 5).chunk(15, "rtcp").packet()} << QStringList()
+        << "hep sip=0 log=0 other=1 dropped=0 unauthenticated=0";
+}
+
+void TestHepReceiver::receive()
+{
+    QFETCH(bool, tcp);
+    QFETCH(QByteArray, password);
+    QFETCH(QList<QByteArray>, packets);
+    QFETCH(QStringList, records);
+    QFETCH(QString, stats);
+
+    HepReceiver receiver;
+    receiver.setPassword(password);
+    receiver.setTenantDomains({{QStringLiteral("alpha.test"), kAlpha}});
+    QString error;
+    QVERIFY2(receiver.listen(QStringLiteral("127.0.0.1:0"), &error), qPrintable(error));
+    QStringList received;
+    connect(&receiver, &HepReceiver::recordsReady, this, [&](const QVector<DiagnosticMessage> &batch) {
+        for (const DiagnosticMessage &m : batch)
+            received << QStringLiteral("%1 %2 %3").arg(m.linkedId, m.verbosity, m.tenantUuid);
+    });
+
+    QUdpSocket udp;
+    QTcpSocket stream;
+    if (tcp) {
+        stream.connectToHost(QHostAddress::LocalHost, receiver.port());
+        QVERIFY(stream.waitForConnected(5000));
+        // One write, so the packets arrive cut anywhere the stack likes.
+        QByteArray all;
+        for (const QByteArray &p : packets)
+            all += p;
+        stream.write(all);
+    } else {
+        for (const QByteArray &p : packets)
+            udp.writeDatagram(p, QHostAddress::LocalHost, receiver.port());
+    }
+    const HepCounters &c = receiver.counters();
+    const quint64 expected = tcp && stats.contains(QLatin1String("not-hep3")) ? 2 : quint64(packets.size());
+    QTRY_COMPARE(c.sip + c.log + c.other + c.dropped + c.unauthenticated, expected);
+    QCOMPARE(received, records);
+    QCOMPARE(receiver.statsText(), stats);
+}
+
+void TestHepReceiver::refusesHostNames()
+{
+    HepReceiver receiver;
+    QString error;
+    QVERIFY(!receiver.listen(QStringLiteral("capture.example:9060"), &error));
+    QVERIFY(error.contains(QLatin1String("capture.example:9060")));
+}
+
+QTEST_MAIN(TestHepReceiver)
+#include "tst_hepreceiver.moc"
