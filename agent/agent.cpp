@@ -1,6 +1,7 @@
 #include "agent.h"
 
 #include "discoveryresponder.h"
+#include "hepreceiver.h"
 #include "kamailiocommands.h"
 #include "kamailiorpcclient.h"
 #include "knownexchanges.h"
@@ -22,6 +23,9 @@ constexpr qint64 kMaxSourcePauseMs = 10 * 1000;
 constexpr int kVersionTimeoutMs = 2000;
 const QString kFeatureTenants = QStringLiteral("SUBSCRIBE_TENANT_EVENTS");
 const QString kFeatureCommands = QStringLiteral("SEND_CMD");
+// A command mapped to this answers with the HEP counters.
+const QString kHepStatsAction = QStringLiteral("hep:stats");
+const QString kHepStatsCommand = QStringLiteral("hep stats");
 
 QString nowText()
 {
@@ -83,6 +87,15 @@ bool Agent::check(QString *error)
     }
     if (!std::unique_ptr<LogSource>(LogSource::create(m_config.source, m_config.stateDir, error)))
         return false;
+    if (!m_config.hepListen.isEmpty()) {
+        QHostAddress host;
+        quint16 port = 0;
+        if (!HepReceiver::parseAddress(m_config.hepListen, &host, &port)) {
+            *error = QStringLiteral("HEP address \"%1\" is not an IP address and port (e.g. 127.0.0.1:9060)")
+                         .arg(m_config.hepListen.left(200));
+            return false;
+        }
+    }
     if (!m_config.tenantPattern.isEmpty()) {
         const QRegularExpression pattern(m_config.tenantPattern);
         if (!pattern.isValid() || pattern.captureCount() != 1) {
@@ -94,7 +107,7 @@ bool Agent::check(QString *error)
     for (auto it = m_config.commands.constBegin(); it != m_config.commands.constEnd(); ++it) {
         KamailioCommandConfig::Action action;
         QString why;
-        if (!KamailioCommandConfig::parseAction(it.value(), &action, &why)) {
+        if (it.value().trimmed() != kHepStatsAction && !KamailioCommandConfig::parseAction(it.value(), &action, &why)) {
             *error = QStringLiteral("command \"%1\": %2").arg(it.key(), why);
             return false;
         }
@@ -142,12 +155,27 @@ bool Agent::start(QString *error)
     for (auto it = m_config.commands.constBegin(); it != m_config.commands.constEnd(); ++it) {
         KamailioCommandConfig::Action action;
         QString why;
-        if (KamailioCommandConfig::parseAction(it.value(), &action, &why))
+        if (it.value().trimmed() != kHepStatsAction && KamailioCommandConfig::parseAction(it.value(), &action, &why))
             commands.commands.insert(it.key(), action);
     }
     m_commands = new KamailioCommands(m_rpc, commands, this);
     m_backend->setCommandRunner([this](const ServerCommand &command, PbxBackend::CommandDone done) {
-        m_commands->run(command, std::move(done));
+        const bool hepStats = command.command == kHepStatsCommand
+            || m_config.commands.value(command.command).trimmed() == kHepStatsAction;
+        if (!hepStats) {
+            m_commands->run(command, std::move(done));
+            return;
+        }
+        ServerCommandResponse response;
+        response.commandId = command.id;
+        response.command = command.command;
+        response.executed = m_hep != nullptr;
+        response.code = m_hep ? 0 : 1;
+        response.output = m_hep ? m_hep->statsText() : QString();
+        response.detail = m_hep ? QString() : QStringLiteral("HEP is not configured");
+        response.timestamp = nowText();
+        // Never inside the call, as Kamailio's answers.
+        QTimer::singleShot(0, this, [done = std::move(done), response] { done(response); });
     });
     if (m_config.tenantsFromRpc) {
         m_backend->setTenantRefresher([this](std::function<void()> done) { refreshTenants(std::move(done)); });
@@ -178,6 +206,8 @@ bool Agent::start(QString *error)
         if (!m_server->listen(address, error))
             return false;
     }
+    if (!m_config.hepListen.isEmpty() && !startHep(error))
+        return false;
     if (m_config.discovery) {
         QHostAddress host;
         quint16 port = 0;
@@ -226,6 +256,8 @@ void Agent::finishStart()
     lines << QStringLiteral("fingerprint %1").arg(KnownExchanges::fingerprintOf(m_server->settings().certificate));
     for (const QString &address : m_server->addressTexts())
         lines << QStringLiteral("listening %1").arg(address);
+    if (m_hep)
+        lines << QStringLiteral("hep %1:%2").arg(m_hep->address().toString()).arg(m_hep->port());
     if (m_discovery)
         lines << QStringLiteral("discovery %1:%2").arg(m_discovery->localAddress().toString()).arg(m_discovery->localPort());
     emit ready(lines);
@@ -239,7 +271,7 @@ void Agent::refreshTenants(std::function<void()> done)
             QVector<PbxTenant> list;
             for (const KamailioTables::Tenant &t : tenants)
                 list.append(PbxTenant{t.uuid, t.name});
-            m_backend->setTenants(list);
+            setTenants(list);
         } else {
             // The last list stands while Kamailio cannot be reached.
             emit eventReported(QStringLiteral("tenants not read from Kamailio: %1").arg(why));
@@ -263,14 +295,42 @@ void Agent::reload()
         refreshTenants([] {});
 }
 
+bool Agent::startHep(QString *error)
+{
+    m_hep = new HepReceiver(this);
+    m_hep->setPassword(m_config.hepPassword.toUtf8());
+    setTenants(m_config.tenants);
+    if (!m_hep->listen(m_config.hepListen, error))
+        return false;
+    connect(m_hep, &HepReceiver::recordsReady, this, &Agent::onRecords);
+    connect(m_hep, &HepReceiver::statsReport, this, &Agent::eventReported);
+    return true;
+}
+
+// The tenants' domains (Kamailio's domain table names them) place HEP's calls.
+void Agent::setTenants(const QVector<PbxTenant> &tenants)
+{
+    m_backend->setTenants(tenants);
+    if (!m_hep)
+        return;
+    QVector<QPair<QString, QString>> pairs;
+    for (const PbxTenant &t : tenants)
+        pairs.append({t.uuid, t.name});
+    m_hep->setTenantDomains(HepCallTenants::domainsOf(pairs));
+}
+
 void Agent::onRecords(const QVector<DiagnosticMessage> &records)
 {
+    const qint64 now = m_hep ? QDateTime::currentMSecsSinceEpoch() : 0;
     for (DiagnosticMessage msg : records) {
         if (msg.messageId.isEmpty())
             msg.messageId = QString::number(m_nextMessageId++);
         // A t= that names no tenant means no tenant.
         if (!msg.tenantUuid.isEmpty() && !m_backend->knowsTenant(msg.tenantUuid))
             msg.tenantUuid.clear();
+        // A log line of a call whose SIP messages named its tenant.
+        if (m_hep && msg.tenantUuid.isEmpty() && !msg.linkedId.isEmpty())
+            msg.tenantUuid = m_hep->callTenants().tenantOf(msg.linkedId, now);
         m_server->publish(msg);
     }
     const qint64 largest = m_server->largestQueue();

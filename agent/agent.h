@@ -11,6 +11,7 @@
 #include <memory>
 
 class DiscoveryResponder;
+class HepReceiver;
 class KamailioCommands;
 class KamailioRpcClient;
 class LogSource;
@@ -47,6 +48,8 @@ private:
     void announce(int level, const QString &text);
     void refreshTenants(std::function<void()> done);
     void finishStart();
+    bool startHep(QString *error);
+    void setTenants(const QVector<PbxTenant> &tenants);
 
     AgentConfig m_config;
     AccountStore m_accounts;
@@ -55,6 +58,7 @@ private:
     KamailioRpcClient *m_rpc = nullptr;
     KamailioCommands *m_commands = nullptr;
     LogSource *m_source = nullptr;
+    HepReceiver *m_hep = nullptr;
     DiscoveryResponder *m_discovery = nullptr;
     QTimer m_tenantTimer;
     // Holds a source that can wait while a client is far behind, for a

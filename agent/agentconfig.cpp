@@ -1,5 +1,7 @@
 #include "agentconfig.h"
 
+#include "hepreceiver.h"
+
 #include "pbxserver.h"
 
 #include <QFile>
@@ -153,6 +155,14 @@ bool AgentConfig::readFile(const QString &path, QString *error)
             if (!value.isEmpty() && (!pattern.isValid() || pattern.captureCount() != 1))
                 return bad(QStringLiteral("a regular expression with one group"));
             tenantPattern = value;
+        } else if (section == QLatin1String("hep") && key == QLatin1String("listen")) {
+            QHostAddress host;
+            quint16 port = 0;
+            if (!value.isEmpty() && !HepReceiver::parseAddress(value, &host, &port))
+                return bad(QStringLiteral("an IP address with a port (e.g. 127.0.0.1:9060)"));
+            hepListen = value;
+        } else if (section == QLatin1String("hep") && key == QLatin1String("password")) {
+            hepPassword = value;
         } else if (section == QLatin1String("kamailio") && key == QLatin1String("rpc_socket")) {
             rpcSocket = value;
         } else if (section == QLatin1String("kamailio") && key == QLatin1String("tenants_from_rpc")) {
@@ -179,6 +189,8 @@ QString AgentConfig::describe() const
     lines << QStringLiteral("log source: %1").arg(source);
     if (!tenantPattern.isEmpty())
         lines << QStringLiteral("tenant pattern: %1").arg(tenantPattern);
+    if (!hepListen.isEmpty())
+        lines << QStringLiteral("HEP: %1%2").arg(hepListen, hepPassword.isEmpty() ? QString() : QStringLiteral(", with a capture password"));
     lines << QStringLiteral("accounts: %1").arg(accountsFile);
     lines << QStringLiteral("state folder: %1").arg(stateDir);
     lines << QStringLiteral("runtime folder: %1").arg(effectiveRuntimeDir());

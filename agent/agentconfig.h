@@ -32,6 +32,8 @@ struct AgentConfig
     int idleTimeoutMs = 60000;
     bool discovery = false;
     QString discoveryListen = QStringLiteral("0.0.0.0:45454");
+    QString hepListen;    // empty: no HEP; HOST:PORT, or a port on loopback
+    QString hepPassword;  // the capture password HEP packets must carry; empty: none
 
     QStringList warnings;  // unknown keys and the like, "file:line: text"
 

@@ -148,6 +148,11 @@ int main(int argc, char *argv[])
          QStringLiteral("host:port")},
         {QStringLiteral("source"), QStringLiteral("Log source: journal:UNIT[,UNIT...], file:PATH or stdin."),
          QStringLiteral("source")},
+        {QStringLiteral("hep"), QStringLiteral("Hear HEP version 3 (SIP messages, log lines) on this address; "
+                                               "a bare port means 127.0.0.1."),
+         QStringLiteral("host:port")},
+        {QStringLiteral("hep-password"), QStringLiteral("The capture password HEP packets must carry."),
+         QStringLiteral("text")},
         {QStringLiteral("rpc-socket"), QStringLiteral("Kamailio's JSON-RPC datagram socket (kamailio_rpc.sock)."),
          QStringLiteral("path")},
         {QStringLiteral("accounts"), QStringLiteral("Accounts file."), QStringLiteral("file")},
@@ -181,6 +186,10 @@ int main(int argc, char *argv[])
         config.listen = parser.values(QStringLiteral("listen"));
     if (parser.isSet(QStringLiteral("source")))
         config.source = parser.value(QStringLiteral("source"));
+    if (parser.isSet(QStringLiteral("hep")))
+        config.hepListen = parser.value(QStringLiteral("hep"));
+    if (parser.isSet(QStringLiteral("hep-password")))
+        config.hepPassword = parser.value(QStringLiteral("hep-password"));
     if (parser.isSet(QStringLiteral("rpc-socket")))
         config.rpcSocket = parser.value(QStringLiteral("rpc-socket"));
     if (parser.isSet(QStringLiteral("accounts")))

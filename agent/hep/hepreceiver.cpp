@@ -46,16 +46,23 @@ void HepReceiver::setTenantDomains(const QHash<QString, QString> &domains)
     m_tenants.setDomains(domains);
 }
 
+bool HepReceiver::parseAddress(const QString &text, QHostAddress *host, quint16 *port)
+{
+    bool portOnly = false;
+    const quint16 bare = text.toUShort(&portOnly);
+    if (portOnly && bare > 0) {
+        *host = QHostAddress::LocalHost;
+        *port = bare;
+        return true;
+    }
+    return PbxServer::parseListenAddress(text, host, port);
+}
+
 bool HepReceiver::listen(const QString &address, QString *error)
 {
     QHostAddress host;
     quint16 port = 0;
-    bool portOnly = false;
-    const quint16 bare = address.toUShort(&portOnly);
-    if (portOnly && bare > 0) {
-        host = QHostAddress::LocalHost;
-        port = bare;
-    } else if (!PbxServer::parseListenAddress(address, &host, &port)) {
+    if (!parseAddress(address, &host, &port)) {
         *error = QStringLiteral("HEP address \"%1\" is not an IP address and port (e.g. 127.0.0.1:9060)")
                      .arg(address.left(200));
         return false;

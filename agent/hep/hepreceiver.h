@@ -51,6 +51,7 @@ public:
     // "HOST:PORT" ("[::1]:9060"); a bare port means 127.0.0.1. UDP and TCP
     // on the same address and port.
     bool listen(const QString &address, QString *error);
+    static bool parseAddress(const QString &text, QHostAddress *host, quint16 *port);
     QHostAddress address() const;
     quint16 port() const;
 

@@ -2,6 +2,7 @@
 // by the agent, SIP traffic from sip-ua, and the link's client (and the
 // window) logged in to the agent.
 
+#include "hepbuilder.h"
 #include "kamailioprocess.h"
 #include "knownexchanges.h"
 #include "logmessagemodel.h"
@@ -28,6 +29,13 @@
 namespace {
 
 const QString AlphaUuid = QStringLiteral("3f2c8a4e-6b1d-4c7a-9e2f-1a5b7c9d0e21");
+const QString HepKey = QStringLiteral("capture-s3cret");
+
+// What siptrace and hlog() sent, as opposed to Kamailio's own log lines.
+bool fromHep(const DiagnosticMessage &m)
+{
+    return m.message.startsWith(QLatin1String("SIP from ")) || m.message.startsWith(QLatin1String("INFO: hlog "));
+}
 
 // The build's agent, or an installed one named by PLOGGER4_AGENT, which then
 // runs as the user PLOGGER4_AGENT_USER (through setpriv, as root) like its
@@ -117,11 +125,12 @@ public:
                 [this](const ServerCommandResponse &r) { responses << r; });
     }
 
-    QList<DiagnosticMessage> ofCall(const QString &callId) const
+    // Kamailio's log lines of the call, or what HEP brought of it.
+    QList<DiagnosticMessage> ofCall(const QString &callId, bool hep = false) const
     {
         QList<DiagnosticMessage> rows;
         for (const DiagnosticMessage &m : messages) {
-            if (m.linkedId == callId)
+            if (m.linkedId == callId && fromHep(m) == hep)
                 rows << m;
         }
         return rows;
@@ -168,12 +177,20 @@ private:
     QTemporaryDir m_dir;
     KamailioProcess m_kamailio;
     AgentProcess m_agent;
+    quint16 m_hepPort = 0;
 };
 
 void tst_Plogger4Agent::initTestCase()
 {
     PBXLINK::registerMetaTypes();
     QVERIFY(m_dir.isValid());
+    {
+        QUdpSocket free;
+        QVERIFY(free.bind(QHostAddress(QHostAddress::LocalHost), 0, QAbstractSocket::DontShareAddress));
+        m_hepPort = free.localPort();
+    }
+    m_kamailio.hepPort = m_hepPort;
+    m_kamailio.hepKey = HepKey;
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("data"))));
     m_kamailio.outputFile = m_dir.filePath(QStringLiteral("kamailio.log"));
     QVERIFY2(m_kamailio.start(), qPrintable(m_kamailio.error));
@@ -210,7 +227,8 @@ void tst_Plogger4Agent::initTestCase()
                             QStringLiteral("file:") + m_kamailio.outputFile, QStringLiteral("--accounts"),
                             m_dir.filePath(QStringLiteral("accounts")), QStringLiteral("--state-dir"), state,
                             QStringLiteral("--runtime-dir"), state, QStringLiteral("--rpc-socket"), m_kamailio.rpcSocket(),
-                            QStringLiteral("--tenants-from-rpc")}),
+                            QStringLiteral("--tenants-from-rpc"), QStringLiteral("--hep"),
+                            QStringLiteral("127.0.0.1:%1").arg(m_hepPort), QStringLiteral("--hep-password"), HepKey}),
              qPrintable(m_agent.events()));
     if (kamailio) {
         // Kamailio, as its own user, could answer into the agent's socket.
@@ -281,11 +299,14 @@ void tst_Plogger4Agent::callRowsCarryTheCall_data()
     QTest::addColumn<QStringList>("call");
     QTest::addColumn<QString>("lastLine");  // Kamailio's last line of the call
     QTest::addColumn<QStringList>("methods");
+    QTest::addColumn<QStringList>("sipLines"); // first lines of SIP messages over HEP, "level text"
     QTest::newRow("answered call") << QStringList{"call", "alice@alpha.test", "carol@alpha.test"}
-                                   << "dialog end" << QStringList{"INVITE", "ACK", "BYE"};
+                                   << "dialog end" << QStringList{"INVITE", "ACK", "BYE"}
+                                   << QStringList{"4 INVITE sip:carol@", "4 SIP/2.0 180 ", "4 SIP/2.0 200 ", "4 ACK sip:",
+                                                  "4 BYE sip:"};
     QTest::newRow("unregistered callee")
         << QStringList{"call", "alice@alpha.test", "nobody@alpha.test", "--callee-unregistered", "--expect", "404"}
-        << "REQ ACK" << QStringList{"INVITE", "ACK"};
+        << "REQ ACK" << QStringList{"INVITE", "ACK"} << QStringList{"4 INVITE sip:nobody@", "2 SIP/2.0 404 ", "4 ACK sip:"};
 }
 
 void tst_Plogger4Agent::callRowsCarryTheCall()
@@ -293,6 +314,7 @@ void tst_Plogger4Agent::callRowsCarryTheCall()
     QFETCH(QStringList, call);
     QFETCH(QString, lastLine);
     QFETCH(QStringList, methods);
+    QFETCH(QStringList, sipLines);
     // One client sees the events of no tenant, the other those of the caller's.
     auto anyone = login();
     auto alpha = login(AlphaUuid);
@@ -307,8 +329,23 @@ void tst_Plogger4Agent::callRowsCarryTheCall()
     // Every line of the call reaches a client, as a row of that call.
     QTRY_COMPARE_WITH_TIMEOUT(anyone->ofCall(callId).size() + alpha->ofCall(callId).size(), logged.size(), 10000);
     const QRegularExpression transaction(QStringLiteral("^%1;\\d+ ([A-Z]+)$").arg(QRegularExpression::escape(callId)));
+    // The call's SIP messages and hlog() lines, beside its log lines and of
+    // its tenant, decided by the Request-URI's domain.
+    auto sipSeen = [&] {
+        QStringList seen;
+        for (const DiagnosticMessage &m : alpha->ofCall(callId, true))
+            seen << m.verbosity + QLatin1Char(' ') + m.message.section(QLatin1Char('\n'), 1, 1);
+        return seen;
+    };
+    for (const QString &line : sipLines)
+        QTRY_VERIFY2_WITH_TIMEOUT(!sipSeen().filter(line).isEmpty(), qPrintable(sipSeen().join('\n') + m_agent.events()), 10000);
+    QVERIFY(anyone->ofCall(callId, true).isEmpty());
+    const QList<DiagnosticMessage> hep = alpha->ofCall(callId, true);
+    QVERIFY(std::any_of(hep.cbegin(), hep.cend(), [](const DiagnosticMessage &m) {
+        return m.verbosity == QLatin1String("3") && m.message.startsWith(QLatin1String("INFO: hlog CSeq: "));
+    }));
     QSet<QString> seenMethods;
-    for (const DiagnosticMessage &m : anyone->ofCall(callId) + alpha->ofCall(callId)) {
+    for (const DiagnosticMessage &m : anyone->ofCall(callId) + alpha->ofCall(callId) + alpha->ofCall(callId, true)) {
         const QRegularExpressionMatch match = transaction.match(m.uniqueId);
         QVERIFY2(match.hasMatch(), qPrintable(m.uniqueId));
         seenMethods.insert(match.captured(1));
@@ -357,6 +394,18 @@ void tst_Plogger4Agent::commands()
     r = client->run(QStringLiteral("ping"), {QStringLiteral("-oProxyCommand=touch /tmp/x")});
     QVERIFY(!r.executed);
     QVERIFY2(!r.detail.isEmpty(), "a refused parameter says why");
+
+    // HEP with another capture password is counted, never shown.
+    QUdpSocket forger;
+    forger.writeDatagram(HepBuilder()
+                             .chunk(14, "wrong")
+                             .sip("OPTIONS sip:x@alpha.test SIP/2.0\r\nCall-ID: forged\r\nCSeq: 1 OPTIONS\r\n\r\n")
+                             .packet(),
+                         QHostAddress(QHostAddress::LocalHost), m_hepPort);
+    QTRY_VERIFY_WITH_TIMEOUT((r = client->run(QStringLiteral("hep stats"))).output.contains(QLatin1String("unauthenticated=1")),
+                             10000);
+    QVERIFY2(r.executed && !r.output.contains(QLatin1String("sip=0 ")), qPrintable(r.output));
+    QVERIFY(client->ofCall(QStringLiteral("forged"), true).isEmpty());
 }
 
 void tst_Plogger4Agent::windowEmphasisesOneCall()

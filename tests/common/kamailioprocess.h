@@ -69,6 +69,11 @@ public:
                                 QStringLiteral("-w"), dir.filePath(QStringLiteral("work")), QStringLiteral("-A"),
                                 QStringLiteral("SIPPORT=%1").arg(port), QStringLiteral("-A"),
                                 QStringLiteral("DBURL=\"text://%1\"").arg(dir.filePath(QStringLiteral("db")))});
+        if (hepPort) {
+            m_process.setArguments(m_process.arguments()
+                                   << QStringLiteral("-A") << QStringLiteral("HEPURI=\"sip:127.0.0.1:%1\"").arg(hepPort)
+                                   << QStringLiteral("-A") << QStringLiteral("HEPKEY=\"%1\"").arg(hepKey));
+        }
         m_process.start();
         if (!m_process.waitForStarted(5000)) {
             error = QStringLiteral("kamailio did not start: %1").arg(m_process.errorString());
@@ -119,6 +124,10 @@ public:
     }
 
     quint16 port = 0;
+    // Set before start(): siptrace sends every SIP message, and hlog() a line
+    // per request, as HEP to this port of 127.0.0.1 with this key.
+    quint16 hepPort = 0;
+    QString hepKey;
     // Set before start(): Kamailio's output goes to this file (for a reader
     // that follows it) instead of being read here.
     QString outputFile;
