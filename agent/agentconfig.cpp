@@ -75,7 +75,7 @@ bool AgentConfig::readFile(const QString &path, QString *error)
                 return false;
             }
             section = line.mid(1, line.size() - 2).trimmed().toLower();
-            static const QStringList known{"agent", "log", "kamailio", "tenants", "login", "commands"};
+            static const QStringList known{"agent", "log", "kamailio", "tenants", "login", "commands", "hep"};
             if (!known.contains(section))
                 warnings.append(QStringLiteral("%1: unknown section [%2]").arg(where, section));
             continue;
