@@ -18,6 +18,9 @@
 namespace {
 constexpr int kTenantRefreshMs = 60 * 1000;
 constexpr qint64 kMaxSourcePauseMs = 10 * 1000;
+// From connecting to logged in, pings or not, as the client's own bound.
+constexpr int kLoginDeadlineMs = 15 * 1000;
+constexpr int kMaxCommandsPerClient = 2;
 // The version is asked for before the first client: briefly, a stopped
 // Kamailio must not hold the start.
 constexpr int kVersionTimeoutMs = 2000;
@@ -144,6 +147,9 @@ bool Agent::start(QString *error)
     settings.maxClients = m_config.maxClients;
     settings.maxQueuedBytes = m_config.maxUnreadBytes;
     settings.loginBackoff = true;
+    settings.loginDeadlineMs = kLoginDeadlineMs;
+    settings.maxCommandsInFlight = kMaxCommandsPerClient;
+    settings.unknownAccountIterations = AccountStore::NewIterations;
 
     m_backend = std::make_unique<AgentBackend>(m_accounts, m_config.domains);
     m_backend->setTenants(m_config.tenants);

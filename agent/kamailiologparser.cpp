@@ -341,7 +341,10 @@ bool KamailioLogParser::readJsonLine(const char *data, int size, Head *head, QSt
     head->level = level;
     const QLatin1String prefixKey("\"logprefix\"");
     const int prefixAt = s.lastIndexOf(prefixKey);
-    const int prefixStart = prefixAt < 0 ? -1 : valueStart(prefixAt + prefixKey.size());
+    // The message may quote a caller's text: with a second "logprefix" in
+    // the line, neither can be trusted to name the call or the tenant.
+    const bool alone = prefixAt >= 0 && s.indexOf(prefixKey) == prefixAt;
+    const int prefixStart = !alone ? -1 : valueStart(prefixAt + prefixKey.size());
     if (prefixStart >= 0 && prefixStart < s.size() && s[prefixStart] == QLatin1Char('{'))
         readPrefix(view.mid(prefixStart), head);
     *text = s;

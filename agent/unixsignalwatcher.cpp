@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,9 +12,11 @@ int g_fds[2] = {-1, -1};
 
 extern "C" void onSignal(int number)
 {
+    const int savedErrno = errno;
     const unsigned char byte = static_cast<unsigned char>(number);
     // Nothing to do if the pipe is full: a signal of that kind is pending.
     [[maybe_unused]] const ssize_t written = ::write(g_fds[0], &byte, 1);
+    errno = savedErrno;
 }
 }
 
@@ -30,6 +33,8 @@ UnixSignalWatcher::UnixSignalWatcher(QObject *parent)
     action.sa_flags = SA_RESTART;
     for (int number : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(number, &action, nullptr);
+    // A log reader that went away must not end the service.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 UnixSignalWatcher::~UnixSignalWatcher()

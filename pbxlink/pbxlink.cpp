@@ -126,10 +126,11 @@ void PbxLink::sendDiagnosticMessage(PbxLinkSession *session, const DiagnosticMes
             postDeliveryMark();
         return;
     }
-    // Everything sent so far must be marked, or the count would never fall.
-    postDeliveryMark();
+    // Paused before the mark goes: the mark's delivery is what resumes.
     if (!m_readingPaused.exchange(true))
         session->setReadingPaused(true);
+    // Everything sent so far must be marked, or the count would never fall.
+    postDeliveryMark();
 }
 
 void PbxLink::postDeliveryMark()

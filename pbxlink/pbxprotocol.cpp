@@ -203,11 +203,14 @@ void appendMember(QByteArray *out, const char *name, const QString &value)
 QByteArray encodeLogFrame(const DiagnosticMessage &msg)
 {
     QByteArray out;
-    int units = msg.messageId.size() + msg.tenantUuid.size() + msg.linkedId.size() + msg.uniqueId.size()
+    qint64 units = qint64(msg.messageId.size()) + msg.tenantUuid.size() + msg.linkedId.size() + msg.uniqueId.size()
         + msg.timestamp.size() + msg.message.size();
     for (const QString &field : msg.extraFields)
         units += field.size() + 3;
-    out.reserve(160 + 6 * units);
+    // Each unit is at least one byte of the frame: too long whatever it holds.
+    if (units > PbxFrameCodec::DefaultMaxFrameSize)
+        return {};
+    out.reserve(int(160 + 6 * units));
     out.append("{\"type\":\"log\"");
     appendMember(&out, ",\"id\":", msg.messageId);
     if (!msg.tenantUuid.isEmpty())

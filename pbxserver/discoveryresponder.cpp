@@ -89,8 +89,16 @@ bool DiscoveryResponder::parseRequest(const QByteArray &datagram, QString *cmdId
     const int end = datagram.indexOf(close, start + open.size());
     if (end < 0)
         return false;
+    // The id comes back in the reply: nothing but a short plain token.
+    const QByteArray id = datagram.mid(start + open.size(), end - start - open.size());
+    if (id.size() > MaxCmdIdLength)
+        return false;
+    for (const char c : id) {
+        if (!QChar::isLetterOrNumber(uint(uchar(c))) && c != '-' && c != '_' && c != '.' && c != '{' && c != '}')
+            return false;
+    }
     if (cmdId)
-        *cmdId = QString::fromLatin1(datagram.mid(start + open.size(), end - start - open.size()));
+        *cmdId = QString::fromLatin1(id);
     return true;
 }
 
@@ -114,7 +122,9 @@ void DiscoveryResponder::readRequests()
             continue;
         const QByteArray answer = rawReply.isEmpty() ? reply(cmdIdOverride.isNull() ? cmdId : cmdIdOverride) : rawReply;
         const int count = localAddress().isLoopback() ? replyCount : qMin(replyCount, MaxRepliesOffLoopback);
-        pending.append({answer, from, fromPort, count});
+        // A flood of requests must not queue answers without end.
+        if (pending.size() < MaxPendingReplies)
+            pending.append({answer, from, fromPort, count});
     }
     sendPending();
 }

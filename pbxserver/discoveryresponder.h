@@ -21,6 +21,8 @@ public:
     // Off loopback, many answers to one small request would make the
     // responder an amplifier for whoever forges the sender.
     static constexpr int MaxRepliesOffLoopback = 4;
+    static constexpr int MaxCmdIdLength = 64;
+    static constexpr int MaxPendingReplies = 256;
 
     explicit DiscoveryResponder(QObject *parent = nullptr);
 

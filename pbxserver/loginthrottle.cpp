@@ -12,6 +12,14 @@ LoginThrottle::LoginThrottle(int firstDelayMs, int maxDelayMs)
 {
 }
 
+int LoginThrottle::currentDelay(const QHostAddress &address) const
+{
+    const auto it = m_entries.constFind(address);
+    if (it == m_entries.constEnd())
+        return m_entries.size() >= kMaxEntries ? m_maxDelayMs : 0;
+    return it->lastFailure.elapsed() > kForgetAfterMs ? 0 : it->delayMs;
+}
+
 int LoginThrottle::failed(const QHostAddress &address)
 {
     if (m_entries.size() >= kMaxEntries)

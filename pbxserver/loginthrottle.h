@@ -12,7 +12,9 @@ class LoginThrottle
 public:
     LoginThrottle(int firstDelayMs, int maxDelayMs);
 
-    // Records a failure; the delay before that failure is answered.
+    // The wait before an answer to this address's next login.
+    int currentDelay(const QHostAddress &address) const;
+    // Records a failure; the delay the next login from there waits.
     int failed(const QHostAddress &address);
     void succeeded(const QHostAddress &address);
 

@@ -8,6 +8,12 @@
 #include "tlslistener.h"
 
 #include <QSslSocket>
+#include <QTimer>
+
+namespace {
+// Connections past the client limit that still get a "too many clients" bye.
+constexpr int kFullNotices = 4;
+}
 
 PbxServer::PbxServer(const PbxServerSettings &settings, PbxBackend *backend, QObject *parent)
     : QObject(parent)
@@ -72,6 +78,12 @@ bool PbxServer::listen(const QString &address, QString *error)
         return false;
     }
     connect(listener, &QTcpServer::newConnection, this, [this, listener] { onNewConnection(listener); });
+    // Out of descriptors, the listener stops accepting: it takes up again
+    // once some may have been freed.
+    connect(listener, &QTcpServer::acceptError, this, [this, listener](QAbstractSocket::SocketError) {
+        emit eventReported(QStringLiteral("cannot accept a client: %1").arg(listener->errorString()));
+        QTimer::singleShot(1000, listener, [listener] { listener->resumeAccepting(); });
+    });
     m_listeners.append(listener);
     return true;
 }
@@ -104,6 +116,13 @@ QStringList PbxServer::addressTexts() const
 void PbxServer::onNewConnection(TlsListener *listener)
 {
     while (auto *socket = qobject_cast<QSslSocket *>(listener->nextPendingConnection())) {
+        // Past the limit and a few more to be told so, a connection is cut
+        // before any TLS work is done for it.
+        if (m_settings.maxClients > 0 && m_sessions.size() >= m_settings.maxClients + kFullNotices) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         const int number = ++m_sessionCounter;
         PbxServerSession *session = m_factory ? m_factory(socket, number, this)
                                               : new PbxServerSession(socket, m_settings, m_backend, number, this);
@@ -132,6 +151,8 @@ void PbxServer::publish(const DiagnosticMessage &msg)
 
 void PbxServer::publishFrame(const QString &tenant, const QByteArray &frame)
 {
+    if (frame.isEmpty())
+        return;  // a record over the frame limit
     // A session may end while frames are handed out: the list is copied.
     const QVector<PbxServerSession *> sessions = m_sessions;
     for (PbxServerSession *session : sessions)

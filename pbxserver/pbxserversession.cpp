@@ -13,6 +13,10 @@
 
 namespace {
 constexpr int kReadChunk = 64 * 1024;
+// A client that does not log in has this many frames to get it right.
+constexpr int kMaxFramesBeforeLogin = 16;
+// A closed connection whose peer reads nothing is cut after this.
+constexpr int kCloseGraceMs = 5000;
 const QString kScram = QStringLiteral("scram");
 
 QString nowText()
@@ -38,6 +42,11 @@ PbxServerSession::PbxServerSession(QSslSocket *socket, const PbxServerSettings &
     m_idleTimer.setInterval(qMax(100, settings.idleTimeoutMs));
     connect(&m_idleTimer, &QTimer::timeout, this,
             [this] { close(QStringLiteral("idle timeout"), QStringLiteral("idle timeout")); });
+    m_loginDeadline.setSingleShot(true);
+    connect(&m_loginDeadline, &QTimer::timeout, this, [this] {
+        if (m_state != State::LoggedIn)
+            close(QStringLiteral("no login in time"), QStringLiteral("login timed out"));
+    });
 }
 
 PbxServerSession::~PbxServerSession() = default;
@@ -62,6 +71,8 @@ void PbxServerSession::start()
     emit eventReported(
         QStringLiteral("session %1 connected from %2").arg(m_number).arg(m_socket->peerAddress().toString()));
     m_idleTimer.start();
+    if (m_settings.loginDeadlineMs > 0)
+        m_loginDeadline.start(m_settings.loginDeadlineMs);
     beginHandshake();
 }
 
@@ -114,6 +125,16 @@ void PbxServerSession::sendRaw(const QByteArray &bytes)
 {
     if (m_state == State::Closed || bytes.isEmpty())
         return;
+    // Whatever the client asks for, what it leaves unread is bounded.
+    if (m_settings.maxQueuedBytes > 0 && queuedBytes() + bytes.size() > m_settings.maxQueuedBytes) {
+        m_state = State::Closed;
+        m_idleTimer.stop();
+        m_loginDeadline.stop();
+        emit eventReported(QStringLiteral("session %1 closed: client reads nothing of what it asks for").arg(m_number));
+        emitSentTotal();
+        m_socket->abort();
+        return;
+    }
     writeBytes(bytes);
 }
 
@@ -128,6 +149,8 @@ void PbxServerSession::offerLogFrame(const QString &tenant, const QByteArray &fr
     if (m_state != State::LoggedIn || (!anyTenant && tenant != m_subscription))
         return;
     if (queuedBytes() + frame.size() > m_settings.maxQueuedBytes) {
+        // The bye is queued behind what the client does not read: it may
+        // never see it, and the connection goes when the grace runs out.
         close(QStringLiteral("client fell behind"), QStringLiteral("client fell behind: too many log messages unread"));
         return;
     }
@@ -157,10 +180,13 @@ void PbxServerSession::close(const QString &why, const QString &byeReason)
         send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeBye}, {QStringLiteral("reason"), byeReason}});
     m_state = State::Closed;
     m_idleTimer.stop();
+    m_loginDeadline.stop();
     emit eventReported(QStringLiteral("session %1 closed: %2").arg(m_number).arg(why));
     emitSentTotal();
-    // Pending lines still go out before the connection ends.
+    // Pending lines still go out before the connection ends, but a peer
+    // that reads nothing does not keep it.
     m_socket->disconnectFromHost();
+    QTimer::singleShot(kCloseGraceMs, m_socket, [socket = m_socket] { socket->abort(); });
 }
 
 // Lets a soak or load run match what each client received against this.
@@ -232,6 +258,10 @@ void PbxServerSession::handleFrame(const QJsonObject &frame)
         return;  // the verdict is on its way
     case State::AwaitingLogin:
     case State::AwaitingProof:
+        if (++m_framesBeforeLogin > kMaxFramesBeforeLogin) {
+            close(QStringLiteral("too many frames before the login"), QStringLiteral("protocol error"));
+            return;
+        }
         if (type == TypeLogin && m_state == State::AwaitingLogin)
             handleLogin(frame);
         else if (type == TypeLoginProof && m_state == State::AwaitingProof)
@@ -286,22 +316,22 @@ void PbxServerSession::handleSubscribe(const QJsonObject &frame)
     emit eventReported(QStringLiteral("session %1 subscribed to \"%2\"").arg(m_number).arg(tenant));
 }
 
-void PbxServerSession::refuseLogin(const QString &reason, int delayMs)
+void PbxServerSession::refuseLogin(const QString &reason)
 {
-    const QString why = QStringLiteral("login of %1@%2 refused: %3 (from %4)")
-                            .arg(m_user, m_domain, reason, m_socket->peerAddress().toString());
-    auto refuse = [this, reason, why] {
-        if (m_state == State::Closed)
-            return;
-        send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLoginRefused}, {QStringLiteral("reason"), reason}});
-        close(why);
-    };
-    if (delayMs <= 0) {
-        refuse();
-        return;
+    send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLoginRefused}, {QStringLiteral("reason"), reason}});
+    close(QStringLiteral("login of %1@%2 refused: %3 (from %4)")
+              .arg(printable(m_user), printable(m_domain), reason, m_socket->peerAddress().toString()));
+}
+
+QString PbxServerSession::printable(const QString &text)
+{
+    QString line = PbxProtocol::boundedText(text, 64, QStringLiteral("..."));
+    for (QChar &c : line) {
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line
+            || c.category() == QChar::Separator_Paragraph)
+            c = QLatin1Char('?');
     }
-    m_state = State::Refusing;
-    QTimer::singleShot(delayMs, this, refuse);
+    return line;
 }
 
 void PbxServerSession::handleLogin(const QJsonObject &frame)
@@ -323,7 +353,8 @@ void PbxServerSession::handleLogin(const QJsonObject &frame)
         refuseLogin(QStringLiteral("malformed login"));
         return;
     }
-    emit eventReported(QStringLiteral("session %1 login of %2@%3 started").arg(m_number).arg(m_user, m_domain));
+    emit eventReported(
+        QStringLiteral("session %1 login of %2@%3 started").arg(m_number).arg(printable(m_user), printable(m_domain)));
     const QString refusal = loginRefusal();
     if (!refusal.isEmpty()) {
         refuseLogin(refusal);
@@ -334,7 +365,11 @@ void PbxServerSession::handleLogin(const QJsonObject &frame)
     } else {
         // An unknown account gets a challenge like any other and fails at the
         // proof, so that the challenge does not tell which accounts exist.
-        m_verifier = Scram::Verifier{Scram::hmac(m_settings.serverName.toUtf8(), name).left(16), Scram::MinIterations,
+        // Its salt is the same at every attempt, and nobody can work it out.
+        static const QByteArray randomSecret = Scram::randomBytes(32);
+        const QByteArray secret =
+            m_settings.unknownAccountSecret.isEmpty() ? randomSecret : m_settings.unknownAccountSecret;
+        m_verifier = Scram::Verifier{Scram::hmac(secret, name).left(16), m_settings.unknownAccountIterations,
                                      Scram::randomBytes(Scram::KeyLength), Scram::randomBytes(Scram::KeyLength)};
     }
     m_combinedNonce = clientNonce + Scram::newNonce();
@@ -352,9 +387,30 @@ QByteArray PbxServerSession::loginSignature(const Scram::Verifier &verifier, con
 
 void PbxServerSession::handleProof(const QJsonObject &frame)
 {
-    using namespace PbxProtocol;
     bool ok = frame.value(kScram).isString();
-    const QByteArray clientFinal = optString(frame, kScram, &ok).toUtf8();
+    const QByteArray clientFinal = PbxProtocol::optString(frame, kScram, &ok).toUtf8();
+    if (!ok) {
+        refuseLogin(QStringLiteral("malformed login"));
+        return;
+    }
+    // An address that failed before waits for the verdict, whatever it is:
+    // a guesser cannot take a slow answer for a refusal and move on.
+    const int delayMs = m_throttle ? m_throttle->currentDelay(m_socket->peerAddress()) : 0;
+    if (delayMs <= 0) {
+        checkProof(clientFinal);
+        return;
+    }
+    m_state = State::Refusing;
+    QTimer::singleShot(delayMs, this, [this, clientFinal] {
+        if (m_state == State::Refusing)
+            checkProof(clientFinal);
+    });
+}
+
+void PbxServerSession::checkProof(const QByteArray &clientFinal)
+{
+    using namespace PbxProtocol;
+    bool ok = true;
     Scram::Attributes attributes;
     QByteArray binding, nonce, proofText;
     if (!ok || !Scram::parseAttributes(clientFinal, &attributes) || attributes.size() != 3
@@ -368,7 +424,9 @@ void PbxServerSession::handleProof(const QJsonObject &frame)
     const QByteArray proof = QByteArray::fromBase64(proofText, QByteArray::AbortOnBase64DecodingErrors);
     const QHostAddress peer = m_socket->peerAddress();
     if (binding != "biws" || nonce != m_combinedNonce || !Scram::proofMatches(m_verifier, authMessage, proof)) {
-        refuseLogin(QStringLiteral("invalid credentials"), m_throttle ? m_throttle->failed(peer) : 0);
+        if (m_throttle)
+            m_throttle->failed(peer);
+        refuseLogin(QStringLiteral("invalid credentials"));
         return;
     }
     if (m_mode < 1 || m_mode > 5) {
@@ -396,14 +454,15 @@ void PbxServerSession::handleProof(const QJsonObject &frame)
     QJsonObject answer = loginDetailsToJson(details);
     answer.insert(kScram, QString::fromLatin1("v=" + loginSignature(m_verifier, authMessage).toBase64()));
     send(answer);
+    m_loginDeadline.stop();
     emit eventReported(QStringLiteral("session %1 login ok %2@%3 mode %4 client %5 %6 (%7 %8) from %9")
                            .arg(m_number)
-                           .arg(m_user, m_domain)
+                           .arg(printable(m_user), printable(m_domain))
                            .arg(m_mode)
-                           .arg(m_client.value(QLatin1String("name")).toString(),
-                                m_client.value(QLatin1String("version")).toString(),
-                                m_client.value(QLatin1String("platform")).toString(),
-                                m_client.value(QLatin1String("osVersion")).toString(), peer.toString()));
+                           .arg(printable(m_client.value(QLatin1String("name")).toString()),
+                                printable(m_client.value(QLatin1String("version")).toString()),
+                                printable(m_client.value(QLatin1String("platform")).toString()),
+                                printable(m_client.value(QLatin1String("osVersion")).toString()), peer.toString()));
     loggedIn();
 }
 
@@ -414,9 +473,24 @@ void PbxServerSession::handleCommand(const QJsonObject &frame)
         sendError(QStringLiteral("malformed command"));
         return;
     }
+    if (m_settings.maxCommandsInFlight > 0 && m_commandsInFlight >= m_settings.maxCommandsInFlight) {
+        ServerCommandResponse busy;
+        busy.commandId = command.id;
+        busy.command = command.command;
+        busy.executed = false;
+        busy.code = 16;  // EBUSY
+        busy.detail = QStringLiteral("busy: %1 commands of this client are still running").arg(m_commandsInFlight);
+        busy.timestamp = nowText();
+        send(PbxProtocol::commandResponseToJson(busy));
+        return;
+    }
+    ++m_commandsInFlight;
     const QPointer<PbxServerSession> self(this);
     m_backend->runCommand(command, [self, command](const ServerCommandResponse &result) {
-        if (!self || self->m_state != State::LoggedIn)
+        if (!self)
+            return;
+        --self->m_commandsInFlight;
+        if (self->m_state != State::LoggedIn)
             return;
         ServerCommandResponse response = result;
         response.commandId = command.id;
@@ -426,7 +500,7 @@ void PbxServerSession::handleCommand(const QJsonObject &frame)
         self->send(PbxProtocol::commandResponseToJson(response));
         emit self->eventReported(QStringLiteral("session %1 command \"%2\" code %3")
                                      .arg(self->m_number)
-                                     .arg(command.command.left(64))
+                                     .arg(printable(command.command))
                                      .arg(response.code));
     });
 }

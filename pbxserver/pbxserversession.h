@@ -97,7 +97,10 @@ private:
     void handleCommand(const QJsonObject &frame);
     void handleSubscribe(const QJsonObject &frame);
     void sendTenants();
-    void refuseLogin(const QString &reason, int delayMs = 0);
+    void refuseLogin(const QString &reason);
+    void checkProof(const QByteArray &clientFinal);
+    // A text the client chose, fit for one line of the exchange's log.
+    static QString printable(const QString &text);
     void emitSentTotal();
 
     QSslSocket *m_socket;
@@ -109,6 +112,9 @@ private:
     bool m_refuseAsFull = false;
     PbxFrameCodec m_codec;
     QTimer m_idleTimer;
+    QTimer m_loginDeadline;
+    int m_framesBeforeLogin = 0;
+    int m_commandsInFlight = 0;
     // The login under way: who, and what the proof must be checked against.
     QString m_user;
     QString m_domain;

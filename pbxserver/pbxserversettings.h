@@ -22,6 +22,15 @@ struct PbxServerSettings
     // Log frames a client has not read yet, beyond which it is dropped with
     // a bye: a client that stops reading must not grow the exchange.
     qint64 maxQueuedBytes = 32 * 1024 * 1024;
+    // A client must be logged in this long after connecting, pings or not.
+    int loginDeadlineMs = 0;  // 0: only the idle bound applies
+    // Commands of one client running at once; more are answered "busy".
+    int maxCommandsInFlight = 0;  // 0: no limit
+    // What an unknown account's challenge offers, so that it looks like a
+    // known one's: the iteration count new accounts get, and a salt made
+    // with a secret of this exchange (random when empty).
+    int unknownAccountIterations = 4096;
+    QByteArray unknownAccountSecret;
     // Failed logins from one address are answered later each time.
     bool loginBackoff = false;
     int loginBackoffFirstMs = 1000;

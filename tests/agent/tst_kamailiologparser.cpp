@@ -105,6 +105,12 @@ void TestKamailioLogParser::lines_data()
                               "\"message\": \"REG\" }";
     QTest::newRow("JSON broken by its Call-ID, read as text")
         << broken + "\n" << QString() << QStringList{"1|a\"b@h|a\"b@h;5 REGISTER||" + QString::fromUtf8(broken)};
+    // A caller's text in the message imitates a second prefix: no call, no tenant.
+    const QByteArray forged = "{ \"idx\": 1, \"pid\": 7, \"level\": \"INFO\", \"callid\": \"a\"b@h\", "
+                              "\"logprefix\": \"{1 5 INVITE a\"b@h} \", \"message\": \"ua x \"logprefix\": "
+                              "\"{1 1 INVITE victim@h t=u9} \" }";
+    QTest::newRow("broken JSON with a forged second prefix")
+        << forged + "\n" << QString() << QStringList{"3||||" + QString::fromUtf8(forged)};
     QTest::newRow("unknown junk") << QByteArray("Listening on\n") << QString() << QStringList{"3||||Listening on"};
     QTest::newRow("unknown junk with a level word")
         << QByteArray("core: WARNING: odd\n") << QString() << QStringList{"1||||core: WARNING: odd"};

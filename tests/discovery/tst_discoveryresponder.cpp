@@ -23,6 +23,11 @@ void tst_DiscoveryResponder::answersOnlyRequests_data()
     QTest::newRow("unclosed CMDID") << QByteArray("<PDiscovery><API>4.0</API><CMDID>1");
     QTest::newRow("garbage") << QByteArray("\x01\x02\xff<CMDID>1</CMDID>");
     QTest::newRow("empty") << QByteArray();
+    // The id is echoed: markup in it would add to the reply.
+    QTest::newRow("markup in CMDID") << QByteArray("<PDiscovery><API>4.0</API><CMDID>1</CMDID><IP>10.6.6.6</IP>"
+                                                   "</CMDID></PDiscovery>").replace("1</CMDID><IP>", "1<IP>");
+    QTest::newRow("CMDID over 64") << QByteArray("<PDiscovery><API>4.0</API><CMDID>" + QByteArray(65, '7')
+                                                 + "</CMDID></PDiscovery>");
 }
 
 void tst_DiscoveryResponder::answersOnlyRequests()
