@@ -50,6 +50,12 @@ PbxEmulatorSession::PbxEmulatorSession(QSslSocket *socket, const PbxEmulatorConf
             m_replay.reset();  // checked at start-up; generate rather than send nothing
     }
     connect(&m_streamTimer, &QTimer::timeout, this, &PbxEmulatorSession::onStreamTick);
+    connect(socket, &QSslSocket::encryptedBytesWritten, this, [this] {
+        if (m_waitingForRoom && queuedBytes() < kMaxQueuedBytes / 2) {
+            m_waitingForRoom = false;
+            m_streamTimer.start();
+        }
+    });
     // A peer that trickles bytes before the login, or empty lines once silent.
     connect(&m_trickleTimer, &QTimer::timeout, this, [this] {
         if (state() == State::Closed) {
@@ -166,6 +172,11 @@ void PbxEmulatorSession::onStreamTick()
     while (sentMessages() < due && attempts++ < 4000 && queuedBytes() < kMaxQueuedBytes) {
         if (!streamOne())
             return;
+    }
+    if (queuedBytes() >= kMaxQueuedBytes) {
+        // Waits for the client to read instead of spinning on the timer.
+        m_streamTimer.stop();
+        m_waitingForRoom = true;
     }
 }
 

@@ -48,4 +48,5 @@ private:
     QByteArray m_trickle;  // bytes still to go out one at a time
     QElapsedTimer m_streamClock;
     int m_junkIndex = 0;
+    bool m_waitingForRoom = false;  // the stream waits for the client to read
 };
