@@ -11,6 +11,7 @@
 //   result (median of 50).
 
 #include "benchsupport.h"
+#include "hepbuilder.h"
 #include "kamailioprocess.h"
 #include "knownexchanges.h"
 #include "pbxlink.h"
@@ -23,6 +24,11 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -106,6 +112,8 @@ public:
                     fingerprint = line.mid(12);
                 else if (line.startsWith(QLatin1String("listening ")))
                     address = line.mid(10);
+                else if (line.startsWith(QLatin1String("hep ")))
+                    hepPort = quint16(line.section(QLatin1Char(':'), -1).toUInt());
             }
         }
         if (address.isEmpty())
@@ -124,6 +132,7 @@ public:
 
     QString address;
     QString fingerprint;
+    quint16 hepPort = 0;
 
 private:
     QProcess m_process;
@@ -174,6 +183,65 @@ private:
     PbxLink m_link;
     bool m_logged = false;
 };
+
+// HEP packets of SIP INVITEs sent over UDP to 127.0.0.1:port at a steady
+// rate; how many the client got and in how long.
+struct HepRun
+{
+    qint64 sent = 0;
+    qint64 delivered = 0;
+    double seconds = 0;
+};
+
+HepRun sendHep(Client &client, quint16 port, qint64 count, double perSecond)
+{
+    std::vector<QByteArray> packets;
+    for (int call = 0; call < 1000; ++call) {
+        const QByteArray callId = "hepbench-" + QByteArray::number(call) + "@127.0.0.1";
+        packets.push_back(HepBuilder()
+                              .sip("INVITE sip:bob@alpha.test SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:5070;branch=z9hG4bK"
+                                   + QByteArray::number(call) + "\r\nFrom: <sip:alice@alpha.test>;tag=1\r\n"
+                                   "To: <sip:bob@alpha.test>\r\nCall-ID: " + callId + "\r\nCSeq: 1 INVITE\r\n"
+                                   "Content-Length: 0\r\n\r\n")
+                              .packet());
+    }
+    const qint64 before = client.received.load();
+    HepRun run;
+    QElapsedTimer clock;
+    clock.start();
+    std::thread sender([&] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (qint64 n = 0; n < count; ++n) {
+            const qint64 due = qint64(double(n) * 1e9 / perSecond);
+            while (clock.nsecsElapsed() < due)
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            const QByteArray &p = packets[size_t(n % qint64(packets.size()))];
+            ::sendto(fd, p.constData(), size_t(p.size()), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        }
+        ::close(fd);
+    });
+    // Done when everything came, or nothing more has come for a second.
+    qint64 last = -1;
+    QElapsedTimer quiet;
+    quiet.start();
+    waitUntil([&] {
+        const qint64 now = client.received.load() - before;
+        if (now != last) {
+            last = now;
+            quiet.restart();
+            run.seconds = double(clock.nsecsElapsed()) / 1e9;
+        }
+        return now >= count || (quiet.elapsed() > 1000 && clock.nsecsElapsed() > qint64(double(count) * 1e9 / perSecond));
+    }, 120000);
+    sender.join();
+    run.sent = count;
+    run.delivered = client.received.load() - before;
+    return run;
+}
 
 double percentile(std::vector<double> values, double p)
 {
@@ -424,7 +492,43 @@ int main(int argc, char *argv[])
                     percentile(commandMs, 0.5), percentile(commandMs, 0.9), percentile(commandMs, 1.0));
     }
 
-    std::printf("agent: lines_s=%.0f latency_p99_ms=%.1f slow_client_rss_mib=%.1f cmd_median_ms=%.2f\n", linesPerSecond,
-                percentile(latencies, 0.99), slowPeakMib, percentile(commandMs, 0.5));
+    // ---- HEP: SIP packets over UDP to the agent's receiver, each run with a
+    // client of its own (one that cannot keep up is dropped by its bound)
+    HepRun fastest, steady;
+    {
+        Agent agent;
+        agent.start({QStringLiteral("--source"), QStringLiteral("file:") + logFile, QStringLiteral("--hep"),
+                     QStringLiteral("127.0.0.1:0")});
+        if (agent.hepPort == 0) {
+            std::fprintf(stderr, "no HEP receiver: %s\n", qPrintable(agent.events()));
+            return 1;
+        }
+        const int hepRate = BenchSupport::envInt("AGENT_HEP_RATE", 100000);
+        {
+            Client client;
+            if (!client.login(agent.address))
+                return 1;
+            fastest = sendHep(client, agent.hepPort, hepRate * 2, hepRate);
+            std::printf("HEP, sent at %d packets/s for 2 s: %lld of %lld delivered to the client in %.2f s = %.0f packets/s%s\n",
+                        hepRate, fastest.delivered, fastest.sent, fastest.seconds,
+                        double(fastest.delivered) / fastest.seconds,
+                        client.ended.isEmpty() ? "" : qPrintable(QStringLiteral(" (") + client.ended + QLatin1Char(')')));
+        }
+        {
+            Client client;
+            if (!client.login(agent.address))
+                return 1;
+            steady = sendHep(client, agent.hepPort, 150000, 50000);
+            std::printf("HEP at 50,000 packets/s for 3 s: %lld of %lld delivered, %.3f %% lost\n", steady.delivered,
+                        steady.sent, 100.0 * double(steady.sent - steady.delivered) / double(steady.sent));
+        }
+        std::fflush(stdout);
+    }
+
+    std::printf("agent: lines_s=%.0f latency_p99_ms=%.1f slow_client_rss_mib=%.1f cmd_median_ms=%.2f hep_pps=%.0f "
+                "hep_loss_pct=%.3f\n",
+                linesPerSecond, percentile(latencies, 0.99), slowPeakMib, percentile(commandMs, 0.5),
+                double(fastest.delivered) / fastest.seconds,
+                100.0 * double(steady.sent - steady.delivered) / double(steady.sent));
     return 0;
 }
