@@ -42,16 +42,6 @@ namespace {
 
 QString g_home;  // the run's own data directory: accounts, state, pins
 
-void waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QTimer wake;
-    wake.start(5);
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
-
 QByteArray kamailioLine(qint64 n)
 {
     const QByteArray callId = "b7" + QByteArray::number(n / 12) + "-4f1c@127.0.0.1";
@@ -169,7 +159,7 @@ public:
         m_link.init();
         m_link.setServerAddress(address);
         m_link.connectToServer(QStringLiteral("admin"), QStringLiteral("bench"), QString(), PBXLINK::AppModeDiagnostic);
-        waitUntil([this] { return m_logged || !ended.isEmpty(); }, 10000);
+        BenchSupport::waitUntil([this] { return m_logged || !ended.isEmpty(); }, 10000, 5);
         return m_logged;
     }
 
@@ -228,7 +218,7 @@ HepRun sendHep(Client &client, quint16 port, qint64 count, double perSecond)
     qint64 last = -1;
     QElapsedTimer quiet;
     quiet.start();
-    waitUntil([&] {
+    BenchSupport::waitUntil([&] {
         const qint64 now = client.received.load() - before;
         if (now != last) {
             last = now;
@@ -289,7 +279,7 @@ double replayCeiling(int count)
     run.start();
     if (!client.login(address))
         return 0;
-    waitUntil([&] { return client.received.load() >= count; }, 120000);
+    BenchSupport::waitUntil([&] { return client.received.load() >= count; }, 120000, 5);
     const double rate = double(client.received.load()) / (double(run.nsecsElapsed()) / 1e9);
     exchange.kill();
     exchange.waitForFinished(5000);
@@ -349,7 +339,7 @@ int main(int argc, char *argv[])
                 out.flush();
             }
         });
-        waitUntil([&] { return client.received.load() >= lineCount || !client.ended.isEmpty(); }, 120000);
+        BenchSupport::waitUntil([&] { return client.received.load() >= lineCount || !client.ended.isEmpty(); }, 120000, 5);
         writer.join();
         if (client.received.load() < lineCount)
             std::fprintf(stderr, "only %lld of %d lines arrived (%s); the agent said:\n%s\n", client.received.load(), lineCount,
@@ -406,7 +396,7 @@ int main(int argc, char *argv[])
                 out.flush();
             }
         });
-        waitUntil([&] { return client.received.load() >= total; }, (latencySeconds + 30) * 1000);
+        BenchSupport::waitUntil([&] { return client.received.load() >= total; }, (latencySeconds + 30) * 1000, 5);
         writer.join();
         std::lock_guard<std::mutex> guard(lock);
         std::printf("latency at 2000 lines/s over %d s: %zu lines, p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", latencySeconds,
@@ -485,7 +475,7 @@ int main(int argc, char *argv[])
             clock.start();
             const int before = client.responses;
             client.link().sendServerCommand(ServerCommand{QString::number(i), QStringLiteral("sip show peers"), {}});
-            waitUntil([&] { return client.responses > before; }, 15000);
+            BenchSupport::waitUntil([&] { return client.responses > before; }, 15000, 5);
             commandMs.push_back(double(clock.nsecsElapsed()) / 1e6);
         }
         std::printf("\"sip show peers\" (3 contacts) through the agent from a client: median %.2f ms, p90 %.2f ms, max %.2f ms\n",

@@ -1,8 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QTimer>
 #include <QtGlobal>
+
+#include <functional>
 
 // Small helpers shared by the benchmarks.
 namespace BenchSupport {
@@ -13,6 +18,18 @@ inline int envInt(const char *name, int fallback)
     bool ok = false;
     const int value = qEnvironmentVariableIntValue(name, &ok);
     return ok && value > 0 ? value : fallback;
+}
+
+// Runs the event loop until done() or the time is up; a timer wakes it to
+// look at done() even when nothing else happens.
+inline void waitUntil(const std::function<bool()> &done, int timeoutMs, int wakeMs = 10)
+{
+    QTimer wake;
+    wake.start(wakeMs);
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
 // A field of /proc/self/status in KiB ("VmRSS", "VmHWM"), or -1.

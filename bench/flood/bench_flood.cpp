@@ -34,16 +34,6 @@
 
 namespace {
 
-void waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QTimer wake;
-    wake.start(10);
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
-
 double mib(qint64 kib)
 {
     return double(kib) / 1024.0;
@@ -84,7 +74,7 @@ int runFlood(const QString &kind, qint64 maxBytes, int frames)
                    {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--replay"), recording,
                     QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--count"), QString::number(frames)});
     QString address;
-    waitUntil([&] {
+    BenchSupport::waitUntil([&] {
         while (exchange.canReadLine()) {
             const QString line = QString::fromUtf8(exchange.readLine()).trimmed();
             if (line.startsWith(QLatin1String("listening ")))
@@ -109,9 +99,9 @@ int runFlood(const QString &kind, qint64 maxBytes, int frames)
     QElapsedTimer clock;
     clock.start();
     QMetaObject::invokeMethod(&window, "connectToP");
-    waitUntil([&] { return status->text() == QLatin1String("Stato: Connesso"); }, 10000);
+    BenchSupport::waitUntil([&] { return status->text() == QLatin1String("Stato: Connesso"); }, 10000);
     auto received = [&] { return qint64(table->rowCount()) + table->droppedCount(); };
-    waitUntil([&] { return received() >= frames; }, 600000);
+    BenchSupport::waitUntil([&] { return received() >= frames; }, 600000);
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
     std::printf("%s baseline_mib=%.0f peak_mib=%.0f rows=%d held_mib=%.0f received=%lld seconds=%.1f\n",
                 qPrintable(kind), mib(baseline), mib(BenchSupport::procStatusKiB("VmHWM")), table->rowCount(),

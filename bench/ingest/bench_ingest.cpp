@@ -61,16 +61,6 @@ qint64 residentBytes()
 
 // Waits on the event loop without spinning, so that the GUI thread's CPU
 // time is the work it did.
-void waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QTimer wake;
-    wake.start(10);
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
-
 class Emulator
 {
 public:
@@ -193,14 +183,14 @@ std::vector<double> loginTimes(const QString &address, int count)
         clock.start();
         link.connectToServer(QStringLiteral("admin"), QStringLiteral("demo"), QStringLiteral("demo"),
                              PBXLINK::AppModeDiagnostic);
-        waitUntil([&] { return logged || ended; }, 10000);
+        BenchSupport::waitUntil([&] { return logged || ended; }, 10000);
         const double ms = double(clock.nsecsElapsed()) / 1e6;
         if (!logged)
             return {};
         if (i > 0)
             times.push_back(ms);
         link.disconnectFromServer();
-        waitUntil([&] { return ended; }, 10000);
+        BenchSupport::waitUntil([&] { return ended; }, 10000);
     }
     link.shutdown();
     std::sort(times.begin(), times.end());
@@ -231,8 +221,8 @@ LinkRun bareLinkRun(const QString &address, int count)
     link.setServerAddress(address);
     link.connectToServer(QStringLiteral("admin"), QStringLiteral("demo"), QStringLiteral("demo"),
                          PBXLINK::AppModeDiagnostic);
-    waitUntil([&] { return logged; }, 10000);
-    waitUntil([&] { return received.load() > 0; }, 10000);
+    BenchSupport::waitUntil([&] { return logged; }, 10000);
+    BenchSupport::waitUntil([&] { return received.load() > 0; }, 10000);
     auto cpu = [&] {
         timespec ts {};
         clock_gettime(linkClock, &ts);
@@ -242,7 +232,7 @@ LinkRun bareLinkRun(const QString &address, int count)
     const double cpuStart = clockSet ? cpu() : 0;
     QElapsedTimer clock;
     clock.start();
-    waitUntil([&] { return received.load() >= count; }, 300000);
+    BenchSupport::waitUntil([&] { return received.load() >= count; }, 300000);
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
     const int got = received.load() - first;
     result.rate = got / seconds;
@@ -378,7 +368,7 @@ int main(int argc, char *argv[])
         window.findChild<QLineEdit *>(QStringLiteral("txtUser"))->setText(QStringLiteral("admin@demo"));
         window.findChild<QLineEdit *>(QStringLiteral("txtPwd"))->setText(QStringLiteral("demo"));
         QMetaObject::invokeMethod(&window, "connectToP");
-        waitUntil([&] { return status->text() == QLatin1String("Stato: Connesso"); }, 10000);
+        BenchSupport::waitUntil([&] { return status->text() == QLatin1String("Stato: Connesso"); }, 10000);
     };
     QCoreApplication::processEvents();
 
@@ -395,10 +385,10 @@ int main(int argc, char *argv[])
         connectTo(small.start({QStringLiteral("--replay"), recording, QStringLiteral("--rate"), QStringLiteral("0"),
                                QStringLiteral("--count"), QStringLiteral("20000")}));
         const double cpu = threadCpuSeconds();
-        waitUntil([&] { return received() >= 20000; }, 60000);
+        BenchSupport::waitUntil([&] { return received() >= 20000; }, 60000);
         smallCosts.push_back((threadCpuSeconds() - cpu) / std::max<qint64>(1, received()));
         QMetaObject::invokeMethod(&window, "disconnectFromP");
-        waitUntil([&] { return status->text() == QLatin1String("Stato: Disconnesso"); }, 10000);
+        BenchSupport::waitUntil([&] { return status->text() == QLatin1String("Stato: Disconnesso"); }, 10000);
     }
     QMetaObject::invokeMethod(&window, "onTableClear");
     std::sort(smallCosts.begin(), smallCosts.end());
@@ -457,7 +447,7 @@ int main(int argc, char *argv[])
         }
     });
     sampler.start(10);
-    waitUntil([&] { return received() >= target; }, 1800000);
+    BenchSupport::waitUntil([&] { return received() >= target; }, 1800000);
     sampler.stop();
     fillStalls.stop();
     QObject::disconnect(flushed);
@@ -492,7 +482,7 @@ int main(int argc, char *argv[])
     const double costLarge = costAround(rows - 50000, 50000);
 
     QMetaObject::invokeMethod(&window, "disconnectFromP");
-    waitUntil([&] { return status->text() == QLatin1String("Stato: Disconnesso"); }, 10000);
+    BenchSupport::waitUntil([&] { return status->text() == QLatin1String("Stato: Disconnesso"); }, 10000);
 
     {
         // A change of the message column's width makes the window measure
@@ -515,7 +505,7 @@ int main(int argc, char *argv[])
     findClock.start();
     findBar->open();
     window.findChild<QLineEdit *>(QStringLiteral("leFind"))->setText(QStringLiteral("192.0.2.24"));
-    waitUntil([&] { return findBar->search()->isComplete(); }, 120000);
+    BenchSupport::waitUntil([&] { return findBar->search()->isComplete(); }, 120000);
     const double findMs = double(findClock.nsecsElapsed()) / 1e6;
     findStalls.stop();
     const int found = findBar->search()->matchCount();
@@ -534,7 +524,7 @@ int main(int argc, char *argv[])
     const qint64 droppedBefore = table->droppedCount();
     QElapsedTimer steadyClock;
     steadyClock.start();
-    waitUntil([&] { return received() >= before + steadyCount; }, 120000);
+    BenchSupport::waitUntil([&] { return received() >= before + steadyCount; }, 120000);
     stalls.stop();
     const double steadyRate = double(received() - before) / (double(steadyClock.nsecsElapsed()) / 1e9);
 
@@ -542,7 +532,7 @@ int main(int argc, char *argv[])
     // target rate of 150,000 msgs/s.
     // A user scrolled up, 10 s at 1,000 msgs/s: the rows on view must stay.
     QMetaObject::invokeMethod(&window, "disconnectFromP");
-    waitUntil([&] { return status->text() == QLatin1String("Stato: Disconnesso"); }, 10000);
+    BenchSupport::waitUntil([&] { return status->text() == QLatin1String("Stato: Disconnesso"); }, 10000);
     const int holdSeconds = BenchSupport::envInt("INGEST_HOLD_SECONDS", 10);
     Emulator holding;
     connectTo(holding.start({QStringLiteral("--rate"), QStringLiteral("1000"), QStringLiteral("--count"),
@@ -555,7 +545,7 @@ int main(int argc, char *argv[])
     };
     const QString heldTop = topRowText();
     const qint64 holdStart = received();
-    waitUntil([&] { return received() >= holdStart + holdSeconds * 1000; }, holdSeconds * 3000);
+    BenchSupport::waitUntil([&] { return received() >= holdStart + holdSeconds * 1000; }, holdSeconds * 3000);
     const bool held = topRowText() == heldTop;
     std::printf("scrolled up for %d s while %lld messages arrived at 1000 msgs/s: the rows on view %s\n", holdSeconds,
                 received() - holdStart, held ? "stayed" : "MOVED");
