@@ -119,6 +119,9 @@ void PbxLink::sendDiagnosticMessage(PbxLinkSession *session, const DiagnosticMes
     ThreadHandover::releaseToQueuedCalls();
     const qint64 bytes = footprint(msg);
     emit sigDiagnosticMessageReceived(msg);
+    // The copies the emission queued are made now: a reader may meet them
+    // before any later message's release.
+    ThreadHandover::releaseToQueuedCalls();
     m_unmarkedBytes += bytes;
     const qint64 undelivered = m_undeliveredBytes.fetch_add(bytes) + bytes;
     if (undelivered <= MaxUndeliveredBytes) {
@@ -139,6 +142,7 @@ void PbxLink::postDeliveryMark()
     // runs once the receivers there have had them.
     const qint64 bytes = std::exchange(m_unmarkedBytes, 0);
     QMetaObject::invokeMethod(this, [this, bytes] { onMessagesDelivered(bytes); }, Qt::QueuedConnection);
+    ThreadHandover::releaseToQueuedCalls();
 }
 
 void PbxLink::onMessagesDelivered(qint64 bytes)
