@@ -178,15 +178,18 @@ void PbxLinkSession::disconnectFromServer()
 
 void PbxLinkSession::closeForShutdown()
 {
-    if (m_state == State::Idle)
-        return;
-    if (m_socket && m_state == State::LoggedIn) {
-        sendFrame(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLogout}});
-        m_socket->waitForBytesWritten(200);
+    if (m_state != State::Idle) {
+        dropSocket(m_state == State::LoggedIn);
+        m_state = State::Idle;
+        emit unloggedFromServer(QStringLiteral("UserRequest"));
     }
-    dropSocket(false);
-    m_state = State::Idle;
-    emit unloggedFromServer(QStringLiteral("UserRequest"));
+    // A goodbye just sent: closed with the exchange's lines still unread,
+    // the connection would end in a reset that can destroy the goodbye
+    // before the exchange reads it. Briefly, the exchange closes first.
+    if (m_leavingSocket && m_leavingSocket->state() != QAbstractSocket::UnconnectedState) {
+        m_leavingSocket->setReadBufferSize(0);
+        m_leavingSocket->waitForDisconnected(500);
+    }
 }
 
 void PbxLinkSession::getTenantList()
@@ -665,6 +668,7 @@ void PbxLinkSession::dropSocket(bool sayGoodbye)
         socket->flush();
         // Let the goodbye drain, but never wait long for a peer that reads nothing.
         connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+        m_leavingSocket = socket;
         QTimer::singleShot(1000, socket, [socket] {
             socket->abort();
             socket->deleteLater();

@@ -10,6 +10,7 @@
 #include <QHostAddress>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 
@@ -129,6 +130,8 @@ private:
     State m_state = State::Idle;
     bool m_readingPaused = false;
     QSslSocket *m_socket = nullptr;
+    // A connection whose goodbye is on its way out.
+    QPointer<QSslSocket> m_leavingSocket;
     PbxFrameCodec m_codec;
     QTimer m_silenceTimer;
     QTimer m_pingTimer;
