@@ -94,7 +94,9 @@ public:
         m_process.start();
         QElapsedTimer clock;
         clock.start();
-        while (address.isEmpty() && clock.elapsed() < 15000 && m_process.state() != QProcess::NotRunning) {
+        const bool hep = extra.contains(QStringLiteral("--hep"));
+        while ((address.isEmpty() || (hep && hepPort == 0)) && clock.elapsed() < 15000
+               && m_process.state() != QProcess::NotRunning) {
             m_process.waitForReadyRead(50);
             while (m_process.canReadLine()) {
                 const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
