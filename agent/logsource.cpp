@@ -20,14 +20,14 @@ LogSource::LogSource(QObject *parent)
 
 LogSource::~LogSource() = default;
 
-LogSource *LogSource::create(const QString &spec, const QString &stateDir, QString *error, QObject *parent)
+LogSource *LogSource::create(const QString &sourceText, const QString &stateDir, QString *error, QObject *parent)
 {
-    if (spec == QLatin1String("stdin"))
+    if (sourceText == QLatin1String("stdin"))
         return new StdinLogSource(parent);
 
     const QLatin1String filePrefix("file:");
-    if (spec.startsWith(filePrefix)) {
-        const QString path = spec.mid(filePrefix.size());
+    if (sourceText.startsWith(filePrefix)) {
+        const QString path = sourceText.mid(filePrefix.size());
         if (path.isEmpty()) {
             *error = QStringLiteral("log source \"file:\" names no file");
             return nullptr;
@@ -36,9 +36,9 @@ LogSource *LogSource::create(const QString &spec, const QString &stateDir, QStri
     }
 
     const QLatin1String journalPrefix("journal:");
-    if (spec.startsWith(journalPrefix)) {
+    if (sourceText.startsWith(journalPrefix)) {
         QStringList selection;
-        const QStringList items = spec.mid(journalPrefix.size()).split(QLatin1Char(','));
+        const QStringList items = sourceText.mid(journalPrefix.size()).split(QLatin1Char(','));
         for (const QString &raw : items) {
             const QString item = raw.trimmed();
             if (item.isEmpty())
@@ -55,23 +55,23 @@ LogSource *LogSource::create(const QString &spec, const QString &stateDir, QStri
                 continue;
             // Units only: the rest of journalctl's options stay ours.
             if (item.startsWith(QLatin1Char('-'))) {
-                *error = QStringLiteral("log source \"%1\": \"%2\" is no unit name").arg(spec, item);
+                *error = QStringLiteral("log source \"%1\": \"%2\" is no unit name").arg(sourceText, item);
                 return nullptr;
             }
             selection << QStringLiteral("--unit=") + item;
         }
         if (selection.isEmpty()) {
-            *error = QStringLiteral("log source \"%1\" names no unit").arg(spec);
+            *error = QStringLiteral("log source \"%1\" names no unit").arg(sourceText);
             return nullptr;
         }
         if (stateDir.isEmpty()) {
-            *error = QStringLiteral("log source \"%1\" needs a state folder for its cursor").arg(spec);
+            *error = QStringLiteral("log source \"%1\" needs a state folder for its cursor").arg(sourceText);
             return nullptr;
         }
         return new JournalLogSource(selection, QDir(stateDir).filePath(QStringLiteral("journal.cursor")), parent);
     }
 
-    *error = QStringLiteral("unknown log source \"%1\" (journal:UNIT, file:PATH or stdin)").arg(spec);
+    *error = QStringLiteral("unknown log source \"%1\" (journal:UNIT, file:PATH or stdin)").arg(sourceText);
     return nullptr;
 }
 

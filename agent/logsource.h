@@ -24,7 +24,7 @@ public:
     // "--file=PATH" or "--directory=DIR" reads a journal file or folder in
     // place of units), "file:PATH" or "stdin". The journal's cursor is kept
     // in stateDir. Null, with *error set, when the text names no source.
-    static LogSource *create(const QString &spec, const QString &stateDir, QString *error,
+    static LogSource *create(const QString &sourceText, const QString &stateDir, QString *error,
                              QObject *parent = nullptr);
 
     // See KamailioLogParser::setTenantPattern.
