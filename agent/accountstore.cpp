@@ -1,5 +1,7 @@
 #include "accountstore.h"
 
+#include "boundedfile.h"
+
 #include <QFile>
 #include <QSaveFile>
 #include <QUrl>
@@ -22,23 +24,23 @@ QByteArray fromBase64(const QByteArray &text, bool *ok)
 bool AccountStore::load(const QString &path, QString *error)
 {
     m_accounts.clear();
-    QFile file(path);
-    if (!file.exists())
-        return true;
+    // Checked on what was opened, so that the name cannot be swapped between
+    // the check and the read; a pipe in its place cannot hold a start.
+    QByteArray text;
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && (st.st_mode & S_IROTH)) {
+    switch (BoundedFile::read(path, kMaxFileBytes, BoundedFile::RegularOnly, &text, &st, error)) {
+    case BoundedFile::Missing:
+        return true;
+    case BoundedFile::Failed:
+        return false;
+    case BoundedFile::Read:
+        break;
+    }
+    if (st.st_mode & S_IROTH) {
         *error = QStringLiteral("%1 is readable by every user: make it 0640 or 0600 (chmod o-rwx)").arg(path);
         return false;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    if (file.size() > kMaxFileBytes) {
-        *error = QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(kMaxFileBytes);
-        return false;
-    }
-    const QList<QByteArray> lines = file.readAll().split('\n');
+    const QList<QByteArray> lines = text.split('\n');
     for (int i = 0; i < lines.size(); ++i) {
         const QByteArray line = lines.at(i).trimmed();
         if (line.isEmpty() || line.startsWith('#'))

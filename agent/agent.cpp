@@ -62,7 +62,7 @@ Agent::Agent(const AgentConfig &config, QObject *parent)
             return;
         m_pauseGaveUp = behind;
         m_resumeTimer.stop();
-        m_source->setPaused(false);
+        setSourcesPaused(false);
     });
 }
 
@@ -88,7 +88,9 @@ bool Agent::check(QString *error)
             return false;
         }
     }
-    if (!std::unique_ptr<LogSource>(LogSource::create(m_config.source, m_config.stateDir, error)))
+    const QVector<LogSource *> sources = LogSource::createAll(m_config.sources, m_config.stateDir, error);
+    qDeleteAll(sources);
+    if (sources.isEmpty())
         return false;
     if (!m_config.hepListen.isEmpty()) {
         QHostAddress host;
@@ -188,25 +190,11 @@ bool Agent::start(QString *error)
         m_tenantTimer.start();
     }
 
-    m_source = LogSource::create(m_config.source, m_config.stateDir, error, this);
-    if (!m_source)
+    m_sources = LogSource::createAll(m_config.sources, m_config.stateDir, error, this);
+    if (m_sources.isEmpty())
         return false;
-    if (!m_config.tenantPattern.isEmpty())
-        m_source->setTenantPattern(QRegularExpression(m_config.tenantPattern));
-    connect(m_source, &LogSource::recordsReady, this, &Agent::onRecords);
-    connect(m_source, &LogSource::sourceLost, this, [this](const QString &reason) {
-        if (std::exchange(m_sourceLost, true))
-            return;
-        emit eventReported(QStringLiteral("log source lost: %1").arg(reason));
-        announce(2, QStringLiteral("plogger4-agent: the log source %1 is lost (%2); its lines will follow when it is back")
-                        .arg(m_config.source, reason));
-    });
-    connect(m_source, &LogSource::sourceRestored, this, [this] {
-        if (!std::exchange(m_sourceLost, false))
-            return;
-        emit eventReported(QStringLiteral("log source back"));
-        announce(2, QStringLiteral("plogger4-agent: the log source %1 is back").arg(m_config.source));
-    });
+    for (LogSource *source : qAsConst(m_sources))
+        watchSource(source);
 
     for (const QString &address : qAsConst(m_config.listen)) {
         if (!m_server->listen(address, error))
@@ -255,9 +243,35 @@ bool Agent::start(QString *error)
     return true;
 }
 
+// Each source keeps its own parser, so that a continuation line never joins
+// another source's entry; their records are merged as they come.
+void Agent::watchSource(LogSource *source)
+{
+    if (!m_config.tenantPattern.isEmpty())
+        source->setTenantPattern(QRegularExpression(m_config.tenantPattern));
+    connect(source, &LogSource::recordsReady, this, &Agent::onRecords);
+    // The source says each change once.
+    connect(source, &LogSource::sourceLost, this, [this, source](const QString &reason) {
+        emit eventReported(QStringLiteral("log source %1 lost: %2").arg(source->name(), reason));
+        announce(2, QStringLiteral("plogger4-agent: the log source %1 is lost (%2); its lines will follow when it is back")
+                        .arg(source->name(), reason));
+    });
+    connect(source, &LogSource::sourceRestored, this, [this, source] {
+        emit eventReported(QStringLiteral("log source %1 back").arg(source->name()));
+        announce(2, QStringLiteral("plogger4-agent: the log source %1 is back").arg(source->name()));
+    });
+}
+
+void Agent::setSourcesPaused(bool paused)
+{
+    for (LogSource *source : qAsConst(m_sources))
+        source->setPaused(paused);
+}
+
 void Agent::finishStart()
 {
-    m_source->start();
+    for (LogSource *source : qAsConst(m_sources))
+        source->start();
     QStringList lines;
     lines << QStringLiteral("fingerprint %1").arg(KnownExchanges::fingerprintOf(m_server->settings().certificate));
     for (const QString &address : m_server->addressTexts())
@@ -329,8 +343,7 @@ void Agent::onRecords(const QVector<DiagnosticMessage> &records)
 {
     const qint64 now = m_hep ? QDateTime::currentMSecsSinceEpoch() : 0;
     for (DiagnosticMessage msg : records) {
-        if (msg.messageId.isEmpty())
-            msg.messageId = QString::number(m_nextMessageId++);
+        msg.messageId = QString::number(m_nextMessageId++);
         // A t= that names no tenant means no tenant.
         if (!msg.tenantUuid.isEmpty() && !m_backend->knowsTenant(msg.tenantUuid))
             msg.tenantUuid.clear();
@@ -343,7 +356,7 @@ void Agent::onRecords(const QVector<DiagnosticMessage> &records)
     if (m_pauseGaveUp && largest <= m_config.maxUnreadBytes / 4)
         m_pauseGaveUp = false;
     if (!m_resumeTimer.isActive() && !m_pauseGaveUp && largest > m_config.maxUnreadBytes / 2) {
-        m_source->setPaused(true);
+        setSourcesPaused(true);
         m_pausedFor.start();
         m_resumeTimer.start();
     }

@@ -50,6 +50,8 @@ private:
     void finishStart();
     bool startHep(QString *error);
     void setTenants(const QVector<PbxTenant> &tenants);
+    void watchSource(LogSource *source);
+    void setSourcesPaused(bool paused);
 
     AgentConfig m_config;
     AccountStore m_accounts;
@@ -57,7 +59,7 @@ private:
     PbxServer *m_server = nullptr;
     KamailioRpcClient *m_rpc = nullptr;
     KamailioCommands *m_commands = nullptr;
-    LogSource *m_source = nullptr;
+    QVector<LogSource *> m_sources;
     HepReceiver *m_hep = nullptr;
     DiscoveryResponder *m_discovery = nullptr;
     QTimer m_tenantTimer;
@@ -66,6 +68,6 @@ private:
     QTimer m_resumeTimer;
     QElapsedTimer m_pausedFor;
     bool m_pauseGaveUp = false;  // until the laggard is dropped or catches up
+    // One numbering for every source's records, HEP's included.
     qint64 m_nextMessageId = 1;
-    bool m_sourceLost = false;
 };

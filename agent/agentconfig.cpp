@@ -1,12 +1,15 @@
 #include "agentconfig.h"
 
+#include "boundedfile.h"
+
 #include "hepreceiver.h"
 
 #include "pbxserver.h"
 
-#include <QFile>
 #include <QRegularExpression>
 #include <QUuid>
+
+#include <utility>
 
 namespace {
 constexpr qint64 kMaxConfigBytes = 1024 * 1024;
@@ -52,18 +55,17 @@ bool AgentConfig::parseTenant(const QString &text, PbxTenant *tenant)
 
 bool AgentConfig::readFile(const QString &path, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
+    QByteArray text;
+    struct stat info {};
+    const BoundedFile::Result result = BoundedFile::read(path, kMaxConfigBytes, BoundedFile::AnyKind, &text, &info, error);
+    if (result == BoundedFile::Missing)
+        *error = QStringLiteral("cannot read %1: it does not exist").arg(path);
+    if (result != BoundedFile::Read)
         return false;
-    }
-    if (file.size() > kMaxConfigBytes) {
-        *error = QStringLiteral("%1: larger than %2 bytes").arg(path).arg(kMaxConfigBytes);
-        return false;
-    }
     configFile = path;
-    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    const QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
     QString section;
+    bool sourcesFromFile = false;
     for (int i = 0; i < lines.size(); ++i) {
         const QString where = QStringLiteral("%1:%2").arg(path).arg(i + 1);
         const QString line = lines.at(i).trimmed();
@@ -149,7 +151,11 @@ bool AgentConfig::readFile(const QString &path, QString *error)
                 return bad(QStringLiteral("an IP address with a port (e.g. 0.0.0.0:45454)"));
             discoveryListen = value;
         } else if (section == QLatin1String("log") && key == QLatin1String("source")) {
-            source = value;
+            if (value.isEmpty())
+                return bad(QStringLiteral("a log source"));
+            if (!std::exchange(sourcesFromFile, true))
+                sources.clear();
+            sources.append(value);
         } else if (section == QLatin1String("log") && key == QLatin1String("tenant_pattern")) {
             const QRegularExpression pattern(value);
             if (!value.isEmpty() && (!pattern.isValid() || pattern.captureCount() != 1))
@@ -186,7 +192,8 @@ QString AgentConfig::describe() const
     lines << QStringLiteral("configuration: %1").arg(configFile.isEmpty() ? QStringLiteral("(none)") : configFile);
     for (const QString &address : listen)
         lines << QStringLiteral("listen: %1").arg(address);
-    lines << QStringLiteral("log source: %1").arg(source);
+    for (const QString &source : sources)
+        lines << QStringLiteral("log source: %1").arg(source);
     if (!tenantPattern.isEmpty())
         lines << QStringLiteral("tenant pattern: %1").arg(tenantPattern);
     if (!hepListen.isEmpty())

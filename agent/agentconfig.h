@@ -20,7 +20,8 @@ struct AgentConfig
     QString accountsFile = QStringLiteral("/etc/plogger4-agent/accounts");
     QString certificateFile;  // with keyFile; empty: made in the state folder on first start
     QString keyFile;
-    QString source = QStringLiteral("journal:kamailio");
+    // Read side by side; the file's first "source =" replaces the default.
+    QStringList sources{QStringLiteral("journal:kamailio")};
     QString tenantPattern;  // a regular expression with one group, for lines without t=
     QString rpcSocket = QStringLiteral("/run/kamailio/kamailio_rpc.sock");
     bool tenantsFromRpc = false;

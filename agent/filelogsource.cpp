@@ -37,6 +37,18 @@ FileLogSource::~FileLogSource()
     closeFile();
 }
 
+QString FileLogSource::sharedResource() const
+{
+    const QFileInfo file(m_path);
+    QString path = file.canonicalFilePath();
+    if (path.isEmpty()) {
+        // Not there yet: its folder may still be reached through a link.
+        const QString folder = QFileInfo(file.absolutePath()).canonicalFilePath();
+        path = folder.isEmpty() ? file.absoluteFilePath() : folder + QLatin1Char('/') + file.fileName();
+    }
+    return QStringLiteral("the file %1").arg(path);
+}
+
 void FileLogSource::start()
 {
     m_buffer.resize(kReadChunk);

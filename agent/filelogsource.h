@@ -22,6 +22,8 @@ public:
 
     void start() override;
     void setPaused(bool paused) override;
+    // The file itself, through symbolic links.
+    QString sharedResource() const override;
 
 private:
     void scheduleCheck();

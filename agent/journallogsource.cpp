@@ -73,6 +73,11 @@ JournalLogSource::~JournalLogSource()
     saveCursor();
 }
 
+QString JournalLogSource::sharedResource() const
+{
+    return QStringLiteral("the journal's cursor %1 (one source names several units: journal:A,B)").arg(m_cursorPath);
+}
+
 void JournalLogSource::start()
 {
     if (m_process || m_restartTimer.isActive())

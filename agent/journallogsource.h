@@ -33,6 +33,8 @@ public:
     ~JournalLogSource() override;
 
     void start() override;
+    // Two would overwrite each other's cursor; one names several units.
+    QString sharedResource() const override;
 
 private:
     void launch();

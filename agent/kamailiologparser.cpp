@@ -397,7 +397,6 @@ void KamailioLogParser::completePending()
 
 void KamailioLogParser::finishRecord(DiagnosticMessage *record)
 {
-    record->messageId = QString::number(++m_nextId);
     PbxProtocol::boundLogMembers(record);
 }
 

@@ -101,7 +101,6 @@ private:
     qint64 m_contextUntilMs = 0;
     qint64 m_lastReadMs = 0;
     QVector<DiagnosticMessage> m_records;
-    quint64 m_nextId = 0;
     qint64 m_stampSecond = 0;
     QString m_stampSecondText;
     qint64 m_stampMs = 0;

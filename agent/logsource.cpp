@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <utility>
+
 LogSource::LogSource(QObject *parent)
     : QObject(parent)
     , m_parser(new KamailioLogParser(this))
@@ -21,6 +23,40 @@ LogSource::LogSource(QObject *parent)
 LogSource::~LogSource() = default;
 
 LogSource *LogSource::create(const QString &sourceText, const QString &stateDir, QString *error, QObject *parent)
+{
+    LogSource *source = createUnnamed(sourceText, stateDir, error, parent);
+    if (source)
+        source->m_name = sourceText;
+    return source;
+}
+
+QVector<LogSource *> LogSource::createAll(const QStringList &sourceTexts, const QString &stateDir, QString *error,
+                                          QObject *parent)
+{
+    if (sourceTexts.isEmpty()) {
+        *error = QStringLiteral("no log source named");
+        return {};
+    }
+    QVector<LogSource *> sources;
+    for (const QString &text : sourceTexts) {
+        LogSource *source = create(text, stateDir, error, parent);
+        for (const LogSource *earlier : qAsConst(sources)) {
+            if (source && earlier->sharedResource() == source->sharedResource()) {
+                *error = QStringLiteral("log sources \"%1\" and \"%2\" would both read %3")
+                             .arg(earlier->name(), text, source->sharedResource());
+                delete std::exchange(source, nullptr);
+            }
+        }
+        if (!source) {
+            qDeleteAll(sources);
+            return {};
+        }
+        sources.append(source);
+    }
+    return sources;
+}
+
+LogSource *LogSource::createUnnamed(const QString &sourceText, const QString &stateDir, QString *error, QObject *parent)
 {
     if (sourceText == QLatin1String("stdin"))
         return new StdinLogSource(parent);

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QRegularExpression>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 class KamailioLogParser;
@@ -26,6 +27,16 @@ public:
     // in stateDir. Null, with *error set, when the text names no source.
     static LogSource *create(const QString &sourceText, const QString &stateDir, QString *error,
                              QObject *parent = nullptr);
+    // The sources all these switches name, read side by side. Empty, with
+    // *error set, when one names no source or two would read the same thing.
+    static QVector<LogSource *> createAll(const QStringList &sourceTexts, const QString &stateDir, QString *error,
+                                          QObject *parent = nullptr);
+
+    // The switch's text that made it, for the administrator's messages.
+    QString name() const { return m_name; }
+    // What two sources of the same thing would share and spoil for each
+    // other ("the file /var/log/kamailio.log"); one source per thing.
+    virtual QString sharedResource() const = 0;
 
     // See KamailioLogParser::setTenantPattern.
     void setTenantPattern(const QRegularExpression &pattern);
@@ -53,6 +64,9 @@ protected:
     bool isLost() const { return m_lost; }
 
 private:
+    static LogSource *createUnnamed(const QString &sourceText, const QString &stateDir, QString *error, QObject *parent);
+
     KamailioLogParser *m_parser;
+    QString m_name;
     bool m_lost = false;
 };

@@ -146,7 +146,8 @@ int main(int argc, char *argv[])
         {QStringLiteral("check-config"), QStringLiteral("Read the configuration, say what the agent would do, and exit.")},
         {QStringLiteral("listen"), QStringLiteral("Address to accept clients on (repeatable; default 0.0.0.0:5039)."),
          QStringLiteral("host:port")},
-        {QStringLiteral("source"), QStringLiteral("Log source: journal:UNIT[,UNIT...], file:PATH or stdin."),
+        {QStringLiteral("source"), QStringLiteral("Log source: journal:UNIT[,UNIT...], file:PATH or stdin "
+                                                  "(repeatable: the sources are read side by side)."),
          QStringLiteral("source")},
         {QStringLiteral("hep"), QStringLiteral("Hear HEP version 3 (SIP messages, log lines) on this address; "
                                                "a bare port means 127.0.0.1."),
@@ -185,7 +186,7 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("listen")))
         config.listen = parser.values(QStringLiteral("listen"));
     if (parser.isSet(QStringLiteral("source")))
-        config.source = parser.value(QStringLiteral("source"));
+        config.sources = parser.values(QStringLiteral("source"));
     if (parser.isSet(QStringLiteral("hep")))
         config.hepListen = parser.value(QStringLiteral("hep"));
     if (parser.isSet(QStringLiteral("hep-password")))

@@ -15,6 +15,7 @@ public:
     explicit StdinLogSource(QObject *parent = nullptr);
 
     void start() override;
+    QString sharedResource() const override { return QStringLiteral("standard input"); }
 
 private:
     void readInput();

@@ -210,6 +210,10 @@ void tst_Plogger4Agent::initTestCase()
     QCOMPARE(accounts.permissions() & readable, QFile::Permissions());
 
     const QString state = m_dir.filePath(QStringLiteral("state"));
+    // A second log, read beside Kamailio's output.
+    QFile second(m_dir.filePath(QStringLiteral("second.log")));
+    QVERIFY(second.open(QIODevice::WriteOnly));
+    QVERIFY(second.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
     const group *kamailio = agentUser().isEmpty() ? nullptr : ::getgrnam("kamailio");
     if (!agentUser().isEmpty()) {
         // What the service's user reaches on Debian: the log, the accounts,
@@ -224,7 +228,8 @@ void tst_Plogger4Agent::initTestCase()
         QCOMPARE(::chown(QFile::encodeName(m_kamailio.rpcSocket()).constData(), uid_t(-1), kamailio->gr_gid), 0);
     }
     QVERIFY2(m_agent.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--source"),
-                            QStringLiteral("file:") + m_kamailio.outputFile, QStringLiteral("--accounts"),
+                            QStringLiteral("file:") + m_kamailio.outputFile, QStringLiteral("--source"),
+                            QStringLiteral("file:") + second.fileName(), QStringLiteral("--accounts"),
                             m_dir.filePath(QStringLiteral("accounts")), QStringLiteral("--state-dir"), state,
                             QStringLiteral("--runtime-dir"), state, QStringLiteral("--rpc-socket"), m_kamailio.rpcSocket(),
                             QStringLiteral("--tenants-from-rpc"), QStringLiteral("--hep"),
@@ -371,6 +376,14 @@ void tst_Plogger4Agent::commands()
     auto client = login();
     QVERIFY(client);
     QCOMPARE(client->tenants.value(AlphaUuid), QStringLiteral("alpha.test"));
+
+    QFile second(m_dir.filePath(QStringLiteral("second.log")));
+    QVERIFY(second.open(QIODevice::Append));
+    second.write("NOTICE: a line of the second source\n");
+    second.flush();
+    QTRY_VERIFY_WITH_TIMEOUT(std::any_of(client->messages.cbegin(), client->messages.cend(), [](const DiagnosticMessage &m) {
+        return m.message == QLatin1String("NOTICE: a line of the second source");
+    }), 10000);
 
     ServerCommandResponse r = client->run(QStringLiteral("sip show peers"));
     QVERIFY2(r.executed, qPrintable(r.detail));

@@ -40,7 +40,7 @@ void checkRecord(const DiagnosticMessage &m)
     bool ok = false;
     const int level = m.verbosity.toInt(&ok);
     FUZZ_CHECK(ok && level >= 0 && level <= 4);
-    FUZZ_CHECK(!m.messageId.isEmpty() && !m.timestamp.isEmpty());
+    FUZZ_CHECK(!m.timestamp.isEmpty());
     FUZZ_CHECK(m.message.size() <= KamailioLogParser::MaxEntryChars + 3);
     for (const QString *member : {&m.linkedId, &m.uniqueId, &m.tenantUuid})
         FUZZ_CHECK(member->size() <= PbxProtocol::MaxLogMemberLength + 3);
