@@ -123,6 +123,15 @@ void tst_wdgPLoggerGuiForm::barsFitNarrowestWindow()
             QVERIFY2(!rect.intersects(other.second), qPrintable(other.first + QLatin1String(" / ") + name));
         placed.append({QString::fromLatin1(name), rect});
     }
+
+    // "..." stays beside the address it fills in, however wide the window.
+    for (const int width : {m_window->minimumWidth(), 1900}) {
+        m_window->resize(width, m_window->height());
+        QTRY_COMPARE(m_window->width(), width);
+        const QWidget *address = child<QWidget>("txtPAddress");
+        QCOMPARE(child<QWidget>("btnDiscovery")->mapTo(m_window, QPoint(0, 0)).x(),
+                 address->mapTo(m_window, QPoint(address->width(), 0)).x());
+    }
 }
 
 void tst_wdgPLoggerGuiForm::slotsInMetaObjectOrder()
