@@ -5,11 +5,26 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QMutex>
+#include <QSet>
 #include <QStandardPaths>
 
 namespace {
 // The name the program ships under, whatever the process was started as.
 const char kExecutableFileName[] = "plogger4.exe";
+
+// The private folder is asked for by several parts at start; a problem with
+// it is said once, not by each of them.
+void warnOnce(const char *function, const QString &text)
+{
+    static QMutex lock;
+    static QSet<QString> said;
+    QMutexLocker guard(&lock);
+    if (!said.contains(text) && said.size() < 16) {
+        said.insert(text);
+        qWarning().noquote() << function << text;
+    }
+}
 }
 
 namespace AppInfo {
@@ -58,18 +73,18 @@ QString runtimeDir()
             problem = QStringLiteral("does not exist");
         else if (Utils::makePrivateDirectory(clean, &problem) && Utils::makePrivateDirectory(dir, &problem))
             return dir;
-        qWarning().noquote() << Q_FUNC_INFO << "Not using XDG_RUNTIME_DIR" << base << "- it or its folder" << problem;
+        warnOnce(Q_FUNC_INFO, QStringLiteral("Not using XDG_RUNTIME_DIR %1 - it or its folder %2").arg(base, problem));
     }
 #endif
     const QString data = dataDir();
     if (data.isEmpty()) {
-        qWarning().noquote() << Q_FUNC_INFO << "No data directory for a private folder";
+        warnOnce(Q_FUNC_INFO, QStringLiteral("No data directory for a private folder"));
         return QString();
     }
     const QString dir = data + QStringLiteral("run");
     if (Utils::makePrivateDirectory(dir, &problem))
         return dir;
-    qWarning().noquote() << Q_FUNC_INFO << "Not using" << dir << "- it" << problem;
+    warnOnce(Q_FUNC_INFO, QStringLiteral("Not using %1 - it %2").arg(dir, problem));
     return QString();
 }
 
