@@ -86,6 +86,7 @@ struct BaseUpdater::Query {
     SimpleXmlParser parser;
     std::unique_ptr<QTextDecoder> decoder{QTextCodec::codecForName("UTF-8")->makeDecoder()};
     qint64 received = 0;
+    bool answered = false;  // a document, or a failure, was reported
 };
 
 BaseUpdater::~BaseUpdater() = default;
@@ -227,6 +228,7 @@ void BaseUpdater::onServerDataReceived()
     while (query.parser.hasMessages()) {
         const QString document = query.parser.takeMessage();
         requestTimer->stop();
+        query.answered = true;
         if (document.contains(ZUFW_XML::FileInfoRoot)) {
             DownloadableFileInfo info = DownloadableFileInfo::fromXml(document);
             info.valid = info.hasRequiredFields() && info.hasSafeNames() && info.hasWebUrl();
@@ -253,7 +255,23 @@ void BaseUpdater::onQueryFinished()
 {
     // An answer that ends without a complete document has no outcome: the
     // owner keeps waiting (the dialog stays busy until the user cancels).
-    queries.erase(sender());
+    // One cut short of its Content-Length is a failure, though: Qt may end
+    // such a reply without an error when the close is read after the last
+    // bytes, and nothing would be left for the request's timer to abort.
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    const auto it = queries.find(sender());
+    if (reply && it != queries.end() && !it->second->answered && reply->error() == QNetworkReply::NoError) {
+        bool known = false;
+        const qint64 promised = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && it->second->received < promised) {
+            qCritical().noquote() << Q_FUNC_INFO << "The answer ended after" << it->second->received << "of" << promised
+                                  << "bytes";
+            requestTimer->stop();
+            emit versionCheckFailed();
+        }
+    }
+    if (it != queries.end())
+        queries.erase(it);
 }
 
 bool BaseUpdater::isLocalFileUpToDate(const DownloadableFileInfo &info)
