@@ -110,8 +110,7 @@ QStringList JournalLogSource::arguments() const
 
 void JournalLogSource::launch()
 {
-    m_partial.clear();
-    m_skippingLine = false;
+    m_lines.reset();
     m_lastError.clear();
     m_loggedErrorLines = 0;
     m_startedWithCursor = !m_cursor.isEmpty();
@@ -148,37 +147,13 @@ void JournalLogSource::readOutput()
     if (!m_process)
         return;
     const QByteArray data = m_process->readAllStandardOutput();
-    const char *p = data.constData();
-    const char *const end = p + data.size();
-    while (p < end) {
-        const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-        if (m_skippingLine) {
-            if (!nl)
-                break;
-            m_skippingLine = false;
-            p = nl + 1;
-            continue;
-        }
-        const qint64 piece = (nl ? nl : end) - p;
-        if (m_partial.size() + piece > MaxLineBytes) {
+    // A cut entry is no JSON: skipped whole.
+    m_lines.add(data.constData(), data.size(), [this](const char *line, int size, bool cut) {
+        if (cut)
             qWarning() << Q_FUNC_INFO << "skipped a journal entry of more than" << MaxLineBytes << "bytes";
-            m_partial.clear();
-            if (!nl) {
-                m_skippingLine = true;
-                break;
-            }
-        } else if (!nl) {
-            m_partial.append(p, int(piece));
-            break;
-        } else if (m_partial.isEmpty()) {
-            handleLine(p, int(piece));
-        } else {
-            m_partial.append(p, int(piece));
-            handleLine(m_partial.constData(), m_partial.size());
-            m_partial.clear();
-        }
-        p = nl + 1;
-    }
+        else
+            handleLine(line, size);
+    });
     deliver();
     if (!data.isEmpty())
         childIsUp();

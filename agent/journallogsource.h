@@ -1,5 +1,6 @@
 #pragma once
 
+#include "linesplitter.h"
 #include "logsource.h"
 
 #include <QByteArray>
@@ -56,8 +57,7 @@ private:
     bool m_startedWithCursor = false;
     QString m_cursor;
     QString m_savedCursor;
-    QByteArray m_partial;
-    bool m_skippingLine = false;
+    LineSplitter m_lines{MaxLineBytes};
     QByteArray m_lastError;
     int m_loggedErrorLines = 0;
 };

@@ -137,49 +137,17 @@ void KamailioLogParser::setTenantPattern(const QRegularExpression &pattern)
 
 void KamailioLogParser::addData(const char *data, qint64 size)
 {
-    const char *p = data;
-    const char *const end = data + size;
-    while (p < end) {
-        const char *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-        if (m_skippingLine) {
-            if (!nl)
-                break;
-            m_skippingLine = false;
-            p = nl + 1;
-            continue;
-        }
-        const qint64 piece = (nl ? nl : end) - p;
-        if (m_partial.size() + piece > MaxLineBytes) {
-            // Kept up to the bound; the rest of this line is skipped.
-            m_partial.append(p, MaxLineBytes - m_partial.size());
-            processLine(m_partial.constData(), wholeUtf8(m_partial.constData(), m_partial.size()), true);
-            m_partial.clear();
-            if (!nl) {
-                m_skippingLine = true;
-                break;
-            }
-        } else if (!nl) {
-            m_partial.append(p, int(piece));
-            break;
-        } else if (m_partial.isEmpty()) {
-            processLine(p, int(piece), false);
-        } else {
-            m_partial.append(p, int(piece));
-            processLine(m_partial.constData(), m_partial.size(), false);
-            m_partial.clear();
-        }
-        p = nl + 1;
-    }
+    // A cut line is kept up to the bound, on a whole character.
+    m_lines.add(data, size, [this](const char *line, int lineSize, bool cut) {
+        processLine(line, cut ? wholeUtf8(line, lineSize) : lineSize, cut);
+    });
     if (m_hasPending)
         m_quietTimer.start();
 }
 
 void KamailioLogParser::endOfStream()
 {
-    if (!m_partial.isEmpty())
-        processLine(m_partial.constData(), m_partial.size(), false);
-    m_partial.clear();
-    m_skippingLine = false;
+    m_lines.finish([this](const char *line, int lineSize, bool cut) { processLine(line, lineSize, cut); });
     flush();
 }
 

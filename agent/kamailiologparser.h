@@ -1,6 +1,7 @@
 #pragma once
 
 #include "diagnosticmessage.h"
+#include "linesplitter.h"
 
 #include <QObject>
 #include <QRegularExpression>
@@ -90,8 +91,7 @@ private:
 
     QRegularExpression m_tenantPattern;
     QTimer m_quietTimer;
-    QByteArray m_partial;
-    bool m_skippingLine = false;
+    LineSplitter m_lines{MaxLineBytes};
     bool m_hasPending = false;
     bool m_pendingCut = false;
     DiagnosticMessage m_pending;
