@@ -6,13 +6,7 @@
 #include "hepreceiver.h"
 #include "pbxprotocol.h"
 
-#include <QCoreApplication>
-
 namespace {
-
-int argcStorage = 1;
-char argv0[] = "fuzz_hepdecoder";
-char *argvStorage[] = {argv0, nullptr};
 
 void checkRecord(const DiagnosticMessage &m)
 {
@@ -32,8 +26,7 @@ void checkRecord(const DiagnosticMessage &m)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    FuzzSupport::silenceQtMessages();
-    new QCoreApplication(argcStorage, argvStorage);
+    FuzzSupport::startQuietApplication("fuzz_hepdecoder");
     return 0;
 }
 

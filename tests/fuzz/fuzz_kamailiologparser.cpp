@@ -6,13 +6,7 @@
 #include "kamailiologparser.h"
 #include "pbxprotocol.h"
 
-#include <QCoreApplication>
-
 namespace {
-
-int argcStorage = 1;
-char argv0[] = "fuzz_kamailiologparser";
-char *argvStorage[] = {argv0, nullptr};
 
 QVector<DiagnosticMessage> readStream(const QVector<QByteArray> &pieces)
 {
@@ -60,8 +54,7 @@ bool looksLikeJson(const QByteArray &line)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    FuzzSupport::silenceQtMessages();
-    new QCoreApplication(argcStorage, argvStorage);
+    FuzzSupport::startQuietApplication("fuzz_kamailiologparser");
     return 0;
 }
 

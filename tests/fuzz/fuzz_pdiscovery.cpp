@@ -3,7 +3,6 @@
 #include "fuzzsupport.h"
 #include "pdiscovery.h"
 
-#include <QCoreApplication>
 #include <QSet>
 #include <QThread>
 #include <QUdpSocket>
@@ -44,10 +43,6 @@ struct Loopback
     }
 };
 
-int argcStorage = 1;
-char arg0[] = "fuzz_pdiscovery";
-char *argvStorage[] = {arg0, nullptr};
-
 void checkInfo(const DiscoveryInfo &info)
 {
     QSet<QString> seen;
@@ -62,8 +57,7 @@ void checkInfo(const DiscoveryInfo &info)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    FuzzSupport::silenceQtMessages();
-    new QCoreApplication(argcStorage, argvStorage);
+    FuzzSupport::startQuietApplication("fuzz_pdiscovery");
     return 0;
 }
 

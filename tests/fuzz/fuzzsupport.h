@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QString>
 #include <QVector>
 #include <QtGlobal>
@@ -33,6 +34,16 @@ inline void silenceQtMessages()
             std::abort();
         }
     });
+}
+
+// For targets whose code needs an application object (timers, sockets):
+// one for the whole run, with Qt's messages off.
+inline void startQuietApplication(const char *name)
+{
+    silenceQtMessages();
+    static int argc = 1;
+    static char *argv[] = {const_cast<char *>(name), nullptr};
+    new QCoreApplication(argc, argv);
 }
 
 // Up to maxCuts cut positions, taken from the front of the input; the
