@@ -36,8 +36,13 @@ bool AccountStore::load(const QString &path, QString *error)
     case BoundedFile::Read:
         break;
     }
-    if (st.st_mode & S_IROTH) {
-        *error = QStringLiteral("%1 is readable by every user: make it 0640 or 0600 (chmod o-rwx)").arg(path);
+    if (st.st_mode & (S_IROTH | S_IWOTH)) {
+        *error = QStringLiteral("%1 is readable or writable by every user: make it 0640 or 0600 (chmod o-rwx)").arg(path);
+        return false;
+    }
+    // Whoever owns it can add an account for themselves.
+    if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        *error = QStringLiteral("%1 belongs to user %2, neither root nor this user").arg(path).arg(st.st_uid);
         return false;
     }
     const QList<QByteArray> lines = text.split('\n');

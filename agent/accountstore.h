@@ -18,7 +18,8 @@ public:
     // many hashes; a login costs the client about 1.2 us each.
     static constexpr int NewIterations = 20000;
 
-    // An absent file is an empty store; a file others may read is refused.
+    // An absent file is an empty store; a file others may read or write, or
+    // that belongs to someone but root or this user, is refused.
     bool load(const QString &path, QString *error);
     // Writes the whole store through a new file moved into place, keeping
     // an existing file's owner, group and mode (never readable by others).

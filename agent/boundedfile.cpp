@@ -10,8 +10,8 @@
 BoundedFile::Result BoundedFile::read(const QString &path, qint64 maxBytes, Kind kind, QByteArray *data,
                                       struct stat *info, QString *error)
 {
-    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | (kind == RegularOnly ? O_NONBLOCK : 0);
-    const int fd = ::open(QFile::encodeName(path).constData(), flags);
+    // A pipe without a writer must not hold the open.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT)
             return Missing;
@@ -27,6 +27,10 @@ BoundedFile::Result BoundedFile::read(const QString &path, qint64 maxBytes, Kind
         return fail(QStringLiteral("cannot read %1: %2").arg(path, qt_error_string(errno)));
     if (kind == RegularOnly && !S_ISREG(info->st_mode))
         return fail(QStringLiteral("%1 is not a regular file").arg(path));
+    // A pipe's writer is then waited for while it writes; without one it
+    // reads as empty.
+    if (kind == AnyKind)
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     data->clear();
     char chunk[64 * 1024];
     for (;;) {

@@ -12,7 +12,7 @@ class BoundedFile
 public:
     enum Kind {
         AnyKind,      // a pipe too, as "--config <(...)" gives
-        RegularOnly,  // opened without waiting, checked on what was opened
+        RegularOnly,  // checked on what was opened
     };
     enum Result { Read, Missing, Failed };
 

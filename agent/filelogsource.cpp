@@ -51,6 +51,7 @@ QString FileLogSource::sharedResource() const
 
 void FileLogSource::start()
 {
+    m_started = true;
     m_buffer.resize(kReadChunk);
     watchFolder();
     struct stat st;
@@ -81,7 +82,9 @@ void FileLogSource::setPaused(bool paused)
 void FileLogSource::check()
 {
     m_checkScheduled = false;
-    if (m_paused)
+    // A pause that ends before the start (a client far behind on HEP's
+    // rows) opens nothing: start() does.
+    if (m_paused || !m_started)
         return;
     watchFolder();
     struct stat st;
@@ -153,14 +156,22 @@ bool FileLogSource::drain()
 bool FileLogSource::openFile(bool atEnd)
 {
     // Non-blocking: a named pipe given as the file must not stop the agent.
-    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // Never through a link: whoever may write the log's folder could put one
+    // there to the agent's own key, and every client would be sent it; nor a
+    // device, which has no end.
+    const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const QString reason = QStringLiteral("cannot open log file %1: %2")
-                                   .arg(m_path, qt_error_string(fd >= 0 && S_ISDIR(st.st_mode) ? EISDIR : errno));
+    QString why;
+    if (fd < 0)
+        why = errno == ELOOP ? QStringLiteral("it is a symbolic link") : qt_error_string(errno);
+    else if (::fstat(fd, &st) != 0)
+        why = qt_error_string(errno);
+    else if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode))
+        why = QStringLiteral("it is neither a file nor a named pipe");
+    if (!why.isEmpty()) {
         if (fd >= 0)
             ::close(fd);
-        markLost(reason);
+        markLost(QStringLiteral("cannot open log file %1: %2").arg(m_path, why));
         return false;
     }
     m_fd = fd;

@@ -8,7 +8,7 @@
 
 class QFileSystemWatcher;
 
-// Follows a text file as "tail -F" does: starts at its end; after a rotation
+// Follows a text file (never through a symbolic link) as "tail -F" does: starts at its end; after a rotation
 // by rename it reads the old file to its end, then the new one from its
 // start; after a truncation it starts over at 0; a file that does not exist
 // yet is waited for. inotify (on the file and on its folder, for creation)
@@ -22,7 +22,7 @@ public:
 
     void start() override;
     void setPaused(bool paused) override;
-    // The file itself, through symbolic links.
+    // The file itself, also through a link to its folder.
     QString sharedResource() const override;
 
 private:
@@ -38,6 +38,7 @@ private:
     QTimer m_pollTimer;
     bool m_checkScheduled = false;
     bool m_paused = false;
+    bool m_started = false;
     int m_fd = -1;
     // What was in the file at start is old news, even when it could only be
     // opened later.

@@ -64,8 +64,14 @@ LogSource *LogSource::createUnnamed(const QString &sourceText, const QString &st
     const QLatin1String filePrefix("file:");
     if (sourceText.startsWith(filePrefix)) {
         const QString path = sourceText.mid(filePrefix.size());
-        if (path.isEmpty()) {
-            *error = QStringLiteral("log source \"file:\" names no file");
+        if (path.isEmpty() || path.endsWith(QLatin1Char('/'))) {
+            *error = QStringLiteral("log source \"%1\" names no file").arg(sourceText);
+            return nullptr;
+        }
+        // Followed without links (see FileLogSource): the file itself is named.
+        if (QFileInfo(path).isSymLink()) {
+            *error = QStringLiteral("log source \"%1\" is a symbolic link: name the file it points to, %2")
+                         .arg(sourceText, QFileInfo(path).symLinkTarget());
             return nullptr;
         }
         return new FileLogSource(QFileInfo(path).absoluteFilePath(), parent);

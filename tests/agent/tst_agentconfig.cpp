@@ -11,6 +11,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 class TestAgentConfig : public QObject
 {
@@ -86,7 +87,10 @@ void TestAgentConfig::accountsFile_data()
 
     QTest::newRow("missing: no account yet") << "missing" << QString();
     QTest::newRow("private") << "private" << QString();
-    QTest::newRow("readable by others") << "readable" << "readable by every user";
+    QTest::newRow("readable by others") << "readable" << "readable or writable by every user";
+    // Anyone could add an account of their own.
+    QTest::newRow("writable by others") << "writable" << "readable or writable by every user";
+    QTest::newRow("another user's") << "owned" << "belongs to user 65534";
     // Opened without waiting for a writer, and refused.
     QTest::newRow("a pipe in its place") << "pipe" << "not a regular file";
 }
@@ -106,6 +110,10 @@ void TestAgentConfig::accountsFile()
         QVERIFY2(made.save(path, &why), qPrintable(why));
         if (kind == QLatin1String("readable"))
             QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::ReadOther));
+        if (kind == QLatin1String("writable"))
+            QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::WriteOther));
+        if (kind == QLatin1String("owned") && ::chown(QFile::encodeName(path).constData(), 65534, gid_t(-1)) != 0)
+            QSKIP("only root can give a file away");
     }
     AccountStore accounts;
     QString why;
@@ -114,8 +122,9 @@ void TestAgentConfig::accountsFile()
     QCOMPARE(accounts.count(), kind == QLatin1String("private") ? 1 : 0);
 }
 
-// "@/" in a switch stands for the test's folder, where "log" is a file and
-// "link" a symbolic link to it; "@@" for that folder's name.
+// "@/" in a switch stands for the test's folder, where "log" is a file,
+// "link" a symbolic link to it and "folder" one to the folder itself; "@@"
+// for that folder's name.
 void TestAgentConfig::sourcesSideBySide_data()
 {
     QTest::addColumn<QStringList>("switches");
@@ -126,7 +135,10 @@ void TestAgentConfig::sourcesSideBySide_data()
     QTest::newRow("stdin twice") << QStringList{"stdin", "stdin"} << "would both read standard input";
     QTest::newRow("two journal sources") << QStringList{"journal:kamailio", "journal:rtpengine"}
                                          << "one source names several units";
-    QTest::newRow("one file through a link") << QStringList{"file:@/log", "file:@/link"} << "would both read the file";
+    QTest::newRow("one file through a folder's link") << QStringList{"file:@/log", "file:@/folder/log"}
+                                                      << "would both read the file";
+    QTest::newRow("a link to the file") << QStringList{"file:@/link"} << "is a symbolic link";
+    QTest::newRow("a folder") << QStringList{"file:@/"} << "names no file";
     QTest::newRow("one file not there yet, spelt twice") << QStringList{"file:@/later", "file:@/../@@/later"}
                                                          << "would both read the file";
     QTest::newRow("a bad one among good ones") << QStringList{"file:@/log", "tail:x"} << "unknown log source";
@@ -140,6 +152,7 @@ void TestAgentConfig::sourcesSideBySide()
     const QString dir = m_dir->path();
     QVERIFY(!writeFile(QStringLiteral("log"), "", QFile::ReadOwner | QFile::WriteOwner).isEmpty());
     QVERIFY(QFile::link(m_dir->filePath(QStringLiteral("log")), m_dir->filePath(QStringLiteral("link"))));
+    QVERIFY(QFile::link(dir, m_dir->filePath(QStringLiteral("folder"))));
     for (QString &text : switches)
         text.replace(QStringLiteral("@@"), QFileInfo(dir).fileName()).replace(QStringLiteral("@/"), dir + QLatin1Char('/'));
     QString why;

@@ -26,7 +26,8 @@ private slots:
 
 // Steps: "append TEXT" to the file, "appendRotated TEXT" to the renamed
 // one, "rename" it away, "truncate TEXT" it to TEXT, "create TEXT" it anew,
-// "wait N" until N records came.
+// "link TEXT" a symbolic link in its place to another file holding TEXT,
+// "wait N" until N records came, "lost" until the source said it is lost.
 void TestFileLogSource::follows_data()
 {
     QTest::addColumn<bool>("existsAtStart");
@@ -43,6 +44,10 @@ void TestFileLogSource::follows_data()
         << QStringList{"INFO: x1", "INFO: y"} << false;
     QTest::newRow("missing, then created") << false << QStringList{"create INFO: c1\nINFO: c2\n"}
                                            << QStringList{"INFO: c1", "INFO: c2"} << true;
+    // Whoever may write the folder must not have the agent read its own key.
+    QTest::newRow("a link in the file's place is not followed")
+        << true << QStringList{"append INFO: a1\n", "wait 1", "rename", "link INFO: key\n", "lost", "create INFO: b1\n"}
+        << QStringList{"INFO: a1", "INFO: b1"} << true;
     QTest::newRow("partial last line waits for its line feed")
         << true << QStringList{"append INFO: first\nINFO: par", "wait 1", "append tial\n"}
         << QStringList{"INFO: first", "INFO: partial"} << false;
@@ -83,7 +88,11 @@ void TestFileLogSource::follows()
         else if (verb == QLatin1String("rename"))
             QVERIFY(QFile::rename(path, path + ".1"));
         else if (verb == QLatin1String("truncate") || verb == QLatin1String("create"))
-            QVERIFY(writeFile(path, text, QIODevice::Truncate));
+            QVERIFY((!QFileInfo(path).isSymLink() || QFile::remove(path)) && writeFile(path, text, QIODevice::Truncate));
+        else if (verb == QLatin1String("link"))
+            QVERIFY(writeFile(path + ".key", text, QIODevice::Truncate) && QFile::link(path + ".key", path));
+        else if (verb == QLatin1String("lost"))
+            QTRY_COMPARE(lostSpy.count(), 1);
         else if (verb == QLatin1String("wait"))
             QTRY_COMPARE(got.size(), text.toInt());
         else
