@@ -14,6 +14,9 @@ constexpr int kMaxDatagram = 65535;
 constexpr int kUdpReceiveBuffer = 8 * 1024 * 1024;
 // Emitted in pieces so that one burst does not hold everything at once.
 constexpr int kMaxBatch = 4096;
+// Then the event loop has its turn, clients' writes too, while a sender
+// keeps the socket full; the notifier fires again for the rest.
+constexpr int kMaxDatagramsPerWake = 4096;
 
 bool sameSecret(const QByteArray &a, const QByteArray &b)
 {
@@ -138,7 +141,7 @@ void HepReceiver::flush()
 
 void HepReceiver::readDatagrams()
 {
-    while (m_udp->hasPendingDatagrams()) {
+    for (int n = 0; n < kMaxDatagramsPerWake && m_udp->hasPendingDatagrams(); ++n) {
         const qint64 size = m_udp->readDatagram(m_datagram.data(), m_datagram.size());
         if (size < 0)
             break;
