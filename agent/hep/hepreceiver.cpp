@@ -3,13 +3,24 @@
 #include "pbxserver.h"
 
 #include <QDateTime>
+#include <QNetworkInterface>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QUdpSocket>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
 constexpr int kMaxDatagram = 65535;
+// One system call takes this many datagrams at most.
+constexpr int kDatagramsPerCall = 32;
 // Enough for a burst of tens of thousands of packets while a batch is handed on.
 constexpr int kUdpReceiveBuffer = 8 * 1024 * 1024;
 // Emitted in pieces so that one burst does not hold everything at once.
@@ -28,6 +39,48 @@ bool sameSecret(const QByteArray &a, const QByteArray &b)
     return diff == 0;
 }
 
+// The address as the system takes it; an IPv6 scope id names an interface
+// or gives its index, as Qt reads it.
+socklen_t toSockaddr(const QHostAddress &host, quint16 port, sockaddr_storage *out)
+{
+    std::memset(out, 0, sizeof *out);
+    if (host.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto *in6 = reinterpret_cast<sockaddr_in6 *>(out);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = host.toIPv6Address();
+        std::memcpy(&in6->sin6_addr, bytes.c, sizeof bytes.c);
+        const QString scope = host.scopeId();
+        bool index = false;
+        in6->sin6_scope_id = scope.toUInt(&index);
+        if (!index && !scope.isEmpty())
+            in6->sin6_scope_id = uint(QNetworkInterface::interfaceIndexFromName(scope));
+        return sizeof *in6;
+    }
+    auto *in = reinterpret_cast<sockaddr_in *>(out);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    in->sin_addr.s_addr = htonl(host.toIPv4Address());
+    return sizeof *in;
+}
+
+QHostAddress fromSockaddr(const sockaddr_storage &address, quint16 *port)
+{
+    if (address.ss_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&address);
+        *port = ntohs(in6->sin6_port);
+        QHostAddress host(in6->sin6_addr.s6_addr);
+        if (in6->sin6_scope_id) {
+            const QString name = QNetworkInterface::interfaceNameFromIndex(int(in6->sin6_scope_id));
+            host.setScopeId(name.isEmpty() ? QString::number(in6->sin6_scope_id) : name);
+        }
+        return host;
+    }
+    const auto *in = reinterpret_cast<const sockaddr_in *>(&address);
+    *port = ntohs(in->sin_port);
+    return QHostAddress(ntohl(in->sin_addr.s_addr));
+}
+
 }
 
 HepReceiver::HepReceiver(QObject *parent)
@@ -37,7 +90,10 @@ HepReceiver::HepReceiver(QObject *parent)
     connect(&m_statsTimer, &QTimer::timeout, this, &HepReceiver::reportIfDropping);
 }
 
-HepReceiver::~HepReceiver() = default;
+HepReceiver::~HepReceiver()
+{
+    closeUdp();
+}
 
 void HepReceiver::setPassword(const QByteArray &password)
 {
@@ -70,33 +126,67 @@ bool HepReceiver::listen(const QString &address, QString *error)
                      .arg(address.left(200));
         return false;
     }
-    m_udp = new QUdpSocket(this);
-    if (!m_udp->bind(host, port)) {
-        *error = QStringLiteral("cannot hear HEP on UDP %1: %2").arg(address.left(200), m_udp->errorString());
+    QString why;
+    if (!bindUdp(host, port, &why)) {
+        *error = QStringLiteral("cannot hear HEP on UDP %1: %2").arg(address.left(200), why);
         return false;
     }
-    m_udp->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kUdpReceiveBuffer);
-    connect(m_udp, &QUdpSocket::readyRead, this, &HepReceiver::readDatagrams);
     m_tcp = new QTcpServer(this);
     // With port 0 the TCP side takes the port UDP was given.
-    if (!m_tcp->listen(host, m_udp->localPort())) {
+    if (!m_tcp->listen(host, m_port)) {
         *error = QStringLiteral("cannot hear HEP on TCP %1: %2").arg(address.left(200), m_tcp->errorString());
         return false;
     }
     connect(m_tcp, &QTcpServer::newConnection, this, &HepReceiver::acceptConnections);
-    m_datagram.resize(kMaxDatagram);
     m_statsTimer.start();
     return true;
 }
 
+// Non-blocking and closed on exec, as Qt's own; a given IPv6 address hears
+// IPv6 alone, as Qt binds it.
+bool HepReceiver::bindUdp(const QHostAddress &host, quint16 port, QString *why)
+{
+    sockaddr_storage address;
+    socklen_t length = toSockaddr(host, port, &address);
+    const int on = 1;
+    const int buffer = kUdpReceiveBuffer;
+    m_udp = ::socket(address.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const bool bound = m_udp >= 0
+        && (address.ss_family != AF_INET6 || ::setsockopt(m_udp, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0)
+        && ::setsockopt(m_udp, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer) == 0
+        && ::bind(m_udp, reinterpret_cast<sockaddr *>(&address), length) == 0
+        && ::getsockname(m_udp, reinterpret_cast<sockaddr *>(&address), &(length = sizeof address)) == 0;
+    if (!bound) {
+        *why = qt_error_string(errno);
+        closeUdp();
+        return false;
+    }
+    m_address = fromSockaddr(address, &m_port);
+    m_datagrams.resize(kDatagramsPerCall * kMaxDatagram);
+    m_udpNotifier = new QSocketNotifier(m_udp, QSocketNotifier::Read, this);
+    connect(m_udpNotifier, &QSocketNotifier::activated, this, &HepReceiver::readDatagrams);
+    return true;
+}
+
+void HepReceiver::closeUdp()
+{
+    delete m_udpNotifier;
+    m_udpNotifier = nullptr;
+    if (m_udp >= 0)
+        ::close(m_udp);
+    m_udp = -1;
+    m_address.clear();
+    m_port = 0;
+}
+
 QHostAddress HepReceiver::address() const
 {
-    return m_udp ? m_udp->localAddress() : QHostAddress();
+    return m_address;
 }
 
 quint16 HepReceiver::port() const
 {
-    return m_udp ? m_udp->localPort() : 0;
+    return m_port;
 }
 
 void HepReceiver::receive(const char *data, int size)
@@ -141,11 +231,25 @@ void HepReceiver::flush()
 
 void HepReceiver::readDatagrams()
 {
-    for (int n = 0; n < kMaxDatagramsPerWake && m_udp->hasPendingDatagrams(); ++n) {
-        const qint64 size = m_udp->readDatagram(m_datagram.data(), m_datagram.size());
-        if (size < 0)
+    char *room = m_datagrams.data();
+    mmsghdr messages[kDatagramsPerCall];
+    iovec parts[kDatagramsPerCall];
+    for (int taken = 0; taken < kMaxDatagramsPerWake;) {
+        for (int i = 0; i < kDatagramsPerCall; ++i) {
+            parts[i].iov_base = room + i * kMaxDatagram;
+            parts[i].iov_len = kMaxDatagram;
+            messages[i] = mmsghdr{};
+            messages[i].msg_hdr.msg_iov = &parts[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int n = ::recvmmsg(m_udp, messages, kDatagramsPerCall, MSG_DONTWAIT, nullptr);
+        if (n <= 0)
             break;
-        receive(m_datagram.constData(), int(size));
+        for (int i = 0; i < n; ++i)
+            receive(room + i * kMaxDatagram, int(messages[i].msg_len));
+        taken += n;
+        if (n < kDatagramsPerCall)
+            break; // nothing more waits
     }
     flush();
 }

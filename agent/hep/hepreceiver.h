@@ -12,9 +12,9 @@
 #include <QTimer>
 #include <QVector>
 
+class QSocketNotifier;
 class QTcpServer;
 class QTcpSocket;
-class QUdpSocket;
 
 // Received-packet counts since the start.
 struct HepCounters
@@ -71,17 +71,24 @@ signals:
     void statsReport(const QString &line);
 
 private:
+    bool bindUdp(const QHostAddress &host, quint16 port, QString *why);
+    void closeUdp();
     void readDatagrams();
     void acceptConnections();
     void readStream(QTcpSocket *socket);
     void drop(HepDecoder::Error why);
     void reportIfDropping();
 
-    QUdpSocket *m_udp = nullptr;
+    // A descriptor of its own: QUdpSocket takes two system calls for each
+    // datagram, recvmmsg one for many.
+    int m_udp = -1;
+    QSocketNotifier *m_udpNotifier = nullptr;
+    QHostAddress m_address;
+    quint16 m_port = 0;
     QTcpServer *m_tcp = nullptr;
     QHash<QTcpSocket *, QByteArray> m_streams;
     QByteArray m_password;
-    QByteArray m_datagram;
+    QByteArray m_datagrams; // room for one recvmmsg's worth
     HepCallTenants m_tenants;
     HepRecordMaker m_maker;
     HepCounters m_counters;
