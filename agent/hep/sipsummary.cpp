@@ -33,7 +33,15 @@ bool nameIs(const char *name, int size, const char *full, char compact)
 {
     if (size == 1)
         return compact && (name[0] | 0x20) == compact;
-    return qstrnicmp(name, size, full, int(qstrlen(full))) == 0;
+    const int fullSize = int(qstrlen(full));
+    return size == fullSize && qstrnicmp(name, size, full, fullSize) == 0;
+}
+
+// "sip" in any case; a byte whose lower case is a letter is that letter's
+// upper or lower case alone.
+bool isSip(const char *p)
+{
+    return (p[0] | 0x20) == 's' && (p[1] | 0x20) == 'i' && (p[2] | 0x20) == 'p';
 }
 
 }
@@ -43,7 +51,7 @@ QString SipSummary::uriDomain(const QByteArray &text)
     // The first "sip:" or "sips:", in any case.
     int start = -1;
     for (int i = 0; i + 4 <= text.size() && start < 0; ++i) {
-        if (qstrnicmp(text.constData() + i, 3, "sip", 3) != 0)
+        if (!isSip(text.constData() + i))
             continue;
         if (text[i + 3] == ':')
             start = i + 4;
@@ -118,15 +126,17 @@ SipSummary SipSummary::read(const QByteArray &message)
         int nameEnd = colon;
         while (nameEnd > 0 && isSpace(line[nameEnd - 1]))
             --nameEnd;
-        const QByteArray value = trimmed(line + colon + 1, lineSize - colon - 1);
+        // Only the values looked at are copied out.
+        const auto value = [&] { return trimmed(line + colon + 1, lineSize - colon - 1); };
         if (nameIs(line, nameEnd, "Call-ID", 'i')) {
             if (s.callId.isEmpty())
-                s.callId = QString::fromUtf8(value);
+                s.callId = QString::fromUtf8(value());
         } else if (nameIs(line, nameEnd, "CSeq", 0)) {
-            const int space = value.indexOf(' ');
-            if (space > 0 && s.cseqNumber.isEmpty()) {
-                const QByteArray number = value.left(space);
-                const QByteArray method = value.mid(space + 1).trimmed();
+            const QByteArray cseq = s.cseqNumber.isEmpty() ? value() : QByteArray();
+            const int space = cseq.indexOf(' ');
+            if (space > 0) {
+                const QByteArray number = cseq.left(space);
+                const QByteArray method = cseq.mid(space + 1).trimmed();
                 bool digits = !number.isEmpty();
                 for (char c : number)
                     digits = digits && c >= '0' && c <= '9';
@@ -140,10 +150,10 @@ SipSummary SipSummary::read(const QByteArray &message)
             }
         } else if (nameIs(line, nameEnd, "To", 't')) {
             if (s.toDomain.isEmpty())
-                s.toDomain = uriDomain(value);
+                s.toDomain = uriDomain(value());
         } else if (nameIs(line, nameEnd, "From", 'f')) {
             if (s.fromDomain.isEmpty())
-                s.fromDomain = uriDomain(value);
+                s.fromDomain = uriDomain(value());
         }
     }
     return s;
