@@ -3,6 +3,7 @@
 #include "pbxprotocol.h"
 
 #include <QDateTime>
+#include <QStringBuilder>
 
 namespace {
 
@@ -32,27 +33,45 @@ QString transport(quint8 ipProtocol)
     }
 }
 
-// The text bounded on a character boundary, line ends made plain, trailing
-// blank lines gone.
-QString payloadText(const QByteArray &payload)
+// Appends the text bounded on a character boundary, line ends made plain,
+// trailing blank lines gone; the text ends at a NUL byte, as it always has.
+// CR LF becomes LF as the decoded text is copied into place: one pass, no
+// search and no second copy.
+void appendPayloadText(QString *message, const QByteArray &payload)
 {
+    const char *bytes = payload.constData();
     const bool cut = payload.size() > HepRecordMaker::MaxMessageBytes;
-    QByteArray bytes = cut ? payload.left(HepRecordMaker::MaxMessageBytes) : payload;
+    int size = cut ? int(HepRecordMaker::MaxMessageBytes) : payload.size();
     if (cut) {
-        int end = bytes.size();
-        int lead = end - 1;
-        while (lead > 0 && lead > end - 4 && (uchar(bytes[lead]) & 0xC0) == 0x80)
+        int lead = size - 1;
+        while (lead > 0 && lead > size - 4 && (uchar(bytes[lead]) & 0xC0) == 0x80)
             --lead;
         if (lead >= 0 && uchar(bytes[lead]) >= 0xC0)
-            bytes.truncate(lead);
+            size = lead;
     }
-    bytes.replace("\r\n", "\n");
-    while (bytes.endsWith('\n') || bytes.endsWith('\r'))
-        bytes.chop(1);
-    QString text = QString::fromUtf8(bytes);
-    if (cut)
-        text += QStringLiteral("...");
-    return text;
+    const int nul = int(qstrnlen(bytes, uint(size)));
+    // Line ends before a NUL were never trailing.
+    const bool trailing = nul == size;
+    const QString text = QString::fromUtf8(bytes, nul);
+    const int head = message->size();
+    // A byte decodes to one UTF-16 unit at most.
+    message->resize(head + text.size() + (cut ? 3 : 0));
+    QChar *const start = message->data() + head;
+    QChar *out = start;
+    const QChar *in = text.constData();
+    const QChar *const end = in + text.size();
+    for (; in != end; ++in) {
+        if (*in == QLatin1Char('\r') && in + 1 != end && in[1] == QLatin1Char('\n'))
+            continue;
+        *out++ = *in;
+    }
+    while (trailing && out != start && (out[-1] == QLatin1Char('\n') || out[-1] == QLatin1Char('\r')))
+        --out;
+    if (cut) {
+        for (int i = 0; i < 3; ++i)
+            *out++ = QLatin1Char('.');
+    }
+    message->resize(int(out - message->constData()));
 }
 
 QString cseqOf(const QByteArray &text)
@@ -115,24 +134,39 @@ bool HepRecordMaker::make(const HepPacket &packet, DiagnosticMessage *record, Si
         record->verbosity = levelText(sipLevel(*sip));
         record->linkedId = sip->callId;
         if (!sip->callId.isEmpty() && !sip->cseqNumber.isEmpty())
-            record->uniqueId = sip->callId + QLatin1Char(';') + sip->cseqNumber + QLatin1Char(' ') + sip->cseqMethod;
-        record->message = QStringLiteral("SIP from %1 to %2 (%3)\n")
-                              .arg(endpoint(packet.source, packet.sourcePort),
-                                   endpoint(packet.destination, packet.destinationPort), transport(packet.ipProtocol))
-            + payloadText(packet.payload);
+            record->uniqueId = sip->callId % QLatin1Char(';') % sip->cseqNumber % QLatin1Char(' ') % sip->cseqMethod;
+        const QString &line = firstLine(packet);
+        record->message.reserve(line.size() + qMin(packet.payload.size(), int(MaxMessageBytes)) + 3);
+        record->message += line;
+        appendPayloadText(&record->message, packet.payload);
     } else if (packet.protocolType == HepPacket::Log) {
         *sip = SipSummary();
         record->verbosity = levelText(logLevel(packet.payload));
         record->linkedId = QString::fromUtf8(packet.correlationId);
         const QString cseq = record->linkedId.isEmpty() ? QString() : cseqOf(packet.payload);
         record->uniqueId = cseq.isEmpty() ? record->linkedId : record->linkedId + QLatin1Char(';') + cseq;
-        record->message = payloadText(packet.payload);
+        appendPayloadText(&record->message, packet.payload);
     } else {
         return false;
     }
     record->timestamp = stamp(packet);
     PbxProtocol::boundLogMembers(record);
     return true;
+}
+
+// "SIP from A to B (UDP)" and a line end, formatted once for each route.
+const QString &HepRecordMaker::firstLine(const HepPacket &packet)
+{
+    const Route route{packet.source, packet.destination, packet.sourcePort, packet.destinationPort, packet.ipProtocol};
+    auto it = m_firstLines.constFind(route);
+    if (it != m_firstLines.constEnd())
+        return it.value();
+    if (m_firstLines.size() >= MaxRoutes)
+        m_firstLines.clear();
+    return m_firstLines.insert(route, QStringLiteral("SIP from %1 to %2 (%3)\n")
+                                          .arg(endpoint(packet.source, packet.sourcePort),
+                                               endpoint(packet.destination, packet.destinationPort),
+                                               transport(packet.ipProtocol))).value();
 }
 
 // Formatting a local time is slow; one per second is formatted, the

@@ -4,6 +4,8 @@
 #include "heppacket.h"
 #include "sipsummary.h"
 
+#include <QHash>
+#include <QHostAddress>
 #include <QString>
 
 // Turns a decoded HEP packet into the log record the window shows. A SIP
@@ -17,6 +19,8 @@ public:
     // One runaway message must not fill a client's screen; cut text is
     // marked with "...".
     static constexpr int MaxMessageBytes = 64 * 1024;
+    // First lines kept formatted: a SIP server talks to few peers.
+    static constexpr int MaxRoutes = 256;
 
     // False for packets of other protocol types. *sip is filled for SIP.
     bool make(const HepPacket &packet, DiagnosticMessage *record, SipSummary *sip);
@@ -28,7 +32,31 @@ public:
     static int logLevel(const QByteArray &text);
 
 private:
+    // Where a SIP message went.
+    struct Route
+    {
+        QHostAddress source;
+        QHostAddress destination;
+        quint16 sourcePort = 0;
+        quint16 destinationPort = 0;
+        quint8 ipProtocol = 0;
+
+        bool operator==(const Route &other) const
+        {
+            return sourcePort == other.sourcePort && destinationPort == other.destinationPort
+                && ipProtocol == other.ipProtocol && source == other.source && destination == other.destination;
+        }
+        friend uint qHash(const Route &route, uint seed)
+        {
+            return qHash(route.source, seed) ^ (qHash(route.destination, seed) * 31)
+                ^ ((uint(route.sourcePort) << 16 | route.destinationPort) + route.ipProtocol);
+        }
+    };
+
     QString stamp(const HepPacket &packet);
+    const QString &firstLine(const HepPacket &packet);
+
+    QHash<Route, QString> m_firstLines;
 
     qint64 m_stampSecond = -1;
     QString m_stampSecondText;
