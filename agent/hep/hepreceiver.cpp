@@ -81,6 +81,20 @@ QHostAddress fromSockaddr(const sockaddr_storage &address, quint16 *port)
     return QHostAddress(ntohl(in->sin_addr.s_addr));
 }
 
+// What the system has dropped on the socket since it was made, as a
+// datagram tells it; 0 until the first drop.
+quint64 overflowCount(msghdr *message)
+{
+    for (cmsghdr *c = CMSG_FIRSTHDR(message); c; c = CMSG_NXTHDR(message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+            quint32 count = 0;
+            std::memcpy(&count, CMSG_DATA(c), sizeof count);
+            return count;
+        }
+    }
+    return 0;
+}
+
 }
 
 HepReceiver::HepReceiver(QObject *parent)
@@ -154,6 +168,8 @@ bool HepReceiver::bindUdp(const QHostAddress &host, quint16 port, QString *why)
     const bool bound = m_udp >= 0
         && (address.ss_family != AF_INET6 || ::setsockopt(m_udp, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0)
         && ::setsockopt(m_udp, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer) == 0
+        // Datagrams come with the count of those dropped for want of room.
+        && ::setsockopt(m_udp, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0
         && ::bind(m_udp, reinterpret_cast<sockaddr *>(&address), length) == 0
         && ::getsockname(m_udp, reinterpret_cast<sockaddr *>(&address), &(length = sizeof address)) == 0;
     if (!bound) {
@@ -234,6 +250,10 @@ void HepReceiver::readDatagrams()
     char *room = m_datagrams.data();
     mmsghdr messages[kDatagramsPerCall];
     iovec parts[kDatagramsPerCall];
+    union {
+        cmsghdr align;
+        char bytes[CMSG_SPACE(sizeof(quint32))];
+    } control[kDatagramsPerCall];
     for (int taken = 0; taken < kMaxDatagramsPerWake;) {
         for (int i = 0; i < kDatagramsPerCall; ++i) {
             parts[i].iov_base = room + i * kMaxDatagram;
@@ -241,12 +261,16 @@ void HepReceiver::readDatagrams()
             messages[i] = mmsghdr{};
             messages[i].msg_hdr.msg_iov = &parts[i];
             messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_control = control[i].bytes;
+            messages[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
         }
         const int n = ::recvmmsg(m_udp, messages, kDatagramsPerCall, MSG_DONTWAIT, nullptr);
         if (n <= 0)
             break;
-        for (int i = 0; i < n; ++i)
+        for (int i = 0; i < n; ++i) {
+            m_counters.overflowed = qMax(m_counters.overflowed, overflowCount(&messages[i].msg_hdr));
             receive(room + i * kMaxDatagram, int(messages[i].msg_len));
+        }
         taken += n;
         if (n < kDatagramsPerCall)
             break; // nothing more waits
@@ -317,6 +341,8 @@ QString HepReceiver::statsText() const
                        .arg(m_counters.other)
                        .arg(m_counters.dropped)
                        .arg(m_counters.unauthenticated);
+    if (m_counters.overflowed)
+        text += QStringLiteral(" overflowed=%1").arg(m_counters.overflowed);
     QStringList reasons;
     for (int i = HepDecoder::NoError + 1; i < HepDecoder::ErrorCount; ++i) {
         if (m_counters.droppedFor[i])
@@ -329,7 +355,7 @@ QString HepReceiver::statsText() const
 
 void HepReceiver::reportIfDropping()
 {
-    const quint64 drops = m_counters.dropped + m_counters.unauthenticated;
+    const quint64 drops = m_counters.dropped + m_counters.unauthenticated + m_counters.overflowed;
     if (drops == m_reportedDrops)
         return;
     m_reportedDrops = drops;

@@ -24,6 +24,9 @@ struct HepCounters
     quint64 other = 0; // well-formed, of a protocol type the agent does not show
     quint64 dropped = 0;
     quint64 unauthenticated = 0;
+    // Datagrams the system dropped while the socket's buffer was full
+    // (the largest count it has told).
+    quint64 overflowed = 0;
     quint64 droppedFor[HepDecoder::ErrorCount] = {};
 };
 
@@ -61,8 +64,9 @@ public:
     void flush();
 
     const HepCounters &counters() const { return m_counters; }
-    // "hep sip=N log=N other=N dropped=N unauthenticated=N" and the drop
-    // reasons seen, e.g. " (bad-chunk=2)".
+    // "hep sip=N log=N other=N dropped=N unauthenticated=N", " overflowed=N"
+    // once the system has dropped any, and the drop reasons seen, e.g.
+    // " (bad-chunk=2)".
     QString statsText() const;
 
 signals:

@@ -13,6 +13,7 @@ private slots:
     void receive_data();
     void receive();
     void refusesHostNames();
+    void countsWhatTheSystemDropped();
 };
 
 namespace {
@@ -110,6 +111,30 @@ void TestHepReceiver::refusesHostNames()
     QString error;
     QVERIFY(!receiver.listen(QStringLiteral("capture.example:9060"), &error));
     QVERIFY(error.contains(QLatin1String("capture.example:9060")));
+}
+
+void TestHepReceiver::countsWhatTheSystemDropped()
+{
+    HepReceiver receiver;
+    QString error;
+    QVERIFY2(receiver.listen(QStringLiteral("127.0.0.1:0"), &error), qPrintable(error));
+    // More than the largest buffer it can have (twice its 8 MiB), sent
+    // before it reads any.
+    QUdpSocket udp;
+    const QByteArray large(60000, 'x');
+    for (int i = 0; i < 600; ++i)
+        udp.writeDatagram(large, QHostAddress::LocalHost, receiver.port());
+    // The count comes with a datagram queued after the drops.
+    const QByteArray invite = sip("INVITE sip:bob@alpha.test SIP/2.0");
+    QVERIFY(QTest::qWaitFor([&] {
+        udp.writeDatagram(invite, QHostAddress::LocalHost, receiver.port());
+        return receiver.counters().overflowed > 0;
+    }));
+    const HepCounters &c = receiver.counters();
+    QCOMPARE(receiver.statsText(), QStringLiteral("hep sip=%1 log=0 other=0 dropped=%2 unauthenticated=0 overflowed=%3 (not-hep3=%2)")
+                                       .arg(c.sip)
+                                       .arg(c.dropped)
+                                       .arg(c.overflowed));
 }
 
 QTEST_MAIN(TestHepReceiver)
