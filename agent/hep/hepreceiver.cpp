@@ -205,23 +205,23 @@ quint16 HepReceiver::port() const
     return m_port;
 }
 
-void HepReceiver::receive(const char *data, int size)
+bool HepReceiver::receive(const char *data, int size)
 {
     HepPacket packet;
     const HepDecoder::Error error = HepDecoder::decode(data, size, &packet);
     if (error != HepDecoder::NoError) {
         drop(error);
-        return;
+        return false;
     }
     if (!m_password.isEmpty() && !(packet.hasAuthKey && sameSecret(packet.authKey, m_password))) {
         ++m_counters.unauthenticated;
-        return;
+        return false;
     }
     DiagnosticMessage record;
     SipSummary sip;
     if (!m_maker.make(packet, &record, &sip)) {
         ++m_counters.other;
-        return;
+        return true;
     }
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (packet.protocolType == HepPacket::Sip) {
@@ -234,6 +234,7 @@ void HepReceiver::receive(const char *data, int size)
     m_batch.append(record);
     if (m_batch.size() >= kMaxBatch)
         flush();
+    return true;
 }
 
 void HepReceiver::flush()
@@ -281,18 +282,54 @@ void HepReceiver::readDatagrams()
 void HepReceiver::acceptConnections()
 {
     while (QTcpSocket *socket = m_tcp->nextPendingConnection()) {
-        if (m_streams.size() >= MaxConnections) {
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        m_streams.insert(socket, QByteArray());
+        // Connections that send nothing must not keep a capture agent
+        // arriving later out.
+        if (m_streams.size() >= MaxConnections)
+            closeStream(connectionToGiveWay());
+        Stream stream;
+        stream.peer = socket->peerAddress();
+        m_streams.insert(socket, stream);
+        // The rest waits in the system until this much is read.
+        socket->setReadBufferSize(MaxStreamRead);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readStream(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             m_streams.remove(socket);
             socket->deleteLater();
         });
     }
+}
+
+// Among the connections of the address that holds the most, one that never
+// passed a packet, else the one whose last packet passed longest ago: a
+// peer that takes every place gives way to itself first.
+QTcpSocket *HepReceiver::connectionToGiveWay() const
+{
+    QHash<QHostAddress, int> held;
+    int most = 0;
+    for (const Stream &stream : m_streams)
+        most = qMax(most, ++held[stream.peer]);
+    QTcpSocket *chosen = nullptr;
+    const Stream *quietest = nullptr;
+    for (auto it = m_streams.cbegin(); it != m_streams.cend(); ++it) {
+        if (held.value(it->peer) != most)
+            continue;
+        const bool quieter = !quietest
+            || (quietest->lastPassed.isValid()
+                && (!it->lastPassed.isValid() || it->lastPassed < quietest->lastPassed));
+        if (quieter) {
+            chosen = it.key();
+            quietest = &it.value();
+        }
+    }
+    return chosen;
+}
+
+void HepReceiver::closeStream(QTcpSocket *socket)
+{
+    m_streams.remove(socket);
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
 }
 
 // Packets follow one another, each framed by its own total length, which
@@ -302,7 +339,9 @@ void HepReceiver::readStream(QTcpSocket *socket)
     auto it = m_streams.find(socket);
     if (it == m_streams.end())
         return;
-    QByteArray &buffer = it.value();
+    QByteArray &buffer = it->buffer;
+    bool passed = false;
+    // No more than the socket's read buffer holds.
     while (socket->bytesAvailable() > 0) {
         buffer += socket->read(kMaxDatagram);
         int pos = 0;
@@ -311,19 +350,21 @@ void HepReceiver::readStream(QTcpSocket *socket)
             if (length < 0) {
                 // Nothing after a broken frame can be found again.
                 drop(HepDecoder::NotHep3);
-                m_streams.erase(it);
-                socket->abort();
-                socket->deleteLater();
+                closeStream(socket);
                 flush();
                 return;
             }
             if (length == 0 || length > buffer.size() - pos)
                 break;
-            receive(buffer.constData() + pos, length);
+            passed = receive(buffer.constData() + pos, length) || passed;
             pos += length;
         }
         buffer.remove(0, pos);
     }
+    // Only packets that pass count: with a password, bytes trickled in keep
+    // nothing open.
+    if (passed)
+        it->lastPassed.start();
     flush();
 }
 

@@ -6,6 +6,7 @@
 #include "heprecordmaker.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
@@ -39,7 +40,11 @@ class HepReceiver : public QObject
 {
     Q_OBJECT
 public:
+    // At the limit, a new connection takes the place of one that passes
+    // nothing: see connectionToGiveWay().
     static constexpr int MaxConnections = 64;
+    // What one wake-up reads of a connection at most.
+    static constexpr int MaxStreamRead = 1024 * 1024;
     static constexpr int StatsIntervalMs = 60 * 1000;
 
     explicit HepReceiver(QObject *parent = nullptr);
@@ -59,8 +64,9 @@ public:
     quint16 port() const;
 
     // Takes one packet as if it had arrived; records follow in
-    // recordsReady() at the next flush().
-    void receive(const char *data, int size);
+    // recordsReady() at the next flush(). True when it passed: well-formed
+    // and, with a password, authenticated.
+    bool receive(const char *data, int size);
     void flush();
 
     const HepCounters &counters() const { return m_counters; }
@@ -75,10 +81,21 @@ signals:
     void statsReport(const QString &line);
 
 private:
+    // A TCP connection: the start of a packet still to come, and when a
+    // packet of it last passed.
+    struct Stream
+    {
+        QByteArray buffer;
+        QHostAddress peer;
+        QElapsedTimer lastPassed; // invalid until one passes
+    };
+
     bool bindUdp(const QHostAddress &host, quint16 port, QString *why);
     void closeUdp();
     void readDatagrams();
     void acceptConnections();
+    QTcpSocket *connectionToGiveWay() const;
+    void closeStream(QTcpSocket *socket);
     void readStream(QTcpSocket *socket);
     void drop(HepDecoder::Error why);
     void reportIfDropping();
@@ -90,7 +107,7 @@ private:
     QHostAddress m_address;
     quint16 m_port = 0;
     QTcpServer *m_tcp = nullptr;
-    QHash<QTcpSocket *, QByteArray> m_streams;
+    QHash<QTcpSocket *, Stream> m_streams;
     QByteArray m_password;
     QByteArray m_datagrams; // room for one recvmmsg's worth
     HepCallTenants m_tenants;

@@ -14,6 +14,7 @@ private slots:
     void receive();
     void refusesHostNames();
     void countsWhatTheSystemDropped();
+    void idleConnectionsGiveWay();
 };
 
 namespace {
@@ -135,6 +136,39 @@ void TestHepReceiver::countsWhatTheSystemDropped()
                                        .arg(c.sip)
                                        .arg(c.dropped)
                                        .arg(c.overflowed));
+}
+
+void TestHepReceiver::idleConnectionsGiveWay()
+{
+    HepReceiver receiver;
+    QString error;
+    QVERIFY2(receiver.listen(QStringLiteral("127.0.0.1:0"), &error), qPrintable(error));
+    const QByteArray invite = sip("INVITE sip:bob@alpha.test SIP/2.0");
+    const quint64 &passed = receiver.counters().sip;
+    QObject sockets;
+    const auto sendFrom = [&](const char *address) {
+        auto *socket = new QTcpSocket(&sockets);
+        socket->bind(QHostAddress(QString::fromLatin1(address)));
+        socket->connectToHost(QHostAddress::LocalHost, receiver.port());
+        socket->write(invite);
+        return socket;
+    };
+    // The capture agent, then one address holding every other place and
+    // sending more recently than it.
+    QTcpSocket *agent = sendFrom("127.0.0.1");
+    QTRY_COMPARE(passed, quint64(1));
+    // In groups that fit the listen backlog, or a connection waits a second
+    // for its SYN to be sent again.
+    for (int i = 1; i < HepReceiver::MaxConnections; ++i) {
+        sendFrom("127.0.0.2");
+        if (i % 32 == 0 || i == HepReceiver::MaxConnections - 1)
+            QTRY_COMPARE(passed, quint64(i + 1));
+    }
+
+    sendFrom("127.0.0.2");
+    QTRY_COMPARE(passed, quint64(HepReceiver::MaxConnections + 1));
+    agent->write(invite);
+    QTRY_COMPARE(passed, quint64(HepReceiver::MaxConnections + 2));
 }
 
 QTEST_MAIN(TestHepReceiver)
