@@ -55,19 +55,23 @@ QString boundedText(const QString &text, int maxLength, const QString &marker)
     return head.left(qMax(0, boundaries.position())) + marker;
 }
 
+QString boundedLogMember(const QString &text)
+{
+    return boundedText(text, MaxLogMemberLength, QStringLiteral("..."));
+}
+
 void boundLogMembers(DiagnosticMessage *msg)
 {
-    const QString marker = QStringLiteral("...");
     for (QString *member : {&msg->tenantUuid, &msg->linkedId, &msg->uniqueId, &msg->messageId, &msg->timestamp,
                             &msg->verbosity}) {
         if (member->size() > MaxLogMemberLength)
-            *member = boundedText(*member, MaxLogMemberLength, marker);
+            *member = boundedLogMember(*member);
     }
     if (msg->extraFields.size() > MaxLogExtraFields)
         msg->extraFields.erase(msg->extraFields.begin() + MaxLogExtraFields, msg->extraFields.end());
     for (QString &field : msg->extraFields) {
         if (field.size() > MaxLogMemberLength)
-            field = boundedText(field, MaxLogMemberLength, marker);
+            field = boundedLogMember(field);
     }
 }
 

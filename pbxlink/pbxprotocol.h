@@ -55,6 +55,8 @@ QString boundedText(const QString &text, int maxLength, const QString &marker);
 // Cuts the short members of a received log record to their bounds, each
 // marked with "..." as a long message is; the message itself is left whole.
 void boundLogMembers(DiagnosticMessage *msg);
+// One such member as boundLogMembers() leaves it.
+QString boundedLogMember(const QString &text);
 
 QJsonObject diagnosticMessageToJson(const DiagnosticMessage &msg);
 // The same record as a whole frame, line end included, written directly:

@@ -1,5 +1,7 @@
 #include "hepcalltenants.h"
 
+#include "pbxprotocol.h"
+
 #include <QVector>
 
 HepCallTenants::HepCallTenants(int maxCalls, qint64 maxAgeMs)
@@ -44,10 +46,13 @@ QString HepCallTenants::tenantFor(const SipSummary &sip, qint64 nowMs)
 {
     if (sip.callId.isEmpty())
         return tenantOfDomain(sip);
+    // Remembered as rows carry it, cut to a log record's bound, where it is
+    // looked up; that also bounds what one call costs.
+    const QString callId = PbxProtocol::boundedLogMember(sip.callId);
     forgetOld(nowMs);
-    auto it = m_calls.find(sip.callId);
+    auto it = m_calls.find(callId);
     if (it != m_calls.end()) {
-        touch(sip.callId, &it.value(), nowMs);
+        touch(callId, &it.value(), nowMs);
         return it->tenant;
     }
     const QString tenant = tenantOfDomain(sip);
@@ -55,8 +60,8 @@ QString HepCallTenants::tenantFor(const SipSummary &sip, qint64 nowMs)
         return tenant;
     Call call;
     call.tenant = tenant;
-    it = m_calls.insert(sip.callId, call);
-    touch(sip.callId, &it.value(), nowMs);
+    it = m_calls.insert(callId, call);
+    touch(callId, &it.value(), nowMs);
     forgetOld(nowMs);
     return tenant;
 }

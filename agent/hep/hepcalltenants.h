@@ -29,7 +29,8 @@ public:
     static QHash<QString, QString> domainsOf(const QVector<QPair<QString, QString>> &uuidAndNames);
 
     // The tenant of a SIP message's call, deciding it when still open; empty
-    // when none is known. nowMs is the time it is seen.
+    // when none is known. nowMs is the time it is seen. A long Call-ID is
+    // remembered cut as a record's linkedId is (PbxProtocol::boundLogMembers).
     QString tenantFor(const SipSummary &sip, qint64 nowMs);
     // The tenant decided for a call, empty when none; counts as seeing it.
     QString tenantOf(const QString &callId, qint64 nowMs);

@@ -1,5 +1,6 @@
 #include "hepbuilder.h"
 #include "hepreceiver.h"
+#include "pbxprotocol.h"
 
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -21,13 +22,13 @@ namespace {
 
 const QString kAlpha = QStringLiteral("11111111-1111-1111-1111-111111111111");
 
-QByteArray sip(const QByteArray &startLine, const QByteArray &auth = QByteArray())
+QByteArray sip(const QByteArray &startLine, const QByteArray &auth = QByteArray(), const QByteArray &callId = "c1@host")
 {
     HepBuilder b;
     if (!auth.isNull())
         b.chunk(14, auth);
     return b.sip(startLine + "\r\nFrom: <sip:alice@alpha.test>;tag=1\r\nTo: <sip:bob@alpha.test>\r\n"
-                             "Call-ID: c1@host\r\nCSeq: 1 INVITE\r\n\r\n")
+                             "Call-ID: " + callId + "\r\nCSeq: 1 INVITE\r\n\r\n")
         .packet();
 }
 
@@ -61,6 +62,13 @@ void TestHepReceiver::receive_data()
         << false << QByteArray("secret")
         << QList<QByteArray>{sip("INVITE sip:bob@alpha.test SIP/2.0", "secret"), sip("SIP/2.0 404 Not Found", "wrong"), notFound}
         << QStringList{call[0]} << "hep sip=1 log=0 other=0 dropped=0 unauthenticated=2";
+    const QByteArray longId = QByteArray(300, 'x') + "@host";
+    const QString cutId = QString(PbxProtocol::MaxLogMemberLength, QLatin1Char('x')) + QStringLiteral("...");
+    QTest::newRow("long Call-ID")
+        << false << QByteArray()
+        << QList<QByteArray>{sip("INVITE sip:bob@alpha.test SIP/2.0", QByteArray(), longId),
+                             HepBuilder().log("NOTICE: no such user", longId).packet()}
+        << QStringList{cutId + " 4 " + kAlpha, cutId + " 2 " + kAlpha} << "hep sip=1 log=1 other=0 dropped=0 unauthenticated=0";
     QTest::newRow("other protocol type")
         << false << QByteArray() << QList<QByteArray>{HepBuilder().u8(11, 5).chunk(15, "rtcp").packet()} << QStringList()
         << "hep sip=0 log=0 other=1 dropped=0 unauthenticated=0";
