@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -140,6 +141,7 @@ bool HepReceiver::listen(const QString &address, QString *error)
                      .arg(address.left(200));
         return false;
     }
+    stopListening();
     QString why;
     if (!bindUdp(host, port, &why)) {
         *error = QStringLiteral("cannot hear HEP on UDP %1: %2").arg(address.left(200), why);
@@ -149,6 +151,7 @@ bool HepReceiver::listen(const QString &address, QString *error)
     // With port 0 the TCP side takes the port UDP was given.
     if (!m_tcp->listen(host, m_port)) {
         *error = QStringLiteral("cannot hear HEP on TCP %1: %2").arg(address.left(200), m_tcp->errorString());
+        stopListening();
         return false;
     }
     connect(m_tcp, &QTcpServer::newConnection, this, &HepReceiver::acceptConnections);
@@ -193,6 +196,15 @@ void HepReceiver::closeUdp()
     m_udp = -1;
     m_address.clear();
     m_port = 0;
+}
+
+void HepReceiver::stopListening()
+{
+    closeUdp();
+    m_streams.clear();
+    delete m_tcp; // with the connections it accepted
+    m_tcp = nullptr;
+    m_statsTimer.stop();
 }
 
 QHostAddress HepReceiver::address() const
@@ -266,8 +278,11 @@ void HepReceiver::readDatagrams()
             messages[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
         }
         const int n = ::recvmmsg(m_udp, messages, kDatagramsPerCall, MSG_DONTWAIT, nullptr);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && !std::exchange(m_udpFailing, true))
+            qWarning("%s: cannot read HEP datagrams: %s", Q_FUNC_INFO, qPrintable(qt_error_string(errno)));
         if (n <= 0)
             break;
+        m_udpFailing = false;
         for (int i = 0; i < n; ++i) {
             m_counters.overflowed = qMax(m_counters.overflowed, overflowCount(&messages[i].msg_hdr));
             receive(room + i * kMaxDatagram, int(messages[i].msg_len));

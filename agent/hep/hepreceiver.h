@@ -57,7 +57,8 @@ public:
     HepCallTenants &callTenants() { return m_tenants; }
 
     // "HOST:PORT" ("[::1]:9060"); a bare port means 127.0.0.1. UDP and TCP
-    // on the same address and port.
+    // on the same address and port; a second call gives up the first
+    // address, and a failed one leaves nothing open.
     bool listen(const QString &address, QString *error);
     static bool parseAddress(const QString &text, QHostAddress *host, quint16 *port);
     QHostAddress address() const;
@@ -92,6 +93,7 @@ private:
 
     bool bindUdp(const QHostAddress &host, quint16 port, QString *why);
     void closeUdp();
+    void stopListening();
     void readDatagrams();
     void acceptConnections();
     QTcpSocket *connectionToGiveWay() const;
@@ -106,6 +108,7 @@ private:
     QSocketNotifier *m_udpNotifier = nullptr;
     QHostAddress m_address;
     quint16 m_port = 0;
+    bool m_udpFailing = false; // told once, until a read succeeds
     QTcpServer *m_tcp = nullptr;
     QHash<QTcpSocket *, Stream> m_streams;
     QByteArray m_password;
