@@ -26,6 +26,8 @@ constexpr int kDatagramsPerCall = 32;
 constexpr int kUdpReceiveBuffer = 8 * 1024 * 1024;
 // Emitted in pieces so that one burst does not hold everything at once.
 constexpr int kMaxBatch = 4096;
+// Ports given for port 0 tried for both UDP and TCP.
+constexpr int kMaxPortAttempts = 16;
 // Then the event loop has its turn, clients' writes too, while a sender
 // keeps the socket full; the notifier fires again for the rest.
 constexpr int kMaxDatagramsPerWake = 4096;
@@ -142,17 +144,24 @@ bool HepReceiver::listen(const QString &address, QString *error)
         return false;
     }
     stopListening();
-    QString why;
-    if (!bindUdp(host, port, &why)) {
-        *error = QStringLiteral("cannot hear HEP on UDP %1: %2").arg(address.left(200), why);
-        return false;
-    }
-    m_tcp = new QTcpServer(this);
-    // With port 0 the TCP side takes the port UDP was given.
-    if (!m_tcp->listen(host, m_port)) {
-        *error = QStringLiteral("cannot hear HEP on TCP %1: %2").arg(address.left(200), m_tcp->errorString());
+    for (int attempt = 1;; ++attempt) {
+        QString why;
+        if (!bindUdp(host, port, &why)) {
+            *error = QStringLiteral("cannot hear HEP on UDP %1: %2").arg(address.left(200), why);
+            return false;
+        }
+        m_tcp = new QTcpServer(this);
+        // With port 0 the TCP side takes the port UDP was given; a TCP
+        // socket may hold that one already, and then both take another.
+        if (m_tcp->listen(host, m_port))
+            break;
+        const bool taken = m_tcp->serverError() == QAbstractSocket::AddressInUseError;
+        why = m_tcp->errorString();
         stopListening();
-        return false;
+        if (port != 0 || !taken || attempt == kMaxPortAttempts) {
+            *error = QStringLiteral("cannot hear HEP on TCP %1: %2").arg(address.left(200), why);
+            return false;
+        }
     }
     connect(m_tcp, &QTcpServer::newConnection, this, &HepReceiver::acceptConnections);
     m_statsTimer.start();
