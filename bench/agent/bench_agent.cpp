@@ -19,6 +19,7 @@
 #include "knownexchanges.h"
 #include "pbxlink.h"
 #include "pbxlinkglobal.h"
+#include "serverannouncement.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -124,26 +125,13 @@ public:
                                            g_home + QStringLiteral("/state"), QStringLiteral("--allow-root")}
                                + extra);
         m_process.start();
-        QElapsedTimer clock;
-        clock.start();
-        const bool hep = extra.contains(QStringLiteral("--hep"));
-        while ((address.isEmpty() || (hep && hepPort == 0)) && clock.elapsed() < 15000
-               && m_process.state() != QProcess::NotRunning) {
-            m_process.waitForReadyRead(50);
-            while (m_process.canReadLine()) {
-                const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-                if (line.startsWith(QLatin1String("fingerprint ")))
-                    fingerprint = line.mid(12);
-                else if (line.startsWith(QLatin1String("listening ")))
-                    address = line.mid(10);
-                else if (line.startsWith(QLatin1String("hep ")))
-                    hepPort = quint16(line.section(QLatin1Char(':'), -1).toUInt());
-            }
-        }
-        if (address.isEmpty())
-            return false;
-        const quint16 port = quint16(address.section(QLatin1Char(':'), -1).toUInt());
-        return KnownExchanges(g_home).remember(KnownExchanges::addressKey(QHostAddress::LocalHost, port), fingerprint);
+        ServerAnnouncement served;
+        const bool up = served.waitFor(m_process, extra.contains(QStringLiteral("--hep")));
+        address = served.address;
+        hepPort = served.hepPort;
+        return up
+            && KnownExchanges(g_home).remember(KnownExchanges::addressKey(QHostAddress::LocalHost, served.port),
+                                               served.fingerprint);
     }
 
     qint64 pid() const { return m_process.processId(); }
@@ -155,7 +143,6 @@ public:
     }
 
     QString address;
-    QString fingerprint;
     quint16 hepPort = 0;
 
 private:
@@ -340,21 +327,11 @@ double replayCeiling(int count)
                    {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--replay"), recording,
                     QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--count"), QString::number(count),
                     QStringLiteral("--account"), QStringLiteral("admin:bench")});
-    QString address, fingerprint;
-    QElapsedTimer clock;
-    clock.start();
-    while (address.isEmpty() && clock.elapsed() < 10000) {
-        exchange.waitForReadyRead(50);
-        while (exchange.canReadLine()) {
-            const QString line = QString::fromUtf8(exchange.readLine()).trimmed();
-            if (line.startsWith(QLatin1String("fingerprint ")))
-                fingerprint = line.mid(12);
-            else if (line.startsWith(QLatin1String("listening ")))
-                address = line.mid(10);
-        }
-    }
-    const quint16 port = quint16(address.section(QLatin1Char(':'), -1).toUInt());
-    KnownExchanges(g_home).remember(KnownExchanges::addressKey(QHostAddress::LocalHost, port), fingerprint);
+    ServerAnnouncement served;
+    if (!served.waitFor(exchange))
+        return 0;
+    const QString address = served.address;
+    KnownExchanges(g_home).remember(KnownExchanges::addressKey(QHostAddress::LocalHost, served.port), served.fingerprint);
     Client client;
     QElapsedTimer run;
     run.start();

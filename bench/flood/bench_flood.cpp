@@ -14,6 +14,7 @@
 #include "pbxframecodec.h"
 #include "pbxlinkglobal.h"
 #include "pbxprotocol.h"
+#include "serverannouncement.h"
 #include "wdgploggergui.h"
 
 #include <QApplication>
@@ -73,17 +74,10 @@ int runFlood(const QString &kind, qint64 maxBytes, int frames)
     exchange.start(QStringLiteral(PBX_EMULATOR_PATH),
                    {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--replay"), recording,
                     QStringLiteral("--rate"), QStringLiteral("0"), QStringLiteral("--count"), QString::number(frames)});
-    QString address;
-    BenchSupport::waitUntil([&] {
-        while (exchange.canReadLine()) {
-            const QString line = QString::fromUtf8(exchange.readLine()).trimmed();
-            if (line.startsWith(QLatin1String("listening ")))
-                address = line.mid(10);
-        }
-        return !address.isEmpty();
-    }, 10000);
-    if (address.isEmpty())
+    ServerAnnouncement served;
+    if (!served.waitFor(exchange, false, 10000))
         return 1;
+    const QString address = served.address;
 
     wdgPLoggerGui window;
     window.show();

@@ -22,6 +22,7 @@
 #include "modalanswerer.h"
 #include "pbxlink.h"
 #include "pbxlinkglobal.h"
+#include "serverannouncement.h"
 #include "wdgploggergui.h"
 
 #include <QApplication>
@@ -78,17 +79,8 @@ public:
         m_process.start();
         if (!m_process.waitForStarted(5000))
             return {};
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 5000) {
-            m_process.waitForReadyRead(50);
-            while (m_process.canReadLine()) {
-                const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-                if (line.startsWith(QLatin1String("listening ")))
-                    return line.mid(10);
-            }
-        }
-        return {};
+        ServerAnnouncement served;
+        return served.waitFor(m_process, false, 5000) ? served.address : QString();
     }
 
 private:

@@ -10,6 +10,7 @@
 #include "modalanswerer.h"
 #include "pbxlink.h"
 #include "popupanswerer.h"
+#include "serverannouncement.h"
 #include "wdgploggergui.h"
 
 #include <QLabel>
@@ -71,20 +72,12 @@ public:
         m_process.start();
         if (!m_process.waitForStarted(5000))
             return false;
-        QElapsedTimer clock;
-        clock.start();
-        while (address.isEmpty() && !clock.hasExpired(15000) && m_process.state() == QProcess::Running) {
-            m_process.waitForReadyRead(50);
-            while (m_process.canReadLine()) {
-                const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-                if (line.startsWith(QLatin1String("fingerprint ")))
-                    fingerprint = line.mid(12);
-                else if (line.startsWith(QLatin1String("listening ")))
-                    address = line.mid(10);
-            }
-        }
-        port = quint16(address.section(QLatin1Char(':'), -1).toUInt());
-        return !address.isEmpty();
+        ServerAnnouncement served;
+        const bool up = served.waitFor(m_process);
+        address = served.address;
+        fingerprint = served.fingerprint;
+        port = served.port;
+        return up;
     }
 
     void stop()
