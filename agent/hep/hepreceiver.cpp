@@ -31,6 +31,8 @@ constexpr int kMaxPortAttempts = 16;
 // Then the event loop has its turn, clients' writes too, while a sender
 // keeps the socket full; the notifier fires again for the rest.
 constexpr int kMaxDatagramsPerWake = 4096;
+// A read error that lasts is tried again after this long.
+constexpr int kReadRetryMs = 1000;
 
 bool sameSecret(const QByteArray &a, const QByteArray &b)
 {
@@ -85,17 +87,16 @@ QHostAddress fromSockaddr(const sockaddr_storage &address, quint16 *port)
 }
 
 // What the system has dropped on the socket since it was made, as a
-// datagram tells it; 0 until the first drop.
-quint64 overflowCount(msghdr *message)
+// datagram tells it (a count that wraps); none is told before the first.
+bool systemDrops(msghdr *message, quint32 *count)
 {
     for (cmsghdr *c = CMSG_FIRSTHDR(message); c; c = CMSG_NXTHDR(message, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-            quint32 count = 0;
-            std::memcpy(&count, CMSG_DATA(c), sizeof count);
-            return count;
+            std::memcpy(count, CMSG_DATA(c), sizeof *count);
+            return true;
         }
     }
-    return 0;
+    return false;
 }
 
 }
@@ -190,6 +191,7 @@ bool HepReceiver::bindUdp(const QHostAddress &host, quint16 port, QString *why)
         return false;
     }
     m_address = fromSockaddr(address, &m_port);
+    m_systemDrops = 0;
     m_datagrams.resize(kDatagramsPerCall * kMaxDatagram);
     m_udpNotifier = new QSocketNotifier(m_udp, QSocketNotifier::Read, this);
     connect(m_udpNotifier, &QSocketNotifier::activated, this, &HepReceiver::readDatagrams);
@@ -287,13 +289,23 @@ void HepReceiver::readDatagrams()
             messages[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
         }
         const int n = ::recvmmsg(m_udp, messages, kDatagramsPerCall, MSG_DONTWAIT, nullptr);
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && !std::exchange(m_udpFailing, true))
-            qWarning("%s: cannot read HEP datagrams: %s", Q_FUNC_INFO, qPrintable(qt_error_string(errno)));
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            if (!std::exchange(m_udpFailing, true))
+                qWarning("%s: cannot read HEP datagrams: %s", Q_FUNC_INFO, qPrintable(qt_error_string(errno)));
+            // The notifier would fire again at once while the error lasts.
+            m_udpNotifier->setEnabled(false);
+            QTimer::singleShot(kReadRetryMs, this, [this] {
+                if (m_udpNotifier)
+                    m_udpNotifier->setEnabled(true);
+            });
+        }
         if (n <= 0)
             break;
         m_udpFailing = false;
         for (int i = 0; i < n; ++i) {
-            m_counters.overflowed = qMax(m_counters.overflowed, overflowCount(&messages[i].msg_hdr));
+            quint32 drops = 0;
+            if (systemDrops(&messages[i].msg_hdr, &drops))
+                m_counters.overflowed += quint32(drops - std::exchange(m_systemDrops, drops));
             receive(room + i * kMaxDatagram, int(messages[i].msg_len));
         }
         taken += n;
@@ -307,11 +319,18 @@ void HepReceiver::acceptConnections()
 {
     while (QTcpSocket *socket = m_tcp->nextPendingConnection()) {
         // Connections that send nothing must not keep a capture agent
-        // arriving later out.
-        if (m_streams.size() >= MaxConnections)
-            closeStream(connectionToGiveWay());
+        // arriving later out; nor may a newcomer cut one that works.
+        if (m_streams.size() >= MaxConnections) {
+            QTcpSocket *quiet = connectionToGiveWay();
+            if (!quiet) {
+                socket->abort();
+                socket->deleteLater();
+                continue;
+            }
+            closeStream(quiet);
+        }
         Stream stream;
-        stream.peer = socket->peerAddress();
+        stream.accepted.start();
         m_streams.insert(socket, stream);
         // The rest waits in the system until this much is read.
         socket->setReadBufferSize(MaxStreamRead);
@@ -323,29 +342,27 @@ void HepReceiver::acceptConnections()
     }
 }
 
-// Among the connections of the address that holds the most, one that never
-// passed a packet, else the one whose last packet passed longest ago: a
-// peer that takes every place gives way to itself first.
+// The oldest of the connections that never passed a packet, else the one
+// whose last packet passed longest ago if that is long enough; none when
+// every connection works. Peer addresses do not matter: on loopback anyone
+// may take any of 127.0.0.0/8.
 QTcpSocket *HepReceiver::connectionToGiveWay() const
 {
-    QHash<QHostAddress, int> held;
-    int most = 0;
-    for (const Stream &stream : m_streams)
-        most = qMax(most, ++held[stream.peer]);
-    QTcpSocket *chosen = nullptr;
-    const Stream *quietest = nullptr;
+    auto silent = m_streams.cend();
+    auto quiet = m_streams.cend();
     for (auto it = m_streams.cbegin(); it != m_streams.cend(); ++it) {
-        if (held.value(it->peer) != most)
-            continue;
-        const bool quieter = !quietest
-            || (quietest->lastPassed.isValid()
-                && (!it->lastPassed.isValid() || it->lastPassed < quietest->lastPassed));
-        if (quieter) {
-            chosen = it.key();
-            quietest = &it.value();
+        if (!it->lastPassed.isValid()) {
+            if (silent == m_streams.cend() || it->accepted < silent->accepted)
+                silent = it;
+        } else if (quiet == m_streams.cend() || it->lastPassed < quiet->lastPassed) {
+            quiet = it;
         }
     }
-    return chosen;
+    if (silent != m_streams.cend())
+        return silent.key();
+    if (quiet != m_streams.cend() && quiet->lastPassed.hasExpired(QuietBeforeGivingWayMs))
+        return quiet.key();
+    return nullptr;
 }
 
 void HepReceiver::closeStream(QTcpSocket *socket)

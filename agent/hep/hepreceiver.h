@@ -25,8 +25,8 @@ struct HepCounters
     quint64 other = 0; // well-formed, of a protocol type the agent does not show
     quint64 dropped = 0;
     quint64 unauthenticated = 0;
-    // Datagrams the system dropped while the socket's buffer was full
-    // (the largest count it has told).
+    // Datagrams the system dropped before the agent read them, almost
+    // always because the socket's buffer was full.
     quint64 overflowed = 0;
     quint64 droppedFor[HepDecoder::ErrorCount] = {};
 };
@@ -41,8 +41,10 @@ class HepReceiver : public QObject
     Q_OBJECT
 public:
     // At the limit, a new connection takes the place of one that passes
-    // nothing: see connectionToGiveWay().
+    // nothing, or of one long quiet; else it is refused: see
+    // connectionToGiveWay().
     static constexpr int MaxConnections = 64;
+    static constexpr int QuietBeforeGivingWayMs = 60 * 1000;
     // What one wake-up reads of a connection at most.
     static constexpr int MaxStreamRead = 1024 * 1024;
     static constexpr int StatsIntervalMs = 60 * 1000;
@@ -75,6 +77,7 @@ public:
     // once the system has dropped any, and the drop reasons seen, e.g.
     // " (bad-chunk=2)".
     QString statsText() const;
+    int connectionCount() const { return m_streams.size(); }
 
 signals:
     void recordsReady(const QVector<DiagnosticMessage> &records);
@@ -87,7 +90,7 @@ private:
     struct Stream
     {
         QByteArray buffer;
-        QHostAddress peer;
+        QElapsedTimer accepted;
         QElapsedTimer lastPassed; // invalid until one passes
     };
 
@@ -109,6 +112,7 @@ private:
     QHostAddress m_address;
     quint16 m_port = 0;
     bool m_udpFailing = false; // told once, until a read succeeds
+    quint32 m_systemDrops = 0; // the socket's own count, as last told
     QTcpServer *m_tcp = nullptr;
     QHash<QTcpSocket *, Stream> m_streams;
     QByteArray m_password;

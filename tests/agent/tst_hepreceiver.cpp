@@ -146,6 +146,7 @@ void TestHepReceiver::countsWhatTheSystemDropped()
                                        .arg(c.overflowed));
 }
 
+// Anyone on the host may connect from any of 127.0.0.0/8.
 void TestHepReceiver::idleConnectionsGiveWay()
 {
     HepReceiver receiver;
@@ -154,29 +155,45 @@ void TestHepReceiver::idleConnectionsGiveWay()
     const QByteArray invite = sip("INVITE sip:bob@alpha.test SIP/2.0");
     const quint64 &passed = receiver.counters().sip;
     QObject sockets;
-    const auto sendFrom = [&](const char *address) {
+    const auto connectFrom = [&](int host) {
         auto *socket = new QTcpSocket(&sockets);
-        socket->bind(QHostAddress(QString::fromLatin1(address)));
+        socket->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(host)));
         socket->connectToHost(QHostAddress::LocalHost, receiver.port());
-        socket->write(invite);
         return socket;
     };
-    // The capture agent, then one address holding every other place and
-    // sending more recently than it.
-    QTcpSocket *agent = sendFrom("127.0.0.1");
-    QTRY_COMPARE(passed, quint64(1));
-    // In groups that fit the listen backlog, or a connection waits a second
-    // for its SYN to be sent again.
-    for (int i = 1; i < HepReceiver::MaxConnections; ++i) {
-        sendFrom("127.0.0.2");
-        if (i % 32 == 0 || i == HepReceiver::MaxConnections - 1)
-            QTRY_COMPARE(passed, quint64(i + 1));
-    }
-
-    sendFrom("127.0.0.2");
-    QTRY_COMPARE(passed, quint64(HepReceiver::MaxConnections + 1));
+    // The capture agent, then silent connections, each from an address of
+    // its own, in every other place.
+    QTcpSocket *agent = connectFrom(1);
     agent->write(invite);
-    QTRY_COMPARE(passed, quint64(HepReceiver::MaxConnections + 2));
+    QTRY_COMPARE(passed, quint64(1));
+    QVector<QTcpSocket *> silent;
+    for (int i = 1; i < HepReceiver::MaxConnections; ++i) {
+        silent << connectFrom(i + 1);
+        // In groups that fit the listen backlog, or a connection waits a
+        // second for its SYN to be sent again.
+        if (i % 32 == 0)
+            QTRY_COMPARE(receiver.connectionCount(), i + 1);
+    }
+    QTRY_COMPARE(receiver.connectionCount(), HepReceiver::MaxConnections);
+
+    // A newcomer takes a silent one's place.
+    connectFrom(200)->write(invite);
+    QTRY_COMPARE(passed, quint64(2));
+    QTRY_COMPARE(std::count_if(silent.cbegin(), silent.cend(),
+                               [](QTcpSocket *s) { return s->state() == QAbstractSocket::UnconnectedState; }),
+                 1);
+    // Once every place works, a newcomer is refused.
+    for (QTcpSocket *socket : qAsConst(silent)) {
+        if (socket->state() == QAbstractSocket::ConnectedState)
+            socket->write(invite);
+    }
+    const quint64 sent = 2 + silent.size() - 1;
+    QTRY_COMPARE(passed, sent);
+    QTcpSocket *refused = connectFrom(201);
+    refused->write(invite);
+    QTRY_COMPARE(refused->state(), QAbstractSocket::UnconnectedState);
+    agent->write(invite);
+    QTRY_COMPARE(passed, sent + 1);
 }
 
 QTEST_MAIN(TestHepReceiver)
