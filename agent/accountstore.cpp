@@ -28,7 +28,7 @@ bool AccountStore::load(const QString &path, QString *error)
     // the check and the read; a pipe in its place cannot hold a start.
     QByteArray text;
     struct stat st {};
-    switch (BoundedFile::read(path, kMaxFileBytes, BoundedFile::RegularOnly, &text, &st, error)) {
+    switch (BoundedFile::read(path, kMaxFileBytes, BoundedFile::RegularOnly, &text, error, &st)) {
     case BoundedFile::Missing:
         return true;
     case BoundedFile::Failed:

@@ -56,8 +56,7 @@ bool AgentConfig::parseTenant(const QString &text, PbxTenant *tenant)
 bool AgentConfig::readFile(const QString &path, QString *error)
 {
     QByteArray text;
-    struct stat info {};
-    const BoundedFile::Result result = BoundedFile::read(path, kMaxConfigBytes, BoundedFile::AnyKind, &text, &info, error);
+    const BoundedFile::Result result = BoundedFile::read(path, kMaxConfigBytes, BoundedFile::AnyKind, &text, error);
     if (result == BoundedFile::Missing)
         *error = QStringLiteral("cannot read %1: it does not exist").arg(path);
     if (result != BoundedFile::Read)

@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 BoundedFile::Result BoundedFile::read(const QString &path, qint64 maxBytes, Kind kind, QByteArray *data,
-                                      struct stat *info, QString *error)
+                                      QString *error, struct stat *info)
 {
+    struct stat opened {};
+    if (!info)
+        info = &opened;
     // A pipe without a writer must not hold the open.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {

@@ -16,8 +16,8 @@ public:
     };
     enum Result { Read, Missing, Failed };
 
-    // The bytes in *data and what was opened in *info; Missing when nothing
-    // has the name; Failed, with *error set, for anything else wrong.
-    static Result read(const QString &path, qint64 maxBytes, Kind kind, QByteArray *data, struct stat *info,
-                       QString *error);
+    // The bytes in *data and, when asked, what was opened in *info; Missing
+    // when nothing has the name; Failed, with *error set, for anything else.
+    static Result read(const QString &path, qint64 maxBytes, Kind kind, QByteArray *data, QString *error,
+                       struct stat *info = nullptr);
 };

@@ -61,19 +61,6 @@ qint64 sequenceOf(const QString &message)
     return at < 0 ? -1 : message.midRef(at + 4).toLongLong();
 }
 
-qint64 processKiB(qint64 pid, const char *field)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray key = QByteArray(field) + ':';
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(key.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 // CPU time (user and system) in seconds of a process, or of one thread of
 // this one ("self/task/TID"), from its stat file.
 double cpuSeconds(const QString &which)
@@ -407,7 +394,7 @@ int main(int argc, char *argv[])
         std::printf("file -> agent -> link: %lld of %d lines in %.2f s = %.0f lines/s (%.1f MB of log); "
                     "agent peak resident %.1f MiB\n",
                     client.received.load(), lineCount, seconds, linesPerSecond, text.size() / 1e6,
-                    double(processKiB(agent.pid(), "VmHWM")) / 1024.0);
+                    double(BenchSupport::procStatusKiB("VmHWM", agent.pid())) / 1024.0);
         std::fflush(stdout);
     }
     const double ceiling = replayCeiling(qMin(lineCount, 500000));
@@ -473,7 +460,7 @@ int main(int argc, char *argv[])
         Client client;
         if (!client.login(agent.address))
             return 1;
-        slowBaseMib = double(processKiB(agent.pid(), "VmRSS")) / 1024.0;
+        slowBaseMib = double(BenchSupport::procStatusKiB("VmRSS", agent.pid())) / 1024.0;
         std::atomic<bool> stop{false};
         std::thread writer([&] {
             QFile out(logFile);
@@ -495,11 +482,11 @@ int main(int argc, char *argv[])
         clock.start();
         QString events;
         while (clock.elapsed() < 20000 && !events.contains(QLatin1String("fell behind"))) {
-            slowPeakMib = std::max(slowPeakMib, double(processKiB(agent.pid(), "VmRSS")) / 1024.0);
+            slowPeakMib = std::max(slowPeakMib, double(BenchSupport::procStatusKiB("VmRSS", agent.pid())) / 1024.0);
             QThread::msleep(20);
             events = agent.events();
         }
-        slowPeakMib = std::max(slowPeakMib, double(processKiB(agent.pid(), "VmHWM")) / 1024.0);
+        slowPeakMib = std::max(slowPeakMib, double(BenchSupport::procStatusKiB("VmHWM", agent.pid())) / 1024.0);
         stop = true;
         writer.join();
         std::printf("a client that stops reading: agent resident %.1f MiB before, peak %.1f MiB (bound %d MiB unread); %s\n",

@@ -32,10 +32,11 @@ inline void waitUntil(const std::function<bool()> &done, int timeoutMs, int wake
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
-// A field of /proc/self/status in KiB ("VmRSS", "VmHWM"), or -1.
-inline qint64 procStatusKiB(const char *name)
+// A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"), or -1; this
+// process's when no pid is given.
+inline qint64 procStatusKiB(const char *name, qint64 pid = 0)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
+    QFile status(pid ? QStringLiteral("/proc/%1/status").arg(pid) : QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
         return -1;
     const QByteArray key = QByteArray(name) + ':';
