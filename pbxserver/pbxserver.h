@@ -52,6 +52,8 @@ public:
     // A record for every logged-in client, whatever its subscription: news
     // of the exchange itself.
     void broadcast(const DiagnosticMessage &msg);
+    // Ends the logged-in sessions of these accounts with a bye.
+    void endSessionsOf(const QStringList &accounts, const QString &reason);
     int sessionCount() const { return m_sessions.size(); }
     int loggedInCount() const;
     // The most any logged-in client has still to read.
@@ -62,6 +64,8 @@ signals:
 
 private:
     void onNewConnection(TlsListener *listener);
+    void makeRoomBeforeLogin(const QHostAddress &peer);
+    QString admission(const QString &account) const;
 
     PbxServerSettings m_settings;
     PbxBackend *const m_backend;
