@@ -21,6 +21,13 @@ constexpr qint64 kMaxSourcePauseMs = 10 * 1000;
 // From connecting to logged in, pings or not, as the client's own bound.
 constexpr int kLoginDeadlineMs = 15 * 1000;
 constexpr int kMaxCommandsPerClient = 2;
+// Programs (ping, traceroute, host) running at once, in all and per account.
+constexpr int kMaxPrograms = 4;
+constexpr int kMaxProgramsPerAccount = 4;
+// Connections not logged in yet: per address, in all; and the TLS handshake's time.
+constexpr int kMaxPendingPerAddress = 4;
+constexpr int kMaxPending = 64;
+constexpr int kHandshakeTimeoutMs = 5000;
 // The version is asked for before the first client: briefly, a stopped
 // Kamailio must not hold the start.
 constexpr int kVersionTimeoutMs = 2000;
@@ -147,6 +154,10 @@ bool Agent::start(QString *error)
         settings.features.prepend(kFeatureTenants);
     settings.idleTimeoutMs = m_config.idleTimeoutMs;
     settings.maxClients = m_config.maxClients;
+    settings.maxSessionsPerAccount = m_config.maxSessionsPerAccount;
+    settings.maxPendingPerAddress = kMaxPendingPerAddress;
+    settings.maxPending = kMaxPending;
+    settings.handshakeTimeoutMs = kHandshakeTimeoutMs;
     settings.maxQueuedBytes = m_config.maxUnreadBytes;
     settings.loginBackoff = true;
     settings.loginDeadlineMs = kLoginDeadlineMs;
@@ -167,11 +178,13 @@ bool Agent::start(QString *error)
             commands.commands.insert(it.key(), action);
     }
     m_commands = new KamailioCommands(m_rpc, commands, this);
-    m_backend->setCommandRunner([this](const ServerCommand &command, PbxBackend::CommandDone done) {
+    m_commands->setProgramLimits(kMaxPrograms, kMaxProgramsPerAccount);
+    m_backend->setCommandRunner([this](const ServerCommand &command, const PbxCommandOrigin &origin,
+                                       PbxBackend::CommandDone done) {
         const bool hepStats = command.command == kHepStatsCommand
             || m_config.commands.value(command.command).trimmed() == kHepStatsAction;
         if (!hepStats) {
-            m_commands->run(command, std::move(done));
+            m_commands->run(command, std::move(done), origin.scope, origin.account);
             return;
         }
         ServerCommandResponse response;
