@@ -7,6 +7,7 @@
 #include "knownexchanges.h"
 #include "logsource.h"
 #include "pbxserver.h"
+#include "scram.h"
 #include "serveridentity.h"
 
 #include <QDateTime>
@@ -14,6 +15,9 @@
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QRegularExpression>
+#include <QSaveFile>
+
+#include <sys/stat.h>
 
 namespace {
 constexpr int kTenantRefreshMs = 60 * 1000;
@@ -40,6 +44,29 @@ const QString kHepStatsCommand = QStringLiteral("hep stats");
 QString nowText()
 {
     return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+}
+
+// Makes the unknown accounts' salts the same at every start, and nobody's
+// to work out: a secret of this agent, made on its first start.
+bool loadOrCreateSecret(const QString &path, QByteArray *secret, QString *error)
+{
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        *secret = file.read(1024);
+        if (secret->size() >= 32)
+            return true;
+        file.close();
+    }
+    const mode_t oldMask = ::umask(077);
+    QSaveFile out(path);
+    const bool opened = out.open(QIODevice::WriteOnly);
+    ::umask(oldMask);
+    *secret = Scram::randomBytes(32);
+    if (!opened || out.write(*secret) != secret->size() || !out.commit()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, out.errorString());
+        return false;
+    }
+    return true;
 }
 
 // A folder the agent makes is its own alone; one that exists (a runtime
@@ -136,6 +163,10 @@ bool Agent::start(QString *error)
                                           "\"plogger4-agent passwd NAME\"")
                                .arg(m_config.accountsFile));
 
+    QByteArray unknownAccountSecret;
+    if (!loadOrCreateSecret(m_config.stateDir + QStringLiteral("/unknown-accounts.key"), &unknownAccountSecret, error))
+        return false;
+
     ServerIdentity identity;
     const bool loaded = m_config.certificateFile.isEmpty()
         ? identity.loadOrCreate(m_config.stateDir, error, QStringLiteral("plogger4-agent ") + QHostInfo::localHostName())
@@ -163,6 +194,7 @@ bool Agent::start(QString *error)
     settings.loginDeadlineMs = kLoginDeadlineMs;
     settings.maxCommandsInFlight = kMaxCommandsPerClient;
     settings.unknownAccountIterations = AccountStore::NewIterations;
+    settings.unknownAccountSecret = unknownAccountSecret;
 
     m_backend = std::make_unique<AgentBackend>(m_accounts, m_config.domains);
     m_backend->setTenants(m_config.tenants);
@@ -318,9 +350,14 @@ void Agent::reload()
     QString error;
     AccountStore accounts;
     if (accounts.load(m_config.accountsFile, &error)) {
+        // A removed account, or one whose password changed, is not to keep
+        // the sessions it opened.
+        const QStringList changed = m_accounts.changedIn(accounts);
         m_accounts = accounts;
         m_backend->setAccounts(accounts);
         emit eventReported(QStringLiteral("accounts re-read: %1").arg(accounts.count()));
+        if (m_server && !changed.isEmpty())
+            m_server->endSessionsOf(changed, QStringLiteral("account removed or its password changed"));
     } else {
         emit eventReported(QStringLiteral("accounts not re-read, the old ones stand: %1").arg(error));
     }

@@ -394,18 +394,17 @@ void PbxServerSession::handleLogin(const QJsonObject &frame)
         refuseLogin(refusal);
         return;
     }
-    if (const std::optional<Scram::Verifier> known = m_backend->verifier(m_user, m_domain)) {
-        m_verifier = *known;
-    } else {
-        // An unknown account gets a challenge like any other and fails at the
-        // proof, so that the challenge does not tell which accounts exist.
-        // Its salt is the same at every attempt, and nobody can work it out.
-        static const QByteArray randomSecret = Scram::randomBytes(32);
-        const QByteArray secret =
-            m_settings.unknownAccountSecret.isEmpty() ? randomSecret : m_settings.unknownAccountSecret;
-        m_verifier = Scram::Verifier{Scram::hmac(secret, name).left(16), m_settings.unknownAccountIterations,
-                                     Scram::randomBytes(Scram::KeyLength), Scram::randomBytes(Scram::KeyLength)};
-    }
+    // An unknown account gets a challenge like any other and fails at the
+    // proof, so that the challenge does not tell which accounts exist: its
+    // salt is the same at every attempt, and nobody can work it out. Every
+    // login makes such a verifier, so that a known account's challenge takes
+    // the same work as an unknown one's.
+    static const QByteArray randomSecret = Scram::randomBytes(32);
+    const QByteArray secret = m_settings.unknownAccountSecret.isEmpty() ? randomSecret : m_settings.unknownAccountSecret;
+    const Scram::Verifier unknown{Scram::hmac(secret, "salt:" + name).left(16), m_settings.unknownAccountIterations,
+                                  Scram::hmac(secret, "stored:" + name), Scram::hmac(secret, "server:" + name)};
+    const std::optional<Scram::Verifier> known = m_backend->verifier(m_user, m_domain);
+    m_verifier = known ? *known : unknown;
     m_combinedNonce = clientNonce + Scram::newNonce();
     const QByteArray serverFirst = "r=" + m_combinedNonce + ",s=" + m_verifier.salt.toBase64() + ",i="
         + QByteArray::number(m_verifier.iterations);

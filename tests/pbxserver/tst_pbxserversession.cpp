@@ -5,7 +5,7 @@
 #include "pbxframecodec.h"
 #include "pbxprotocol.h"
 #include "pbxserver.h"
-#include "scramclient.h"
+#include "linklogin.h"
 #include "serveridentity.h"
 
 #include <QSslSocket>
@@ -13,13 +13,6 @@
 #include <QtTest>
 
 namespace {
-
-QByteArray line(const QString &type, const QJsonObject &more = {})
-{
-    QJsonObject frame = more;
-    frame.insert(QStringLiteral("type"), type);
-    return PbxFrameCodec::encode(frame);
-}
 
 // Two accounts, "admin" and "low", password "pw"; commands that never
 // finish, their origins kept.
@@ -40,38 +33,6 @@ public:
     }
     QVector<PbxCommandOrigin> origins;
 };
-
-// The next frame the exchange sends, or an empty object when none comes.
-QJsonObject nextFrame(QAbstractSocket &socket)
-{
-    if (!QTest::qWaitFor([&] { return socket.canReadLine() || socket.state() == QAbstractSocket::UnconnectedState; },
-                         5000)
-        || !socket.canReadLine())
-        return {};
-    return QJsonDocument::fromJson(socket.readLine()).object();
-}
-
-// A client's login over its own connection from the given loopback
-// address; the exchange's last answer.
-QJsonObject logIn(QSslSocket &socket, quint16 port, const QString &user, const QString &password = QStringLiteral("pw"),
-                  const QString &from = QStringLiteral("127.0.0.1"))
-{
-    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-    socket.bind(QHostAddress(from));
-    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-    if (nextFrame(socket).value(QLatin1String("type")) != QLatin1String("hello"))
-        return {};
-    ScramClient scram(user, password);
-    socket.write(line(QStringLiteral("login"), {{QStringLiteral("mode"), 5},
-                                               {QStringLiteral("scram"), QString::fromUtf8(scram.clientFirst())}}));
-    const QJsonObject challenge = nextFrame(socket);
-    if (challenge.value(QLatin1String("type")) != QLatin1String("login-challenge"))
-        return challenge;
-    QString error;
-    const QByteArray final = scram.clientFinal(challenge.value(QLatin1String("scram")).toString().toUtf8(), &error);
-    socket.write(line(QStringLiteral("login-proof"), {{QStringLiteral("scram"), QString::fromUtf8(final)}}));
-    return nextFrame(socket);
-}
 
 }
 
@@ -106,19 +67,19 @@ void tst_PbxServerSession::hostileClientIsCut_data()
     QTest::addColumn<int>("everyMs");
     QTest::addColumn<QString>("event");  // how the exchange's log says it ended
 
-    QTest::newRow("frames that are no login") << QByteArrayList{line(QStringLiteral("nothing"))} << 17 << 0
+    QTest::newRow("frames that are no login") << QByteArrayList{linkFrame(QStringLiteral("nothing"))} << 17 << 0
                                               << "too many frames before the login";
     // Pings keep a connection alive, but not one that never logs in.
-    QTest::newRow("pings instead of a login") << QByteArrayList{line(QStringLiteral("ping"))} << 12 << 100
+    QTest::newRow("pings instead of a login") << QByteArrayList{linkFrame(QStringLiteral("ping"))} << 12 << 100
                                               << "no login in time";
-    QTest::newRow("ping flood before login") << QByteArrayList{line(QStringLiteral("ping"), {{"seq", 1}})} << 17 << 0
+    QTest::newRow("ping flood before login") << QByteArrayList{linkFrame(QStringLiteral("ping"), {{"seq", 1}})} << 17 << 0
                                              << "too many frames before the login";
     QTest::newRow("oversized frame before login")
-        << QByteArrayList{line(QStringLiteral("login"), {{"scram", QString(9 * 1024, 'x')}})} << 1 << 0
+        << QByteArrayList{linkFrame(QStringLiteral("login"), {{"scram", QString(9 * 1024, 'x')}})} << 1 << 0
         << "client frame too large";
-    QTest::newRow("non-integer ping seq") << QByteArrayList{line(QStringLiteral("ping"), {{"seq", "1; drop"}})} << 1
+    QTest::newRow("non-integer ping seq") << QByteArrayList{linkFrame(QStringLiteral("ping"), {{"seq", "1; drop"}})} << 1
                                           << 0 << "ping seq is not an integer";
-    QTest::newRow("fractional ping seq") << QByteArrayList{line(QStringLiteral("ping"), {{"seq", 1.5}})} << 1 << 0
+    QTest::newRow("fractional ping seq") << QByteArrayList{linkFrame(QStringLiteral("ping"), {{"seq", 1.5}})} << 1 << 0
                                          << "ping seq is not an integer";
 }
 
@@ -270,7 +231,7 @@ void tst_PbxServerSession::commandEndsWithSession()
     QSslSocket client;
     QCOMPARE(logIn(client, server.port(), QStringLiteral("low")).value(QLatin1String("type")).toString(),
              QStringLiteral("login-ok"));
-    client.write(line(QStringLiteral("command"), {{"id", "1"}, {"command", "ping"}, {"params", QJsonArray{"127.0.0.1"}}}));
+    client.write(linkFrame(QStringLiteral("command"), {{"id", "1"}, {"command", "ping"}, {"params", QJsonArray{"127.0.0.1"}}}));
     QTRY_COMPARE_WITH_TIMEOUT(backend.origins.size(), 1, 5000);
     QCOMPARE(backend.origins.at(0).account, QStringLiteral("low"));
     QVERIFY(!backend.origins.at(0).scope.isNull());
