@@ -379,12 +379,8 @@ void PbxServerSession::handleLogin(const QJsonObject &frame)
     }
     emit eventReported(
         QStringLiteral("session %1 login of %2@%3 started").arg(m_number).arg(printable(m_user), printable(m_domain)));
-    // Told at once rather than kept waiting: the client's login deadline
-    // would pass, and it could not tell a wait from a fault.
-    if (const int waitMs = m_throttle ? m_throttle->waitMs(m_peer, m_user) : 0) {
-        refuseLogin(QStringLiteral("too many failed logins from this address, wait %1 s").arg((waitMs + 999) / 1000));
+    if (refuseIfHeldBack())
         return;
-    }
     const QString refusal = loginRefusal();
     if (!refusal.isEmpty()) {
         refuseLogin(refusal);
@@ -409,6 +405,16 @@ void PbxServerSession::handleLogin(const QJsonObject &frame)
     send(QJsonObject{{QStringLiteral("type"), TypeLoginChallenge}, {kScram, QString::fromUtf8(serverFirst)}});
 }
 
+// Told at once rather than kept waiting: the client's login deadline would
+// pass, and it could not tell a wait from a fault.
+bool PbxServerSession::refuseIfHeldBack()
+{
+    const int waitMs = m_throttle ? m_throttle->waitMs(m_peer, m_user) : 0;
+    if (waitMs > 0)
+        refuseLogin(QStringLiteral("too many failed logins from this address, wait %1 s").arg((waitMs + 999) / 1000));
+    return waitMs > 0;
+}
+
 QByteArray PbxServerSession::loginSignature(const Scram::Verifier &verifier, const QByteArray &authMessage) const
 {
     return Scram::hmac(verifier.serverKey, authMessage);
@@ -422,7 +428,10 @@ void PbxServerSession::handleProof(const QJsonObject &frame)
         refuseLogin(QStringLiteral("malformed login"));
         return;
     }
-    checkProof(clientFinal);
+    // Asked again: logins started side by side would otherwise each get a
+    // guess before the first failure counts.
+    if (!refuseIfHeldBack())
+        checkProof(clientFinal);
 }
 
 void PbxServerSession::checkProof(const QByteArray &clientFinal)

@@ -110,6 +110,8 @@ private:
     void handleSubscribe(const QJsonObject &frame);
     void sendTenants();
     void refuseLogin(const QString &reason);
+    // Refuses a login the throttle holds back; whether it did.
+    bool refuseIfHeldBack();
     void checkProof(const QByteArray &clientFinal);
     // A text the client chose, fit for one line of the exchange's log.
     static QString printable(const QString &text);

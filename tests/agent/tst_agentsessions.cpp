@@ -124,13 +124,8 @@ void tst_AgentSessions::reloadEndsSessions()
 QString tst_AgentSessions::unknownSalt(quint16 port)
 {
     QSslSocket socket;
-    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-    nextFrame(socket);  // hello
-    ScramClient scram(QStringLiteral("nobody"), QStringLiteral("pw"));
-    socket.write(linkFrame(QStringLiteral("login"), {{QStringLiteral("mode"), 5},
-                                                    {QStringLiteral("scram"), QString::fromUtf8(scram.clientFirst())}}));
-    const QString challenge = nextFrame(socket).value(QLatin1String("scram")).toString();
+    const QString challenge =
+        beginLogin(socket, port, ScramClient(QStringLiteral("nobody"), QStringLiteral("pw"))).value(QLatin1String("scram")).toString();
     return challenge.section(QStringLiteral(",s="), 1).section(QLatin1Char(','), 0, 0);
 }
 

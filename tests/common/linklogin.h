@@ -28,20 +28,24 @@ inline QJsonObject nextFrame(QAbstractSocket &socket)
     return QJsonDocument::fromJson(socket.readLine()).object();
 }
 
-// A client's login over its own connection from the given loopback
-// address; the exchange's last answer.
-inline QJsonObject logIn(QSslSocket &socket, quint16 port, const QString &user, const QString &password = QStringLiteral("pw"),
-                  const QString &from = QStringLiteral("127.0.0.1"))
+// A login over its own connection from the given loopback address, up to
+// the exchange's challenge (or whatever it answers instead).
+inline QJsonObject beginLogin(QSslSocket &socket, quint16 port, const ScramClient &scram,
+                              const QString &from = QStringLiteral("127.0.0.1"))
 {
     socket.setPeerVerifyMode(QSslSocket::VerifyNone);
     socket.bind(QHostAddress(from));
     socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
     if (nextFrame(socket).value(QLatin1String("type")) != QLatin1String("hello"))
         return {};
-    ScramClient scram(user, password);
     socket.write(linkFrame(QStringLiteral("login"), {{QStringLiteral("mode"), 5},
-                                               {QStringLiteral("scram"), QString::fromUtf8(scram.clientFirst())}}));
-    const QJsonObject challenge = nextFrame(socket);
+                                                    {QStringLiteral("scram"), QString::fromUtf8(scram.clientFirst())}}));
+    return nextFrame(socket);
+}
+
+// The proof for a challenge; the exchange's verdict.
+inline QJsonObject proveLogin(QSslSocket &socket, ScramClient &scram, const QJsonObject &challenge)
+{
     if (challenge.value(QLatin1String("type")) != QLatin1String("login-challenge"))
         return challenge;
     QString error;
@@ -50,3 +54,9 @@ inline QJsonObject logIn(QSslSocket &socket, quint16 port, const QString &user, 
     return nextFrame(socket);
 }
 
+inline QJsonObject logIn(QSslSocket &socket, quint16 port, const QString &user,
+                         const QString &password = QStringLiteral("pw"), const QString &from = QStringLiteral("127.0.0.1"))
+{
+    ScramClient scram(user, password);
+    return proveLogin(socket, scram, beginLogin(socket, port, scram, from));
+}
