@@ -606,6 +606,9 @@ void wdgPLoggerGui::onCommandMessageReceived(ServerCommandResponse response)
     msg.message = QStringLiteral("Command: %1\n").arg(response.command);
     msg.message += response.executed ? QStringLiteral("Execution finished with exitCode %1\n").arg(response.code)
                                      : QStringLiteral("Execution failed with errorCode %1\n").arg(response.code);
+    // The exchange's reason (Kamailio's own message, a refused parameter) says more than a code.
+    if (!response.executed && !response.detail.isEmpty())
+        msg.message += response.detail + QLatin1Char('\n');
     msg.message += QLatin1Char('\n') + output;
     onPLoggerMessageReceived(msg);
 }
