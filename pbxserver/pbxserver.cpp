@@ -159,6 +159,12 @@ void PbxServer::publishFrame(const QString &tenant, const QByteArray &frame)
         session->offerLogFrame(tenant, frame);
 }
 
+void PbxServer::sendTenantsToAll()
+{
+    for (PbxServerSession *session : qAsConst(m_sessions))
+        session->sendTenants();
+}
+
 void PbxServer::broadcast(const DiagnosticMessage &msg)
 {
     const QByteArray frame = PbxProtocol::encodeLogFrame(msg);

@@ -52,6 +52,8 @@ public:
     // A record for every logged-in client, whatever its subscription: news
     // of the exchange itself.
     void broadcast(const DiagnosticMessage &msg);
+    // The backend's tenant list to every logged-in client, when it changed.
+    void sendTenantsToAll();
     int sessionCount() const { return m_sessions.size(); }
     int loggedInCount() const;
     // The most any logged-in client has still to read.

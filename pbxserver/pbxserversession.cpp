@@ -273,10 +273,16 @@ void PbxServerSession::handleFrame(const QJsonObject &frame)
         break;
     }
     if (type == TypeGetTenants) {
+        // The answer under way serves repeats too: a flood queues nothing.
+        if (m_tenantsAsked)
+            return;
+        m_tenantsAsked = true;
         const QPointer<PbxServerSession> self(this);
         m_backend->refreshTenants([self] {
-            if (self && self->m_state == State::LoggedIn)
-                self->sendTenants();
+            if (!self)
+                return;
+            self->m_tenantsAsked = false;
+            self->sendTenants();
         });
     } else if (type == TypeSubscribe) {
         handleSubscribe(frame);
@@ -291,6 +297,8 @@ void PbxServerSession::handleFrame(const QJsonObject &frame)
 
 void PbxServerSession::sendTenants()
 {
+    if (m_state != State::LoggedIn)
+        return;
     QJsonArray list;
     const QVector<PbxTenant> tenants = m_backend->tenants();
     for (const PbxTenant &t : tenants)
