@@ -258,15 +258,30 @@ void Agent::watchSource(LogSource *source)
     if (!m_config.tenantPattern.isEmpty())
         source->setTenantPattern(QRegularExpression(m_config.tenantPattern));
     connect(source, &LogSource::recordsReady, this, &Agent::onRecords);
-    // The source says each change once.
-    connect(source, &LogSource::sourceLost, this, [this, source](const QString &reason) {
+    // The source says each change once; a client that logs in meanwhile
+    // is told too.
+    const QString lostKey = source->name() + QStringLiteral(" lost");
+    const QString silentKey = source->name() + QStringLiteral(" silent");
+    connect(source, &LogSource::sourceLost, this, [this, source, lostKey](const QString &reason) {
         emit eventReported(QStringLiteral("log source %1 lost: %2").arg(source->name(), reason));
-        announce(2, QStringLiteral("plogger4-agent: the log source %1 is lost (%2); its lines will follow when it is back")
-                        .arg(source->name(), reason));
+        m_server->setStandingNotice(
+            lostKey, notice(2, QStringLiteral("plogger4-agent: the log source %1 is lost (%2); its lines will follow when it is back")
+                                   .arg(source->name(), reason)));
     });
-    connect(source, &LogSource::sourceRestored, this, [this, source] {
+    connect(source, &LogSource::sourceRestored, this, [this, source, lostKey] {
         emit eventReported(QStringLiteral("log source %1 back").arg(source->name()));
+        m_server->withdrawStandingNotice(lostKey);
         announce(2, QStringLiteral("plogger4-agent: the log source %1 is back").arg(source->name()));
+    });
+    connect(source, &LogSource::sourceSilent, this, [this, source, silentKey](const QString &reason) {
+        emit eventReported(QStringLiteral("log source %1 gives nothing: %2").arg(source->name(), reason));
+        m_server->setStandingNotice(silentKey, notice(2, QStringLiteral("plogger4-agent: the log source %1 gives nothing: %2")
+                                                             .arg(source->name(), reason)));
+    });
+    connect(source, &LogSource::sourceHeard, this, [this, source, silentKey] {
+        emit eventReported(QStringLiteral("log source %1 gives entries").arg(source->name()));
+        m_server->withdrawStandingNotice(silentKey);
+        announce(2, QStringLiteral("plogger4-agent: the log source %1 gives entries").arg(source->name()));
     });
 }
 
@@ -418,12 +433,17 @@ void Agent::onRecords(const QVector<DiagnosticMessage> &records)
     }
 }
 
-void Agent::announce(int level, const QString &text)
+DiagnosticMessage Agent::notice(int level, const QString &text)
 {
     DiagnosticMessage msg;
     msg.messageId = QString::number(m_nextMessageId++);
     msg.verbosity = QString::number(level);
     msg.timestamp = nowText();
     msg.message = text;
-    m_server->broadcast(msg);
+    return msg;
+}
+
+void Agent::announce(int level, const QString &text)
+{
+    m_server->broadcast(notice(level, text));
 }

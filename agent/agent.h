@@ -46,6 +46,7 @@ signals:
 private:
     void onRecords(const QVector<DiagnosticMessage> &records);
     void announce(int level, const QString &text);
+    DiagnosticMessage notice(int level, const QString &text);
     // Concurrent askers share one domain.dump; a list read moments ago
     // serves them unless fresh is asked for.
     void refreshTenants(std::function<void()> done, bool fresh = false);

@@ -472,6 +472,7 @@ void PbxServerSession::checkProof(const QByteArray &clientFinal)
                                 printable(m_client.value(QLatin1String("platform")).toString()),
                                 printable(m_client.value(QLatin1String("osVersion")).toString()), peer.toString()));
     loggedIn();
+    emit loginAccepted();
 }
 
 void PbxServerSession::handleCommand(const QJsonObject &frame)

@@ -57,6 +57,7 @@ public:
 
 signals:
     void eventReported(const QString &line);
+    void loginAccepted();
     void finished();
 
 protected:

@@ -110,6 +110,8 @@ public:
         });
         connect(&link, &PbxLink::sigServerCommandResponse, this,
                 [this](const ServerCommandResponse &r) { responses << r; });
+        connect(&link, &PbxLink::sigDiagnosticMessageReceived, this,
+                [this](const DiagnosticMessage &m) { messages << m; });
     }
 
     PbxLink link;
@@ -117,6 +119,7 @@ public:
     QMap<QString, QString> tenants;
     int tenantLists = 0;
     QList<ServerCommandResponse> responses;
+    QList<DiagnosticMessage> messages;
 };
 
 }
@@ -132,9 +135,10 @@ private slots:
     void changedTenantsArePushed();
     void missingModulesAreNotAsked_data();
     void missingModulesAreNotAsked();
+    void lostSourceIsToldToLateClients();
 
 private:
-    bool startAgent(const QVector<PbxTenant> &configTenants = {});
+    bool startAgent(const QVector<PbxTenant> &configTenants = {}, const QString &source = QString());
     std::unique_ptr<Client> login();
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -165,7 +169,7 @@ void tst_Agent::cleanup()
     m_dir.reset();
 }
 
-bool tst_Agent::startAgent(const QVector<PbxTenant> &configTenants)
+bool tst_Agent::startAgent(const QVector<PbxTenant> &configTenants, const QString &source)
 {
     AccountStore accounts;
     accounts.setPassword(QStringLiteral("admin"), QStringLiteral("s3cret"));
@@ -180,7 +184,7 @@ bool tst_Agent::startAgent(const QVector<PbxTenant> &configTenants)
     config.listen = QStringList{QStringLiteral("127.0.0.1:0")};
     config.stateDir = m_dir->filePath(QStringLiteral("state"));
     config.accountsFile = m_dir->filePath(QStringLiteral("accounts"));
-    config.sources = QStringList{QStringLiteral("file:") + log.fileName()};
+    config.sources = QStringList{source.isEmpty() ? QStringLiteral("file:") + log.fileName() : source};
     config.rpcSocket = m_dir->filePath(QStringLiteral("kamailio_rpc.sock"));
     config.tenantsFromRpc = true;
     config.tenants = configTenants;
@@ -293,6 +297,37 @@ void tst_Agent::missingModulesAreNotAsked()
     const QStringList said = m_events.filter(QStringLiteral("offers no domain.dump"));
     QCOMPARE(said.size(), missing == QLatin1String("domain.dump") ? 1 : 0);
     QCOMPARE(client->tenants.contains(BetaUuid), missing == QLatin1String("domain.dump"));
+}
+
+// A client that logs in after a source was lost still learns of it: the
+// window would otherwise just stay empty.
+void tst_Agent::lostSourceIsToldToLateClients()
+{
+    const QString missing = m_dir->filePath(QStringLiteral("no-such.log"));
+    QVERIFY(startAgent({}, QStringLiteral("file:") + missing));
+    QTRY_VERIFY(!m_events.filter(QStringLiteral("lost")).isEmpty());
+    QCOMPARE(m_events.filter(QStringLiteral("lost")).size(), 1);
+    auto client = login();
+    QVERIFY(client);
+    const auto told = [&] {
+        int n = 0;
+        for (const DiagnosticMessage &m : qAsConst(client->messages))
+            n += m.verbosity == QLatin1String("2") && m.message.contains(missing + QStringLiteral(" does not exist"));
+        return n;
+    };
+    QTRY_COMPARE(told(), 1);
+    QFile log(missing);
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    QTRY_VERIFY(!m_events.filter(QStringLiteral("back")).isEmpty());
+    auto later = login();
+    QVERIFY(later);
+    // A line written now comes after anything sent at the login.
+    log.write("NOTICE: a line\n");
+    log.flush();
+    QTRY_VERIFY(std::any_of(later->messages.cbegin(), later->messages.cend(),
+                            [](const DiagnosticMessage &m) { return m.message == QLatin1String("NOTICE: a line"); }));
+    for (const DiagnosticMessage &m : qAsConst(later->messages))
+        QVERIFY2(!m.message.contains(QLatin1String("is lost")), qPrintable(m.message));
 }
 
 QTEST_GUILESS_MAIN(tst_Agent)
