@@ -98,6 +98,10 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
     ui.cbCmd->addItems(ServerCommands::networkCommands());
     ui.cbCmd->setCurrentIndex(-1);
     ui.leCmdParams->hide();
+    // The placeholder says what the field takes: whole, in any font.
+    ui.leCmdParams->setMinimumWidth(
+        qMax(ui.leCmdParams->minimumWidth(),
+             ui.leCmdParams->fontMetrics().horizontalAdvance(ui.leCmdParams->placeholderText()) + 24));
     ui.btSendCmd->setEnabled(false);
     ui.wdgCmd->hide();
 

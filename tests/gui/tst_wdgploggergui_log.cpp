@@ -295,6 +295,9 @@ void tst_wdgPLoggerGuiLog::commandParameterField()
     cb->setCurrentText(command);
     QCOMPARE(!params->isHidden(), field);
     QCOMPARE(params->text(), QStringLiteral("127.0.0.1"));  // kept while hidden
+    // What the field takes, once emptied.
+    QCOMPARE(params->placeholderText(), QStringLiteral("indirizzo o nome host"));
+    QVERIFY(params->fontMetrics().horizontalAdvance(params->placeholderText()) < params->minimumWidth());
 }
 
 void tst_wdgPLoggerGuiLog::commandResponseRows_data()

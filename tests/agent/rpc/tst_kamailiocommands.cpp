@@ -148,6 +148,35 @@ private slots:
             QVERIFY2((r.output + r.detail).contains(text), qPrintable(r.output + " | " + r.detail));
     }
 
+    void tableTexts_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QByteArray>("result");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("one contact") << "ul.lookup"
+                                     << QByteArray(R"({"AoR":"bob@beta.test","Contacts":[{"Contact":{"Address":"sip:bob@127.0.0.1:5070"}}]})")
+                                     << QStringList{"\n1 contact of 1 address of record"};
+        QTest::newRow("usrloc without domains") << "ul.lookup"
+                                                << QByteArray(R"({"AoR":"bob","Contacts":[{"Contact":{"Address":"sip:bob@127.0.0.1:5070"}},{"Contact":{"Address":"sip:bob@127.0.0.1:5080"}}]})")
+                                                << QStringList{"sip:bob (no domain) ", "2 contacts of 1 address of record"};
+        QTest::newRow("one call") << "dlg.list" << QByteArray(R"([{"call-id":"c1","from_uri":"sip:a@x","to_uri":"sip:b@x","state":4}])")
+                                  << QStringList{"\n1 call"};
+        QTest::newRow("no call") << "dlg.list" << QByteArray("[]") << QStringList{"\n0 calls"};
+    }
+
+    void tableTexts()
+    {
+        QFETCH(QString, method);
+        QFETCH(QByteArray, result);
+        QFETCH(QStringList, expected);
+        const QJsonValue value = QJsonDocument::fromJson("[" + result + "]").array().at(0);
+        const QString text = method == QLatin1String("dlg.list") ? KamailioTables::hintsTable(value, 0)
+                                                                 : KamailioTables::peersTable(KamailioTables::contactRows(value));
+        for (const QString &e : qAsConst(expected))
+            QVERIFY2(text.contains(e), qPrintable(text));
+        QVERIFY2(!text.contains(QLatin1String("1 calls")) && !text.contains(QLatin1String("1 contacts")), qPrintable(text));
+    }
+
     // A call that is up shows in the hints, gone once it ends.
     void callInHints()
     {
