@@ -68,7 +68,7 @@ public:
                                 QStringLiteral("-M"), QStringLiteral("8"), QStringLiteral("-Y"), runDir,
                                 QStringLiteral("-w"), dir.filePath(QStringLiteral("work")), QStringLiteral("-A"),
                                 QStringLiteral("SIPPORT=%1").arg(port), QStringLiteral("-A"),
-                                QStringLiteral("DBURL=\"text://%1\"").arg(dir.filePath(QStringLiteral("db")))});
+                                QStringLiteral("PLOGGER4_DOMAIN_DB=\"text://%1\"").arg(dir.filePath(QStringLiteral("db")))});
         for (QString argument : qAsConst(arguments)) {
             argument.replace(QLatin1String("{port}"), QString::number(port));
             argument.replace(QLatin1String("{db}"), dir.filePath(QStringLiteral("db")));
@@ -76,8 +76,8 @@ public:
         }
         if (hepPort) {
             m_process.setArguments(m_process.arguments()
-                                   << QStringLiteral("-A") << QStringLiteral("HEPURI=\"sip:127.0.0.1:%1\"").arg(hepPort)
-                                   << QStringLiteral("-A") << QStringLiteral("HEPKEY=\"%1\"").arg(hepKey));
+                                   << QStringLiteral("-A") << QStringLiteral("PLOGGER4_HEP_URI=\"sip:127.0.0.1:%1\"").arg(hepPort)
+                                   << QStringLiteral("-A") << QStringLiteral("PLOGGER4_HEP_PASSWORD=\"%1\"").arg(hepKey));
         }
         m_process.start();
         if (!m_process.waitForStarted(5000)) {
