@@ -4,10 +4,11 @@
 #include "hepreceiver.h"
 #include "kamailiocommands.h"
 #include "kamailiorpcclient.h"
-#include "knownexchanges.h"
 #include "logsource.h"
+#include "pbxendpoint.h"
 #include "pbxserver.h"
 #include "serveridentity.h"
+#include "wiretimestamp.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -33,11 +34,6 @@ const QString kFeatureCommands = QStringLiteral("SEND_CMD");
 // A command mapped to this answers with the HEP counters.
 const QString kHepStatsAction = QStringLiteral("hep:stats");
 const QString kHepStatsCommand = QStringLiteral("hep stats");
-
-QString nowText()
-{
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-}
 
 // A folder the agent makes is its own alone; one that exists (a runtime
 // folder shared with Kamailio's group) keeps the mode it was given.
@@ -79,7 +75,7 @@ bool Agent::check(QString *error)
     for (const QString &address : qAsConst(m_config.listen)) {
         QHostAddress host;
         quint16 port = 0;
-        if (!PbxServer::parseListenAddress(address, &host, &port)) {
+        if (!PbxEndpoint::parseListen(address, &host, &port)) {
             *error = QStringLiteral("listen address \"%1\" is not an IP address and port (e.g. 0.0.0.0:5039)")
                          .arg(address.left(200));
             return false;
@@ -88,7 +84,7 @@ bool Agent::check(QString *error)
     if (m_config.discovery) {
         QHostAddress host;
         quint16 port = 0;
-        if (!PbxServer::parseListenAddress(m_config.discoveryListen, &host, &port)) {
+        if (!PbxEndpoint::parseListen(m_config.discoveryListen, &host, &port)) {
             *error = QStringLiteral("discovery address \"%1\" is not an IP address and port")
                          .arg(m_config.discoveryListen.left(200));
             return false;
@@ -187,7 +183,7 @@ bool Agent::start(QString *error)
         response.code = m_hep ? 0 : 1;
         response.output = m_hep ? m_hep->statsText() : QString();
         response.detail = m_hep ? QString() : QStringLiteral("HEP is not configured");
-        response.timestamp = nowText();
+        response.timestamp = WireTimestamp::now();
         // Never inside the call, as Kamailio's answers.
         QTimer::singleShot(0, this, [done = std::move(done), response] { done(response); });
     });
@@ -211,7 +207,7 @@ bool Agent::start(QString *error)
     if (m_config.discovery) {
         QHostAddress host;
         quint16 port = 0;
-        PbxServer::parseListenAddress(m_config.discoveryListen, &host, &port);
+        PbxEndpoint::parseListen(m_config.discoveryListen, &host, &port);
         m_discovery = new DiscoveryResponder(this);
         m_discovery->setPn(QStringLiteral("plogger4-agent"));
         m_discovery->setSn(QHostInfo::localHostName().left(64));
@@ -296,7 +292,7 @@ void Agent::finishStart()
     for (LogSource *source : qAsConst(m_sources))
         source->start();
     QStringList lines;
-    lines << QStringLiteral("fingerprint %1").arg(KnownExchanges::fingerprintOf(m_server->settings().certificate));
+    lines << QStringLiteral("fingerprint %1").arg(PbxEndpoint::certificateFingerprint(m_server->settings().certificate));
     for (const QString &address : m_server->addressTexts())
         lines << QStringLiteral("listening %1").arg(address);
     if (m_hep)
@@ -438,7 +434,7 @@ DiagnosticMessage Agent::notice(int level, const QString &text)
     DiagnosticMessage msg;
     msg.messageId = QString::number(m_nextMessageId++);
     msg.verbosity = QString::number(level);
-    msg.timestamp = nowText();
+    msg.timestamp = WireTimestamp::now();
     msg.message = text;
     return msg;
 }

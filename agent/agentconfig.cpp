@@ -4,6 +4,7 @@
 
 #include "hepreceiver.h"
 
+#include "pbxendpoint.h"
 #include "pbxserver.h"
 
 #include <QFileInfo>
@@ -116,7 +117,7 @@ bool AgentConfig::readFile(const QString &path, QString *error)
             if (listen.isEmpty())
                 return bad(QStringLiteral("one or more host:port"));
             for (const QString &address : qAsConst(listen)) {
-                if (!PbxServer::parseListenAddress(address, &host, &port))
+                if (!PbxEndpoint::parseListen(address, &host, &port))
                     return bad(QStringLiteral("IP addresses with ports (e.g. 0.0.0.0:5039)"));
             }
         } else if (section == QLatin1String("agent") && key == QLatin1String("state_dir")) {
@@ -147,7 +148,7 @@ bool AgentConfig::readFile(const QString &path, QString *error)
         } else if (section == QLatin1String("agent") && key == QLatin1String("discovery_listen")) {
             QHostAddress host;
             quint16 port = 0;
-            if (!PbxServer::parseListenAddress(value, &host, &port))
+            if (!PbxEndpoint::parseListen(value, &host, &port))
                 return bad(QStringLiteral("an IP address with a port (e.g. 0.0.0.0:45454)"));
             discoveryListen = value;
         } else if (section == QLatin1String("log") && key == QLatin1String("source")) {

@@ -184,7 +184,7 @@ void KamailioLogParser::addJournalEntry(const QString &message, qint64 realtimeU
     record.tenantUuid = head.tenantUuid;
     if (record.tenantUuid.isEmpty())
         applyTenantPattern(message, &record.tenantUuid);
-    record.timestamp = realtimeUs > 0 ? stampAt(realtimeUs / 1000) : stampNow();
+    record.timestamp = realtimeUs > 0 ? m_stamp.at(realtimeUs / 1000) : stampNow();
     record.message = text;
     finishRecord(&record);
     m_records.append(record);
@@ -383,32 +383,7 @@ void KamailioLogParser::applyTenantPattern(const QString &text, QString *tenantU
 QString KamailioLogParser::stampNow()
 {
     m_lastReadMs = QDateTime::currentMSecsSinceEpoch();
-    return stampAt(m_lastReadMs);
-}
-
-// Formatting a local time is slow; one per second is formatted, the
-// milliseconds are written into a copy.
-QString KamailioLogParser::stampAt(qint64 msecsSinceEpoch)
-{
-    if (msecsSinceEpoch == m_stampMs && !m_stampText.isEmpty())
-        return m_stampText;
-    const qint64 second = msecsSinceEpoch >= 0 ? msecsSinceEpoch / 1000 : (msecsSinceEpoch - 999) / 1000;
-    if (second != m_stampSecond || m_stampSecondText.isEmpty()) {
-        m_stampSecond = second;
-        m_stampSecondText = QDateTime::fromMSecsSinceEpoch(second * 1000)
-                                .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
-    }
-    QString text = m_stampSecondText;
-    if (text.size() == 23) {
-        const int milli = int(msecsSinceEpoch - second * 1000);
-        QChar *digits = text.data() + 20;
-        digits[0] = QLatin1Char(char('0' + milli / 100));
-        digits[1] = QLatin1Char(char('0' + milli / 10 % 10));
-        digits[2] = QLatin1Char(char('0' + milli % 10));
-    }
-    m_stampMs = msecsSinceEpoch;
-    m_stampText = text;
-    return text;
+    return m_stamp.at(m_lastReadMs);
 }
 
 // An entry starts with "<idx>(<pid>) LEVEL:" (stderr), "LEVEL:" (syslog, the

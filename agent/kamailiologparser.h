@@ -2,6 +2,7 @@
 
 #include "diagnosticmessage.h"
 #include "linesplitter.h"
+#include "wiretimestamp.h"
 
 #include <QObject>
 #include <QRegularExpression>
@@ -82,7 +83,6 @@ private:
     void finishRecord(DiagnosticMessage *record);
     void applyTenantPattern(const QString &text, QString *tenantUuid) const;
     QString stampNow();
-    QString stampAt(qint64 msecsSinceEpoch);
 
     static bool readTextHead(QStringView line, Head *head);
     static bool readPrefix(QStringView text, Head *head);
@@ -101,8 +101,5 @@ private:
     qint64 m_contextUntilMs = 0;
     qint64 m_lastReadMs = 0;
     QVector<DiagnosticMessage> m_records;
-    qint64 m_stampSecond = 0;
-    QString m_stampSecondText;
-    qint64 m_stampMs = 0;
-    QString m_stampText;
+    WireTimestamp m_stamp;
 };

@@ -4,7 +4,7 @@
 #include "accountstore.h"
 #include "agent.h"
 #include "agentconfig.h"
-#include "knownexchanges.h"
+#include "pbxendpoint.h"
 #include "processcapabilities.h"
 #include "serveridentity.h"
 #include "unixsignalwatcher.h"
@@ -118,7 +118,7 @@ int runFingerprint(const AgentConfig &config)
         return kExitFailure;
     }
     // Exactly as the window's "Centralino sconosciuto" shows it.
-    say(KnownExchanges::fingerprintOf(chain.constFirst()));
+    say(PbxEndpoint::certificateFingerprint(chain.constFirst()));
     return 0;
 }
 

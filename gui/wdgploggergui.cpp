@@ -12,6 +12,7 @@
 #include "servercommands.h"
 
 #include "knownexchanges.h"
+#include "pbxendpoint.h"
 #include "pbxlink.h"
 #include "pbxlinkglobal.h"
 
@@ -345,7 +346,7 @@ void wdgPLoggerGui::connectToP()
             port = given;
     }
     QHostAddress hostAddress;
-    if (!PBXLINK::parseHostAddress(host, &hostAddress)) {
+    if (!PbxEndpoint::parseHost(host, &hostAddress)) {
         QMessageBox::critical(this, tr("Parametri non validi"), tr("L'indirizzo IP inserito non è valido"),
                               QMessageBox::Ok);
         return;

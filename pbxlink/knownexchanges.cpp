@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QHostAddress>
 #include <QSettings>
-#include <QSslCertificate>
 
 namespace {
 const QString kGroup = QStringLiteral("KnownExchanges");
@@ -57,9 +56,4 @@ QString KnownExchanges::addressKey(const QHostAddress &host, quint16 port)
     const QString text = host.toString();
     return host.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]:%2").arg(text).arg(port)
                                                             : QStringLiteral("%1:%2").arg(text).arg(port);
-}
-
-QString KnownExchanges::fingerprintOf(const QSslCertificate &certificate)
-{
-    return QString::fromLatin1(certificate.digest(QCryptographicHash::Sha256).toHex(':').toUpper());
 }

@@ -5,7 +5,6 @@
 #include <optional>
 
 class QHostAddress;
-class QSslCertificate;
 
 // The exchanges the user chose to trust, as SSH keeps known hosts: address
 // to certificate fingerprint, in the [KnownExchanges] group of plogger.ini
@@ -27,8 +26,6 @@ public:
 
     // "127.0.0.1:5039", "[::1]:5039": one spelling per endpoint.
     static QString addressKey(const QHostAddress &host, quint16 port);
-    // SHA-256 of the certificate as upper-case hex pairs joined by ':'.
-    static QString fingerprintOf(const QSslCertificate &certificate);
 
 private:
     QString m_fileName;

@@ -44,32 +44,6 @@ int compareVersions(const QString &a, const QString &b)
     return 0;
 }
 
-bool parseHostAddress(const QString &text, QHostAddress *address)
-{
-    static const QRegularExpression dottedQuad(
-        QStringLiteral("^([0-9]{1,3})\\.([0-9]{1,3})\\.([0-9]{1,3})\\.([0-9]{1,3})$"));
-    const QRegularExpressionMatch m = dottedQuad.match(text);
-    if (m.hasMatch()) {
-        quint32 ip = 0;
-        for (int i = 1; i <= 4; ++i) {
-            const uint octet = m.capturedRef(i).toUInt(nullptr, 10);
-            if (octet > 255)
-                return false;
-            ip = (ip << 8) | octet;
-        }
-        address->setAddress(ip);
-        return true;
-    }
-    // Anything else must be an IPv6 literal (whose IPv4 tail Qt reads as four
-    // decimal parts): Qt also reads IPv4 in fewer parts, in octal and in hex,
-    // as inet_aton does, which reaches another host ("127.0.010" is 127.0.0.8).
-    QHostAddress parsed;
-    if (!parsed.setAddress(text) || parsed.protocol() != QAbstractSocket::IPv6Protocol)
-        return false;
-    *address = parsed;
-    return true;
-}
-
 void registerMetaTypes()
 {
     qRegisterMetaType<DiagnosticMessage>("DiagnosticMessage");

@@ -32,12 +32,6 @@ constexpr char ReasonKnownExchangesUnreadable[] = "known exchanges unreadable";
 // without leading digits, and so an empty or malformed version, counts as 0.
 int compareVersions(const QString &a, const QString &b);
 
-// Reads an IP literal as the user means it: IPv4 only as four decimal parts,
-// even with leading zeros ("192.168.010.020" is 192.168.10.20, not the octal
-// reading), or an IPv6 literal. False for anything else, such as the shorter,
-// octal or hex forms inet_aton would read ("127.0.010", "10.1", "0x7f.1").
-bool parseHostAddress(const QString &text, QHostAddress *address);
-
 // Registers the link's record types with the meta-type system, so that they
 // can travel through queued connections. Safe to call more than once.
 void registerMetaTypes();

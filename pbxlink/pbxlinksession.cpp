@@ -1,10 +1,12 @@
 #include "pbxlinksession.h"
 
 #include "knownexchanges.h"
+#include "pbxendpoint.h"
 #include "pbxlinkglobal.h"
 #include "pbxprotocol.h"
 #include "scram.h"
 #include "scramclient.h"
+#include "wiretimestamp.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -34,11 +36,6 @@ QByteArray scramMessage(const QJsonObject &frame)
 QString loggedType(const QString &type)
 {
     return type.left(64);
-}
-
-QString nowText()
-{
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
 }
 }
 
@@ -75,48 +72,7 @@ int PbxLinkSession::keepAliveFromEnvironment()
 
 bool PbxLinkSession::parseHostAndPort(const QString &text, QHostAddress *host, quint16 *port)
 {
-    const QString t = text.trimmed();
-    QString hostText;
-    QString portText;
-    if (t.startsWith(QLatin1Char('['))) {
-        const int close = t.indexOf(QLatin1Char(']'));
-        if (close < 0)
-            return false;
-        hostText = t.mid(1, close - 1);
-        const QString rest = t.mid(close + 1);
-        if (!rest.isEmpty()) {
-            if (!rest.startsWith(QLatin1Char(':')))
-                return false;
-            portText = rest.mid(1);
-        }
-    } else {
-        const int colon = t.lastIndexOf(QLatin1Char(':'));
-        // A bare IPv6 literal is the address as a whole: "::1:5039" is that
-        // address on the default port. Whether a last group was meant as a
-        // port cannot be told, so a port follows an IPv6 host only in brackets.
-        if (colon < 0 || QHostAddress(t).protocol() == QAbstractSocket::IPv6Protocol) {
-            hostText = t;
-        } else {
-            hostText = t.left(colon);
-            portText = t.mid(colon + 1);
-            if (hostText.contains(QLatin1Char(':')))
-                return false;
-        }
-    }
-    QHostAddress address;
-    if (hostText.isEmpty() || !PBXLINK::parseHostAddress(hostText, &address))
-        return false;
-    quint16 p = kDefaultPort;
-    if (!portText.isNull()) {
-        bool ok = false;
-        const uint value = portText.toUInt(&ok, 10);
-        if (!ok || value == 0 || value > 65535)
-            return false;
-        p = quint16(value);
-    }
-    *host = address;
-    *port = p;
-    return true;
+    return PbxEndpoint::parse(text, PbxEndpoint::PortRules{kDefaultPort, false}, host, port);
 }
 
 void PbxLinkSession::setServerAddress(const QString &hostAndPort)
@@ -229,7 +185,7 @@ void PbxLinkSession::sendServerCommand(const ServerCommand &command)
     response.executed = false;
     response.code = -1;
     response.detail = failure;
-    response.timestamp = nowText();
+    response.timestamp = WireTimestamp::now();
     emit sigServerCommandResponse(response);
 }
 
@@ -267,7 +223,7 @@ void PbxLinkSession::onEncrypted()
         endSession(QStringLiteral("protocol error: the exchange presented no certificate"));
         return;
     }
-    m_presentedFingerprint = KnownExchanges::fingerprintOf(certificate);
+    m_presentedFingerprint = PbxEndpoint::certificateFingerprint(certificate);
     const std::optional<QString> pinned = KnownExchanges(m_dataDir).fingerprint(m_addressKey);
     if (!pinned) {
         // A pinned exchange would look unknown; asking would let another certificate in.

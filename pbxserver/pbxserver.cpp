@@ -2,6 +2,7 @@
 
 #include "diagnosticmessage.h"
 #include "loginthrottle.h"
+#include "pbxendpoint.h"
 #include "pbxframecodec.h"
 #include "pbxprotocol.h"
 #include "pbxserversession.h"
@@ -35,38 +36,11 @@ void PbxServer::setSettings(const PbxServerSettings &settings)
     m_settings = settings;
 }
 
-bool PbxServer::parseListenAddress(const QString &text, QHostAddress *host, quint16 *port)
-{
-    QString hostText;
-    QString portText;
-    if (text.startsWith(QLatin1Char('['))) {
-        const int close = text.indexOf(QStringLiteral("]:"));
-        if (close < 0)
-            return false;
-        hostText = text.mid(1, close - 1);
-        portText = text.mid(close + 2);
-    } else {
-        const int colon = text.lastIndexOf(QLatin1Char(':'));
-        if (colon < 0)
-            return false;
-        hostText = text.left(colon);
-        portText = text.mid(colon + 1);
-    }
-    bool ok = false;
-    const uint p = portText.toUInt(&ok, 10);
-    QHostAddress address;
-    if (!ok || p > 65535 || !address.setAddress(hostText))
-        return false;
-    *host = address;
-    *port = quint16(p);
-    return true;
-}
-
 bool PbxServer::listen(const QString &address, QString *error)
 {
     QHostAddress host;
     quint16 port = 0;
-    if (!parseListenAddress(address, &host, &port)) {
+    if (!PbxEndpoint::parseListen(address, &host, &port)) {
         *error = QStringLiteral("invalid listen address \"%1\" (expected an IP address and a port, e.g. 127.0.0.1:5039)")
                      .arg(address);
         return false;

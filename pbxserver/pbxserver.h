@@ -44,8 +44,6 @@ public:
     // "127.0.0.1:5039" or "[::1]:5039" for each listener
     QStringList addressTexts() const;
 
-    static bool parseListenAddress(const QString &text, QHostAddress *host, quint16 *port);
-
     // Sends a log record to every logged-in client subscribed to its tenant.
     void publish(const DiagnosticMessage &msg);
     // The same, already encoded with its line end.

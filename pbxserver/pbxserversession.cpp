@@ -3,6 +3,7 @@
 #include "loginthrottle.h"
 #include "pbxbackend.h"
 #include "pbxprotocol.h"
+#include "wiretimestamp.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -18,11 +19,6 @@ constexpr int kMaxFramesBeforeLogin = 16;
 // A closed connection whose peer reads nothing is cut after this.
 constexpr int kCloseGraceMs = 5000;
 const QString kScram = QStringLiteral("scram");
-
-QString nowText()
-{
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-}
 }
 
 PbxServerSession::PbxServerSession(QSslSocket *socket, const PbxServerSettings &settings, PbxBackend *backend,
@@ -489,7 +485,7 @@ void PbxServerSession::handleCommand(const QJsonObject &frame)
         busy.executed = false;
         busy.code = 16;  // EBUSY
         busy.detail = QStringLiteral("busy: %1 commands of this client are still running").arg(m_commandsInFlight);
-        busy.timestamp = nowText();
+        busy.timestamp = WireTimestamp::now();
         send(PbxProtocol::commandResponseToJson(busy));
         return;
     }
@@ -505,7 +501,7 @@ void PbxServerSession::handleCommand(const QJsonObject &frame)
         response.commandId = command.id;
         response.command = command.command;
         if (response.timestamp.isEmpty())
-            response.timestamp = nowText();
+            response.timestamp = WireTimestamp::now();
         self->send(PbxProtocol::commandResponseToJson(response));
         emit self->eventReported(QStringLiteral("session %1 command \"%2\" code %3")
                                      .arg(self->m_number)

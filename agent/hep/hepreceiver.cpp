@@ -1,6 +1,6 @@
 #include "hepreceiver.h"
 
-#include "pbxserver.h"
+#include "pbxendpoint.h"
 
 #include <QDateTime>
 #include <QNetworkInterface>
@@ -132,7 +132,7 @@ bool HepReceiver::parseAddress(const QString &text, QHostAddress *host, quint16 
         *port = bare;
         return true;
     }
-    return PbxServer::parseListenAddress(text, host, port);
+    return PbxEndpoint::parseListen(text, host, port);
 }
 
 bool HepReceiver::listen(const QString &address, QString *error)

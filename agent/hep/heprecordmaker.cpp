@@ -169,24 +169,9 @@ const QString &HepRecordMaker::firstLine(const HepPacket &packet)
                                                transport(packet.ipProtocol))).value();
 }
 
-// Formatting a local time is slow; one per second is formatted, the
-// milliseconds are written into a copy.
 QString HepRecordMaker::stamp(const HepPacket &packet)
 {
     const qint64 ms = packet.seconds ? qint64(packet.seconds) * 1000 + qMin<quint32>(packet.microseconds, 999999) / 1000
                                      : QDateTime::currentMSecsSinceEpoch();
-    const qint64 second = ms / 1000;
-    if (second != m_stampSecond) {
-        m_stampSecond = second;
-        m_stampSecondText = QDateTime::fromMSecsSinceEpoch(second * 1000).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
-    }
-    QString text = m_stampSecondText;
-    if (text.size() == 23) {
-        const int milli = int(ms - second * 1000);
-        QChar *digits = text.data() + 20;
-        digits[0] = QLatin1Char(char('0' + milli / 100));
-        digits[1] = QLatin1Char(char('0' + milli / 10 % 10));
-        digits[2] = QLatin1Char(char('0' + milli % 10));
-    }
-    return text;
+    return m_stamp.at(ms);
 }

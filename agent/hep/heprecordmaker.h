@@ -3,6 +3,7 @@
 #include "diagnosticmessage.h"
 #include "heppacket.h"
 #include "sipsummary.h"
+#include "wiretimestamp.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -58,6 +59,5 @@ private:
 
     QHash<Route, QString> m_firstLines;
 
-    qint64 m_stampSecond = -1;
-    QString m_stampSecondText;
+    WireTimestamp m_stamp;
 };

@@ -1,6 +1,7 @@
 #include "kamailiocommands.h"
 
 #include "kamailiorpcclient.h"
+#include "wiretimestamp.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -26,11 +27,6 @@ bool isExchangeCommand(const QString &name)
             return true;
     }
     return false;
-}
-
-QString nowText()
-{
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
 }
 
 }
@@ -149,7 +145,7 @@ void KamailioCommands::finish(Run *run)
     if (run->finished)
         return;
     run->finished = true;
-    run->response.timestamp = nowText();
+    run->response.timestamp = WireTimestamp::now();
     if (run->response.executed && run->exchange)
         run->response.output = framed(run->response.output);
     const ResponseCallback done = run->done;

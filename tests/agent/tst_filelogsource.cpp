@@ -27,7 +27,8 @@ private slots:
 // Steps: "append TEXT" to the file, "appendRotated TEXT" to the renamed
 // one, "rename" it away, "truncate TEXT" it to TEXT, "create TEXT" it anew,
 // "link TEXT" a symbolic link in its place to another file holding TEXT,
-// "wait N" until N records came, "lost" until the source said it is lost.
+// "wait N" until N records came, "lost" until the source said it is lost,
+// "pause" and "resume" it as the agent does while its clients are behind.
 void TestFileLogSource::follows_data()
 {
     QTest::addColumn<bool>("existsAtStart");
@@ -51,6 +52,14 @@ void TestFileLogSource::follows_data()
     QTest::newRow("partial last line waits for its line feed")
         << true << QStringList{"append INFO: first\nINFO: par", "wait 1", "append tial\n"}
         << QStringList{"INFO: first", "INFO: partial"} << false;
+    QTest::newRow("a paused source misses nothing written meanwhile")
+        << true << QStringList{"append INFO: p1\n", "wait 1", "pause", "append INFO: p2\n", "append INFO: p3\n", "resume"}
+        << QStringList{"INFO: p1", "INFO: p2", "INFO: p3"} << false;
+    QTest::newRow("rotated while paused, the old file read to its end")
+        << true
+        << QStringList{"append INFO: r1\n", "wait 1", "pause", "append INFO: r2\n", "rename",
+                       "appendRotated INFO: r3\n", "create INFO: s1\n", "resume"}
+        << QStringList{"INFO: r1", "INFO: r2", "INFO: r3", "INFO: s1"} << false;
 }
 
 void TestFileLogSource::follows()
@@ -93,6 +102,8 @@ void TestFileLogSource::follows()
             QVERIFY(writeFile(path + ".key", text, QIODevice::Truncate) && QFile::link(path + ".key", path));
         else if (verb == QLatin1String("lost"))
             QTRY_COMPARE(lostSpy.count(), 1);
+        else if (verb == QLatin1String("pause") || verb == QLatin1String("resume"))
+            source.setPaused(verb == QLatin1String("pause"));
         else if (verb == QLatin1String("wait"))
             QTRY_COMPARE(got.size(), text.toInt());
         else

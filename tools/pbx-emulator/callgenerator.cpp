@@ -1,4 +1,5 @@
 #include "callgenerator.h"
+#include "wiretimestamp.h"
 
 #include <QDateTime>
 #include <QUuid>
@@ -53,7 +54,7 @@ QString CallGenerator::hex(int digits)
 
 QString CallGenerator::stamp() const
 {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    return WireTimestamp::now();
 }
 
 DiagnosticMessage CallGenerator::next()

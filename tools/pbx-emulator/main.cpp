@@ -1,7 +1,7 @@
 #include "discoveryresponder.h"
-#include "knownexchanges.h"
 #include "framereplay.h"
 #include "pbxemulatorserver.h"
+#include "pbxendpoint.h"
 #include "serveridentity.h"
 
 #include <QCommandLineParser>
@@ -250,7 +250,7 @@ int main(int argc, char *argv[])
         const QString text = parser.value(QStringLiteral("discovery"));
         QHostAddress host;
         quint16 port = 0;
-        if (!PbxEmulatorServer::parseListenAddress(text, &host, &port))
+        if (!PbxEndpoint::parseListen(text, &host, &port))
             fail(QStringLiteral("--discovery needs host:port, not \"%1\"").arg(text));
         setUpDiscovery(&discovery, server, config);
         if (!discovery.listen(host, port))
@@ -267,7 +267,7 @@ int main(int argc, char *argv[])
             say(QStringLiteral("account %1").arg(id));
     }
     // The same text the client shows when it asks whether to trust this exchange.
-    say(QStringLiteral("fingerprint %1").arg(KnownExchanges::fingerprintOf(config.certificate)));
+    say(QStringLiteral("fingerprint %1").arg(PbxEndpoint::certificateFingerprint(config.certificate)));
     say(QStringLiteral("listening %1").arg(server.addressText()));
     return app.exec();
 }

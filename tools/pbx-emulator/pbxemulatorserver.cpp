@@ -17,11 +17,6 @@ PbxEmulatorServer::PbxEmulatorServer(const PbxEmulatorConfig &config, QObject *p
 
 PbxEmulatorServer::~PbxEmulatorServer() = default;
 
-bool PbxEmulatorServer::parseListenAddress(const QString &text, QHostAddress *host, quint16 *port)
-{
-    return PbxServer::parseListenAddress(text, host, port);
-}
-
 bool PbxEmulatorServer::listen(QString *error)
 {
     return m_server->listen(m_config.listenAddress, error);

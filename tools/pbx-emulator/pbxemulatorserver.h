@@ -25,8 +25,6 @@ public:
     // "127.0.0.1:5039" or "[::1]:5039"
     QString addressText() const;
 
-    static bool parseListenAddress(const QString &text, QHostAddress *host, quint16 *port);
-
 signals:
     void eventReported(const QString &line);
 
