@@ -105,7 +105,8 @@ void tst_AgentDocs::exampleChecks()
 }
 
 // Started as shipped (on loopback, its tables in a folder of the test's),
-// it offers what the agent asks for, and its domain table names the tenant.
+// it offers what the agent asks for, its domain table names the tenant, and
+// a registration in that domain is logged with its call and tenant.
 void tst_AgentDocs::exampleRuns()
 {
     KamailioProcess kamailio;
@@ -121,6 +122,17 @@ void tst_AgentDocs::exampleRuns()
     const QString text = QString::fromUtf8(QJsonDocument(domains.toObject()).toJson(QJsonDocument::Compact));
     QVERIFY2(text.contains(QLatin1String("\"domain\":\"alpha.test\"")), qPrintable(text));
     QVERIFY2(text.contains(QLatin1String("3f2c8a4e-6b1d-4c7a-9e2f-1a5b7c9d0e21")), qPrintable(text));
+    // A domain of the table is the server's own: the stock routing keeps
+    // the request here rather than relay it.
+    QProcess ua;
+    ua.start(QStringLiteral(SIP_UA_PATH),
+             {QStringLiteral("--proxy"), kamailio.proxy(), QStringLiteral("register"), QStringLiteral("alice@alpha.test")});
+    QVERIFY(ua.waitForFinished(20000));
+    QVERIFY2(ua.readAllStandardOutput().contains("registered "), ua.readAllStandardError().constData());
+    QTRY_VERIFY(!kamailio.linesWith(QStringLiteral("<script>: REQ REGISTER ")).isEmpty());
+    const QString line = kamailio.linesWith(QStringLiteral("<script>: REQ REGISTER ")).constFirst();
+    QVERIFY2(line.contains(QLatin1String(" REGISTER ")) && line.contains(QLatin1String(" t=3f2c8a4e-6b1d-4c7a-9e2f-1a5b7c9d0e21} ")),
+             qPrintable(line));
     kamailio.stop();
     QVERIFY2(kamailio.linesWith(QStringLiteral("ERROR")).isEmpty(), qPrintable(kamailio.linesWith(QStringLiteral("ERROR")).join('\n')));
 }
