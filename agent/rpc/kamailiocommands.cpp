@@ -171,29 +171,29 @@ void KamailioCommands::runRpc(Run *run, const KamailioCommandConfig::Action &act
     for (const QJsonValue &v : action.rpcParams)
         params.append(v.toString() == KamailioCommandConfig::HostPlaceholder ? QJsonValue(host) : v);
     const QString method = action.rpcMethod;
-    if (refuseMissing(run, method))
-        return;
-    QPointer<Run> guard(run);
-    m_rpc->call(method, params, [this, guard, method](const KamailioRpcReply &reply) {
-        if (!guard)
-            return;
-        Run *run = guard;
-        if (!reply.ok()) {
-            failRpc(run, method, reply);
-            return;
-        }
-        QString text;
-        if (method == QLatin1String("dlg.list") || method == QLatin1String("dlg.briefing"))
-            text = KamailioTables::hintsTable(reply.result, QDateTime::currentSecsSinceEpoch());
-        else if (method == QLatin1String("uac.reg_dump"))
-            text = KamailioTables::registryTable(reply.result);
-        else if (method == QLatin1String("ul.dump") || method == QLatin1String("ul.lookup"))
-            text = KamailioTables::peersTable(KamailioTables::contactRows(reply.result));
-        else
-            text = KamailioTables::plain(reply.result);
-        run->response.executed = true;
-        run->response.output = cut(text);
-        finish(run);
+    whenOffered(run, method, [this, method, params](Run *run) {
+        QPointer<Run> guard(run);
+        m_rpc->call(method, params, [this, guard, method](const KamailioRpcReply &reply) {
+            if (!guard)
+                return;
+            Run *run = guard;
+            if (!reply.ok()) {
+                failRpc(run, method, reply);
+                return;
+            }
+            QString text;
+            if (method == QLatin1String("dlg.list") || method == QLatin1String("dlg.briefing"))
+                text = KamailioTables::hintsTable(reply.result, QDateTime::currentSecsSinceEpoch());
+            else if (method == QLatin1String("uac.reg_dump"))
+                text = KamailioTables::registryTable(reply.result);
+            else if (method == QLatin1String("ul.dump") || method == QLatin1String("ul.lookup"))
+                text = KamailioTables::peersTable(KamailioTables::contactRows(reply.result));
+            else
+                text = KamailioTables::plain(reply.result);
+            run->response.executed = true;
+            run->response.output = cut(text);
+            finish(run);
+        });
     });
 }
 
@@ -207,14 +207,30 @@ QString KamailioCommands::missingModuleText(const QString &what, const QString &
     return QStringLiteral("%1 needs Kamailio's %2 module: loadmodule \"%2.so\"").arg(what, modules.value(prefix, prefix));
 }
 
-bool KamailioCommands::refuseMissing(Run *run, const QString &method)
+// A method missing from the list learned earlier may have come with a
+// restart since (the module just loaded, as advised): the list is asked for
+// again before the command is refused.
+void KamailioCommands::whenOffered(Run *run, const QString &method, std::function<void(Run *)> go)
 {
-    if (offers(method))
-        return false;
-    run->response.code = MethodNotFound;
-    run->response.detail = missingModuleText(run->response.command, method);
-    QMetaObject::invokeMethod(this, [this, run] { finish(run); }, Qt::QueuedConnection);
-    return true;
+    if (offers(method)) {
+        go(run);
+        return;
+    }
+    QPointer<Run> guard(run);
+    fetchMethods([this, guard, method, go](bool ok, const QSet<QString> &methods, const QString &) {
+        if (!guard)
+            return;
+        if (ok)
+            m_methods = methods;
+        // Kamailio not answering: the call itself says so.
+        if (!ok || offers(method)) {
+            go(guard);
+            return;
+        }
+        guard->response.code = MethodNotFound;
+        guard->response.detail = missingModuleText(guard->response.command, method);
+        finish(guard);
+    });
 }
 
 void KamailioCommands::failRpc(Run *run, const QString &method, const KamailioRpcReply &reply)
@@ -231,18 +247,18 @@ void KamailioCommands::failRpc(Run *run, const QString &method, const KamailioRp
 void KamailioCommands::gatherPeers(Run *run)
 {
     const QString method = QStringLiteral("ul.dump");
-    if (refuseMissing(run, method))
-        return;
-    QPointer<Run> guard(run);
-    m_rpc->call(method, QJsonArray{QStringLiteral("brief")}, [this, guard, method](const KamailioRpcReply &reply) {
-        if (!guard)
-            return;
-        if (!reply.ok()) {
-            failRpc(guard, method, reply);
-            return;
-        }
-        guard->aors = KamailioTables::usrlocAors(reply.result);
-        lookupNext(guard);
+    whenOffered(run, method, [this, method](Run *run) {
+        QPointer<Run> guard(run);
+        m_rpc->call(method, QJsonArray{QStringLiteral("brief")}, [this, guard, method](const KamailioRpcReply &reply) {
+            if (!guard)
+                return;
+            if (!reply.ok()) {
+                failRpc(guard, method, reply);
+                return;
+            }
+            guard->aors = KamailioTables::usrlocAors(reply.result);
+            lookupNext(guard);
+        });
     });
 }
 

@@ -78,8 +78,9 @@ private:
     void finish(Run *run);
     // Ends a run whose call failed, with Kamailio's own reason.
     void failRpc(Run *run, const QString &method, const KamailioRpcReply &reply);
-    // Ends a run, without asking, when Kamailio is known to lack the method.
-    bool refuseMissing(Run *run, const QString &method);
+    // Runs go, or ends the run saying which module to load when Kamailio
+    // lacks the method.
+    void whenOffered(Run *run, const QString &method, std::function<void(Run *)> go);
     QString cut(const QString &text) const;
 
     KamailioRpcClient *m_rpc;

@@ -289,8 +289,9 @@ void tst_Agent::missingModulesAreNotAsked()
         QVERIFY(!client->responses.constFirst().executed);
         QCOMPARE(client->responses.constFirst().detail, detail);
     }
+    const int listed = m_kamailio->calls.count(QStringLiteral("system.listMethods"));
     m_agent->reload();
-    QTRY_COMPARE(m_kamailio->calls.count(QStringLiteral("system.listMethods")), 2);
+    QTRY_COMPARE(m_kamailio->calls.count(QStringLiteral("system.listMethods")), listed + 1);
     client->link.getTenantList();
     QTRY_VERIFY(client->tenantLists > 1);
     QVERIFY2(!m_kamailio->calls.contains(missing), qPrintable(m_kamailio->calls.join(' ')));

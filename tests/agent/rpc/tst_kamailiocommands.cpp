@@ -82,12 +82,15 @@ private slots:
         QTest::newRow("registry without uac") << "sip show registry" << QStringList() << "" << false << 500
                                               << QStringList{"sip show registry needs Kamailio's uac module: loadmodule \"uac.so\""}
                                               << "";
-        QTest::newRow("hints without dialog, known") << "core show hints" << QStringList() << "" << false << 500
-                                                     << QStringList{"core show hints needs Kamailio's dialog module: "
-                                                                    "loadmodule \"dialog.so\""}
-                                                     << "dlg.list";
-        QTest::newRow("peers without usrloc, known") << "sip show peers" << QStringList() << "" << false << 500
-                                                     << QStringList{"needs Kamailio's usrloc module"} << "ul.dump";
+        QTest::newRow("registry without uac, known") << "sip show registry" << QStringList() << "" << false << 500
+                                                     << QStringList{"sip show registry needs Kamailio's uac module: "
+                                                                    "loadmodule \"uac.so\""}
+                                                     << "uac.reg_dump";
+        // Kamailio restarted with the module since the list was read.
+        QTest::newRow("hints, dialog loaded since") << "core show hints" << QStringList() << "" << true << 0
+                                                    << QStringList{"Call-ID"} << "dlg.list";
+        QTest::newRow("peers, usrloc loaded since") << "sip show peers" << QStringList() << "" << true << 0
+                                                    << QStringList{"sip:alice@alpha.test"} << "ul.dump";
         QTest::newRow("Kamailio's own error text") << "sip show registry" << QStringList()
                                                    << "sip show registry = rpc:ul.lookup location nobody@nowhere.test"
                                                    << false << 500 << QStringList{"Kamailio answered error 500: AOR not found in location table"}
