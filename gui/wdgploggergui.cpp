@@ -99,6 +99,10 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
     ui.cbCmd->addItems(ServerCommands::networkCommands());
     ui.cbCmd->setCurrentIndex(-1);
     ui.leCmdParams->hide();
+    // The placeholder says what the field takes: whole, in any font.
+    ui.leCmdParams->setMinimumWidth(
+        qMax(ui.leCmdParams->minimumWidth(),
+             ui.leCmdParams->fontMetrics().horizontalAdvance(ui.leCmdParams->placeholderText()) + 24));
     ui.btSendCmd->setEnabled(false);
     ui.wdgCmd->hide();
 
@@ -607,6 +611,9 @@ void wdgPLoggerGui::onCommandMessageReceived(ServerCommandResponse response)
     msg.message = QStringLiteral("Command: %1\n").arg(response.command);
     msg.message += response.executed ? QStringLiteral("Execution finished with exitCode %1\n").arg(response.code)
                                      : QStringLiteral("Execution failed with errorCode %1\n").arg(response.code);
+    // The exchange's reason (Kamailio's own message, a refused parameter) says more than a code.
+    if (!response.executed && !response.detail.isEmpty())
+        msg.message += response.detail + QLatin1Char('\n');
     msg.message += QLatin1Char('\n') + output;
     onPLoggerMessageReceived(msg);
 }

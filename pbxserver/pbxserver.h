@@ -4,6 +4,7 @@
 
 #include <QHostAddress>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QVector>
 
@@ -50,6 +51,12 @@ public:
     // A record for every logged-in client, whatever its subscription: news
     // of the exchange itself.
     void broadcast(const DiagnosticMessage &msg);
+    // A broadcast that also reaches every client logging in later, until it
+    // is withdrawn: news of a state that lasts (a log source that is lost).
+    void setStandingNotice(const QString &key, const DiagnosticMessage &msg);
+    void withdrawStandingNotice(const QString &key);
+    // The backend's tenant list to every logged-in client, when it changed.
+    void sendTenantsToAll();
     int sessionCount() const { return m_sessions.size(); }
     int loggedInCount() const;
     // The most any logged-in client has still to read.
@@ -67,5 +74,6 @@ private:
     std::unique_ptr<LoginThrottle> m_throttle;
     QVector<TlsListener *> m_listeners;
     QVector<PbxServerSession *> m_sessions;
+    QMap<QString, QByteArray> m_standingNotices;  // encoded frames
     int m_sessionCounter = 0;
 };

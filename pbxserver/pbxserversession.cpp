@@ -269,10 +269,16 @@ void PbxServerSession::handleFrame(const QJsonObject &frame)
         break;
     }
     if (type == TypeGetTenants) {
+        // The answer under way serves repeats too: a flood queues nothing.
+        if (m_tenantsAsked)
+            return;
+        m_tenantsAsked = true;
         const QPointer<PbxServerSession> self(this);
         m_backend->refreshTenants([self] {
-            if (self && self->m_state == State::LoggedIn)
-                self->sendTenants();
+            if (!self)
+                return;
+            self->m_tenantsAsked = false;
+            self->sendTenants();
         });
     } else if (type == TypeSubscribe) {
         handleSubscribe(frame);
@@ -287,6 +293,8 @@ void PbxServerSession::handleFrame(const QJsonObject &frame)
 
 void PbxServerSession::sendTenants()
 {
+    if (m_state != State::LoggedIn)
+        return;
     QJsonArray list;
     const QVector<PbxTenant> tenants = m_backend->tenants();
     for (const PbxTenant &t : tenants)
@@ -460,6 +468,7 @@ void PbxServerSession::checkProof(const QByteArray &clientFinal)
                                 printable(m_client.value(QLatin1String("platform")).toString()),
                                 printable(m_client.value(QLatin1String("osVersion")).toString()), peer.toString()));
     loggedIn();
+    emit loginAccepted();
 }
 
 void PbxServerSession::handleCommand(const QJsonObject &frame)

@@ -64,9 +64,13 @@ public:
             m_process.setProgram(agentProgram());
             m_process.setArguments(args + QStringList{QStringLiteral("--allow-root")});
         } else {
+            // The unit's NoNewPrivileges, CapabilityBoundingSet and AmbientCapabilities.
             m_process.setProgram(QStringLiteral("setpriv"));
             m_process.setArguments(QStringList{QStringLiteral("--reuid"), agentUser(), QStringLiteral("--regid"), agentUser(),
-                                               QStringLiteral("--init-groups"), agentProgram()}
+                                               QStringLiteral("--init-groups"), QStringLiteral("--no-new-privs"),
+                                               QStringLiteral("--bounding-set=-all,+net_raw"),
+                                               QStringLiteral("--inh-caps=-all,+net_raw"),
+                                               QStringLiteral("--ambient-caps=-all,+net_raw"), agentProgram()}
                                    + args);
         }
         m_process.start();
@@ -201,6 +205,12 @@ void tst_Plogger4Agent::initTestCase()
         ? QFile::ReadOther
         : QFile::ReadOther | QFile::ReadGroup;
     QCOMPARE(accounts.permissions() & readable, QFile::Permissions());
+    // A user of the test's choosing has no package group to read it through.
+    if (!agentUser().isEmpty() && accounts.group() != QLatin1String("plogger4-agent")) {
+        const struct passwd *user = ::getpwnam(qPrintable(agentUser()));
+        QVERIFY(user);
+        QCOMPARE(::chown(QFile::encodeName(accounts.filePath()).constData(), user->pw_uid, user->pw_gid), 0);
+    }
 
     const QString state = m_dir.filePath(QStringLiteral("state"));
     // A second log, read beside Kamailio's output.
@@ -396,6 +406,10 @@ void tst_Plogger4Agent::commands()
     QVERIFY2(r.executed && r.output.contains(callId), qPrintable(r.output + r.detail));
     held.closeWriteChannel();
     QVERIFY(held.waitForFinished(10000));
+
+    // Debian's ping, with the capability the service's unit grants.
+    r = client->run(QStringLiteral("ping"), {QStringLiteral("127.0.0.1")});
+    QVERIFY2(r.executed && r.code == 0 && r.output.contains(QLatin1String(" 0% packet loss")), qPrintable(r.output + r.detail));
 
     r = client->run(QStringLiteral("ping"), {QStringLiteral("-oProxyCommand=touch /tmp/x")});
     QVERIFY(!r.executed);
