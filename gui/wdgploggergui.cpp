@@ -623,6 +623,7 @@ void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
     row.cells[LogMessageModel::VerbosityColumn] = levelNameUtf8(row.level);
     row.setText(LogMessageModel::TimestampColumn, msg.timestamp);
     row.setText(LogMessageModel::MessageColumn, cutMessage(msg.message));
+    row.setExtraFields(msg.extraFields);
     logModel->enqueue(std::move(row));
     doneMessages.append(std::move(msg));
 }
