@@ -1,6 +1,7 @@
 #include "wdgploggergui.h"
 
 #include "appinfo.h"
+#include "callflowwindow.h"
 #include "logfindbar.h"
 #include "loggerverbosity.h"
 #include "logmessagefilterproxymodel.h"
@@ -625,6 +626,15 @@ void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
     row.setText(LogMessageModel::MessageColumn, cutMessage(msg.message));
     row.setExtraFields(msg.extraFields);
     logModel->enqueue(std::move(row));
+    if (!msg.linkedId.isEmpty()) {
+        for (CallFlowWindow *window : qAsConst(flowWindows)) {
+            if (window && window->callId() == msg.linkedId) {
+                DiagnosticMessage shown = msg;
+                shown.message = cutMessage(msg.message);
+                window->appendRow(shown);
+            }
+        }
+    }
     doneMessages.append(std::move(msg));
 }
 
@@ -776,6 +786,8 @@ void wdgPLoggerGui::onLogViewContextMenu(QPoint point)
     if (!index.siblingAtColumn(LogMessageModel::LinkedIdColumn).data().toString().isEmpty()) {
         QAction *call = menu.addAction(tr("Seleziona chiamata"), this, SLOT(selectConversation()));
         call->setData(clicked);
+        QAction *flow = menu.addAction(tr("Flusso della chiamata"), this, &wdgPLoggerGui::showCallFlow);
+        flow->setData(clicked);
     }
     menu.addAction(tr("Deseleziona tutto"), this, SLOT(deselectValues()));
     // The view holds still while the menu is open: the clicked row stays
@@ -803,6 +815,42 @@ void wdgPLoggerGui::selectConversation()
         LogMessageModel::LinkedIdColumn,
         index.siblingAtColumn(LogMessageModel::LinkedIdColumn).data(Qt::DisplayRole).toString());
     ui.tbLogView->viewport()->update();
+}
+
+void wdgPLoggerGui::showCallFlow()
+{
+    const QModelIndex index = clickedIndex();
+    if (!index.isValid())
+        return;
+    const QString callId = index.siblingAtColumn(LogMessageModel::LinkedIdColumn).data(Qt::DisplayRole).toString();
+    if (callId.isEmpty())
+        return;
+    // Rows received but not yet in the table belong to the picture too;
+    // from now on the window gets them as they come.
+    logModel->flushPending();
+    QVector<DiagnosticMessage> rows;
+    for (int r = 0; r < logModel->rowCount(); ++r) {
+        const std::string_view linked = logModel->utf8(r, LogMessageModel::LinkedIdColumn);
+        if (QString::fromUtf8(linked.data(), int(linked.size())) != callId)
+            continue;
+        DiagnosticMessage msg;
+        msg.tenantUuid = logModel->text(r, LogMessageModel::TenantUuidColumn);
+        msg.linkedId = callId;
+        msg.uniqueId = logModel->text(r, LogMessageModel::UniqueIdColumn);
+        msg.messageId = logModel->text(r, LogMessageModel::MessageIdColumn);
+        msg.verbosity = QString::number(logModel->level(r));
+        msg.timestamp = logModel->text(r, LogMessageModel::TimestampColumn);
+        msg.message = logModel->text(r, LogMessageModel::MessageColumn);
+        msg.extraFields = logModel->extraFields(r);
+        rows.append(msg);
+    }
+    flowWindows.removeAll(nullptr);
+    // The agent runs beside the SIP server: its host names the server's column.
+    const QString agentHost = loginAddress.section(QLatin1Char(':'), 0, 0);
+    auto *window = new CallFlowWindow(callId, rows, agentHost.isEmpty() ? QString() : tr("server SIP (%1)").arg(agentHost), this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    flowWindows.append(window);
+    window->show();
 }
 
 void wdgPLoggerGui::deselectValues()
