@@ -152,7 +152,9 @@ void CallFlowView::paintHeader(QPainter *painter) const
     QFont bold = font();
     bold.setBold(true);
     const QFontMetrics boldMetrics(bold);
-    const QFontMetrics metrics(font());
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    const QFontMetrics smallMetrics(small);
     painter->setPen(Qt::black);
     const QVector<CallFlowModel::Column> &columns = m_model->columns();
     for (int c = 0; c < columns.size(); ++c) {
@@ -165,10 +167,10 @@ void CallFlowView::paintHeader(QPainter *painter) const
         const QRect addressRect(box.left() + 4, box.top() + 2, box.width() - 8, box.height() / 2);
         painter->drawText(addressRect, Qt::AlignCenter,
                           boldMetrics.elidedText(columns.at(c).address, Qt::ElideMiddle, addressRect.width()));
-        painter->setFont(font());
+        painter->setFont(small);
         const QRect roleRect(box.left() + 4, box.center().y(), box.width() - 8, box.height() / 2);
         painter->drawText(roleRect, Qt::AlignCenter,
-                          metrics.elidedText(columns.at(c).role, Qt::ElideRight, roleRect.width()));
+                          smallMetrics.elidedText(columns.at(c).role, Qt::ElideRight, roleRect.width()));
     }
     if (m_model->messageCount() == 0) {
         painter->setPen(QColor(100, 100, 100));
@@ -192,7 +194,7 @@ void CallFlowView::paintRow(QPainter *painter, int shownIndex) const
     const QFontMetrics smallMetrics(small);
     painter->setFont(small);
     painter->setPen(QColor(110, 110, 110));
-    painter->drawText(QRect(4, top, kGutter - 8, RowHeight), Qt::AlignVCenter | Qt::AlignRight,
+    painter->drawText(QRect(4, top, kGutter - 8, RowHeight - 2), Qt::AlignBottom | Qt::AlignRight,
                       m_model->relativeTime(e.timeUs));
 
     if (!e.message) {
@@ -206,11 +208,11 @@ void CallFlowView::paintRow(QPainter *painter, int shownIndex) const
     const QColor color = transactionColor(e.transaction);
     QPen pen(color, e.retransmission ? 1.2 : 1.6, e.retransmission ? Qt::DashLine : Qt::SolidLine);
     painter->setPen(pen);
-    const int y = top + RowHeight - 5;
+    const int y = top + RowHeight - 4;
     const int x1 = columnX(e.from);
     const int x2 = columnX(e.to);
     const QString label = e.retransmission ? e.label + tr(" (ritrasmissione)") : e.label;
-    QFont labelFont = font();
+    QFont labelFont = small;
     labelFont.setItalic(e.retransmission);
     const QFontMetrics labelMetrics(labelFont);
     painter->setFont(labelFont);
@@ -237,7 +239,7 @@ void CallFlowView::paintRow(QPainter *painter, int shownIndex) const
     painter->setBrush(color);
     painter->drawPolygon(QPolygonF({QPointF(x2, y), QPointF(x2 - direction * 8, y - 4), QPointF(x2 - direction * 8, y + 4)}));
     painter->setBrush(Qt::NoBrush);
-    const QRect text(qMin(x1, x2) + 4, top, qAbs(x2 - x1) - 8, RowHeight - 7);
+    const QRect text(qMin(x1, x2) + 4, top, qAbs(x2 - x1) - 8, RowHeight - 6);
     painter->drawText(text, Qt::AlignBottom | Qt::AlignHCenter,
                       labelMetrics.elidedText(label, Qt::ElideRight, text.width()));
 }

@@ -13,7 +13,7 @@ class CallFlowView : public QWidget
     Q_OBJECT
 
 public:
-    static constexpr int RowHeight = 22;
+    static constexpr int RowHeight = 26;
     static constexpr int HeaderHeight = 52;
 
     explicit CallFlowView(QWidget *parent = nullptr);
