@@ -198,7 +198,8 @@ bool CallFlowWindow::saveImage(const QString &fileName, QString *error)
         painter.setFont(m_view->font());
         m_view->paintContent(&painter, all);
     }
-    if (!image.save(fileName, "PNG")) {
+    // Smallest file: pictures go into tickets and documents.
+    if (!image.save(fileName, "PNG", 0)) {
         *error = tr("il file non si può scrivere");
         return false;
     }

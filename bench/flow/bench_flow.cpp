@@ -4,8 +4,6 @@
 // lines, and of one of 2,000 messages and 2,000 lines, and times what the
 // user waits for: the ladder worked out from the rows, laid out, and the
 // first screen painted. Then saves the first call as SVG and gives its size.
-// With FLOW_PICTURE=file.png it also saves the picture of one ordinary call
-// through a proxy (the one in docs/agent.md).
 
 #include "callflowview.h"
 #include "callflowwindow.h"
@@ -111,47 +109,11 @@ double drawMs(const QVector<DiagnosticMessage> &rows)
     return median(times);
 }
 
-// The ordinary call shown in the documentation.
-QVector<DiagnosticMessage> pictureCall()
-{
-    const qint64 t = qint64(1700000000) * 1000000;
-    const QString a = QStringLiteral("127.0.0.1:5070");
-    const QString k = QStringLiteral("127.0.0.1:5060");
-    const QString b = QStringLiteral("127.0.0.1:5080");
-    return {sip(a, k, "INVITE", "1 INVITE", "z9hG4bK-a1", t),
-            line("INFO: <script>: new call from alice to bob", 3, t + 400),
-            sip(k, a, "100 Trying", "1 INVITE", "z9hG4bK-a1", t + 700),
-            sip(k, b, "INVITE", "1 INVITE", "z9hG4bK-k1", t + 1200),
-            sip(k, b, "INVITE", "1 INVITE", "z9hG4bK-k1", t + 501200),
-            sip(b, k, "180 Ringing", "1 INVITE", "z9hG4bK-k1", t + 520000),
-            sip(k, a, "180 Ringing", "1 INVITE", "z9hG4bK-a1", t + 520600),
-            sip(b, k, "200 OK", "1 INVITE", "z9hG4bK-k1", t + 2400000),
-            sip(k, a, "200 OK", "1 INVITE", "z9hG4bK-a1", t + 2400500),
-            sip(a, k, "ACK", "1 ACK", "z9hG4bK-a2", t + 2410000),
-            sip(k, b, "ACK", "1 ACK", "z9hG4bK-k2", t + 2410400),
-            line("NOTICE: <script>: call answered, dialog confirmed", 2, t + 2410900),
-            sip(a, k, "BYE", "2 BYE", "z9hG4bK-a3", t + 9000000),
-            sip(k, b, "BYE", "2 BYE", "z9hG4bK-k3", t + 9000500),
-            sip(b, k, "200 OK", "2 BYE", "z9hG4bK-k3", t + 9020000),
-            sip(k, a, "200 OK", "2 BYE", "z9hG4bK-a3", t + 9020400),
-            line("WARNING: <script>: no accounting backend, CDR not written", 1, t + 9021000)};
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-
-    const QString picture = qEnvironmentVariable("FLOW_PICTURE");
-    if (!picture.isEmpty()) {
-        CallFlowWindow window(kCallId, pictureCall(), QStringLiteral("server SIP (127.0.0.1)"));
-        QString error;
-        if (!window.saveImage(picture, &error)) {
-            std::fprintf(stderr, "bench_flow: %s\n", qPrintable(error));
-            return 1;
-        }
-    }
 
     const QVector<DiagnosticMessage> small = call(200, 2000);
     const QVector<DiagnosticMessage> large = call(2000, 2000);
