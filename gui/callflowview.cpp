@@ -116,10 +116,24 @@ void CallFlowView::setSelectedEvent(int event)
     update();
 }
 
+void CallFlowView::setHeaderTop(int y)
+{
+    m_headerTop = qMax(0, y);
+    // Scrolling moves pixels; the heads must be drawn anew instead.
+    update();
+}
+
 void CallFlowView::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);
     paintContent(&painter, event->rect());
+    if (m_headerTop > 0 && event->rect().intersects(QRect(0, m_headerTop, width(), HeaderHeight))) {
+        painter.translate(0, m_headerTop);
+        painter.fillRect(QRect(0, 0, width(), HeaderHeight), Qt::white);
+        painter.setPen(QColor(220, 220, 220));
+        painter.drawLine(0, HeaderHeight - 1, width(), HeaderHeight - 1);
+        paintHeader(&painter);
+    }
 }
 
 void CallFlowView::paintContent(QPainter *painter, const QRect &clip) const
@@ -244,9 +258,14 @@ void CallFlowView::paintRow(QPainter *painter, int shownIndex) const
                       labelMetrics.elidedText(label, Qt::ElideRight, text.width()));
 }
 
+int CallFlowView::eventShownAt(int y) const
+{
+    return y >= m_headerTop && y < m_headerTop + HeaderHeight ? -1 : eventAt(y);
+}
+
 void CallFlowView::mousePressEvent(QMouseEvent *event)
 {
-    const int index = eventAt(event->pos().y());
+    const int index = eventShownAt(event->pos().y());
     if (event->button() == Qt::LeftButton && index >= 0) {
         setSelectedEvent(index);
         emit eventClicked(index);
@@ -258,7 +277,7 @@ bool CallFlowView::event(QEvent *event)
 {
     if (event->type() == QEvent::ToolTip && m_model) {
         const auto *help = static_cast<QHelpEvent *>(event);
-        const int index = eventAt(help->pos().y());
+        const int index = eventShownAt(help->pos().y());
         if (index < 0) {
             QToolTip::hideText();
             return true;

@@ -31,12 +31,16 @@ public:
 
     // Of model events drawn, in drawing order.
     const QVector<int> &shownEvents() const { return m_shown; }
-    // The model event drawn at y, or -1.
+    // The model event whose row is at y, or -1.
     int eventAt(int y) const;
+    // The same where the row is in sight: not under the heads.
+    int eventShownAt(int y) const;
     // The top of the row that draws the model event; -1 when not drawn.
     int rowTop(int event) const;
     void setSelectedEvent(int event);
     int selectedEvent() const { return m_selected; }
+    // The heads stay in sight: drawn at y, the top of the part in view.
+    void setHeaderTop(int y);
 
 signals:
     void eventClicked(int event);
@@ -56,4 +60,5 @@ private:
     QVector<int> m_rowOfEvent;  // shown index per model event, -1 when hidden
     int m_maxLevel = 4;
     int m_selected = -1;
+    int m_headerTop = 0;
 };

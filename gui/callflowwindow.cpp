@@ -44,6 +44,7 @@ CallFlowWindow::CallFlowWindow(const QString &callId, const QVector<DiagnosticMe
     m_ui->splFlow->setStretchFactor(1, 1);
 
     connect(m_view, &CallFlowView::eventClicked, this, &CallFlowWindow::showDetail);
+    connect(m_ui->saFlow->verticalScrollBar(), &QScrollBar::valueChanged, m_view, &CallFlowView::setHeaderTop);
     connect(m_ui->cbLevel, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &CallFlowWindow::onLevelChosen);
     connect(m_ui->btnSaveImage, &QPushButton::clicked, this, &CallFlowWindow::askSaveImage);
     auto *save = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_S), this);
@@ -94,9 +95,13 @@ void CallFlowWindow::takePendingRows()
 
 int CallFlowWindow::topRowInView(int *offset) const
 {
-    const int y = m_ui->saFlow->verticalScrollBar()->value();
-    const int event = m_view->eventAt(qMax(y, int(CallFlowView::HeaderHeight)));
-    if (event < 0 || y < CallFlowView::HeaderHeight)
+    const int scrolled = m_ui->saFlow->verticalScrollBar()->value();
+    if (scrolled <= 0)
+        return -1;
+    // The first row in sight is the one under the heads.
+    const int y = scrolled + CallFlowView::HeaderHeight;
+    const int event = m_view->eventAt(y);
+    if (event < 0)
         return -1;
     *offset = y - m_view->rowTop(event);
     return m_model.events().at(event).row;
@@ -107,7 +112,7 @@ void CallFlowWindow::putRowAtTop(int row, int offset)
     const QVector<CallFlowModel::Event> &events = m_model.events();
     for (int i = 0; i < events.size(); ++i) {
         if (events.at(i).row == row && m_view->rowTop(i) >= 0) {
-            m_ui->saFlow->verticalScrollBar()->setValue(m_view->rowTop(i) + offset);
+            m_ui->saFlow->verticalScrollBar()->setValue(m_view->rowTop(i) + offset - CallFlowView::HeaderHeight);
             return;
         }
     }

@@ -92,6 +92,7 @@ private slots:
     void clickShowsMessageOrRow();
     void levelFilterHidesOnlyLines();
     void liveRowsKeepViewInPlace();
+    void headsStayInSight();
 
 private:
     QTemporaryDir m_dir;
@@ -273,14 +274,41 @@ void tst_CallFlowWindow::liveRowsKeepViewInPlace()
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QScrollBar *bar = window.findChild<QScrollArea *>(QStringLiteral("saFlow"))->verticalScrollBar();
     bar->setValue(CallFlowView::HeaderHeight + 50 * CallFlowView::RowHeight + 3);
-    const int topEvent = window.view()->eventAt(bar->value());
+    // The first row in sight, under the heads.
+    const auto firstInSight = [&] { return window.view()->eventAt(bar->value() + CallFlowView::HeaderHeight); };
+    const int topEvent = firstInSight();
+    QVERIFY(topEvent >= 0);
     const int topRow = window.model().events().at(topEvent).row;
     for (int i = 0; i < 10; ++i)
         window.appendRow(sipRow("10.0.0.1:5070", "127.0.0.1:5060", "OPTIONS", QStringLiteral("%1.500000").arg(i)));
     QTRY_COMPARE(window.model().rows().size(), 210);
-    const int nowTop = window.view()->eventAt(bar->value());
+    const int nowTop = firstInSight();
+    QVERIFY(nowTop > topEvent);
     QCOMPARE(window.model().events().at(nowTop).row, topRow);
-    QCOMPARE(bar->value() - window.view()->rowTop(nowTop), 3);
+    QCOMPARE(bar->value() + CallFlowView::HeaderHeight - window.view()->rowTop(nowTop), 3);
+}
+
+// Scrolled down a long call, the heads are drawn over the top rows: a click
+// there picks no arrow hidden under them.
+void tst_CallFlowWindow::headsStayInSight()
+{
+    QVector<DiagnosticMessage> rows;
+    for (int i = 0; i < 100; ++i)
+        rows << sipRow("10.0.0.1:5070", "127.0.0.1:5060", "INVITE", QStringLiteral("%1.000000").arg(100 + i));
+    CallFlowWindow window(QStringLiteral("call-1"), rows);
+    window.resize(600, 400);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QScrollBar *bar = window.findChild<QScrollArea *>(QStringLiteral("saFlow"))->verticalScrollBar();
+    bar->setValue(40 * CallFlowView::RowHeight);
+    CallFlowView *view = window.view();
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(250, bar->value() + 10));
+    QCOMPARE(view->selectedEvent(), -1);
+    QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(250, bar->value() + CallFlowView::HeaderHeight + 5));
+    QVERIFY(view->selectedEvent() >= 0);
+    // The heads' box is drawn where the view's top is.
+    const QImage shown = view->grab(QRect(0, bar->value(), view->width(), CallFlowView::HeaderHeight)).toImage();
+    QCOMPARE(shown.pixelColor(shown.width() / 2, shown.height() / 2), QColor(240, 244, 250));
 }
 
 QTEST_MAIN(tst_CallFlowWindow)
