@@ -286,7 +286,10 @@ bool CallFlowView::event(QEvent *event)
         QString tip = CallFlowModel::absoluteTime(e.timeUs);
         if (e.message)
             tip += QStringLiteral("\nCSeq %1, branch %2").arg(e.cseq, e.branch);
-        QToolTip::showText(help->globalPos(), tip, this);
+        // Written as rich text, so that a peer's "<b>" stays what it is.
+        const QString html = QStringLiteral("<p style='white-space:pre'>%1</p>")
+                                 .arg(tip.toHtmlEscaped().replace(QLatin1Char('\n'), QLatin1String("<br>")));
+        QToolTip::showText(help->globalPos(), html, this);
         return true;
     }
     return QWidget::event(event);

@@ -8,6 +8,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTemporaryDir>
+#include <QToolTip>
 #include <QtTest>
 
 namespace {
@@ -93,6 +94,7 @@ private slots:
     void levelFilterHidesOnlyLines();
     void liveRowsKeepViewInPlace();
     void headsStayInSight();
+    void hoverShowsAbsoluteTimeAsPlainText();
 
 private:
     QTemporaryDir m_dir;
@@ -309,6 +311,22 @@ void tst_CallFlowWindow::headsStayInSight()
     // The heads' box is drawn where the view's top is.
     const QImage shown = view->grab(QRect(0, bar->value(), view->width(), CallFlowView::HeaderHeight)).toImage();
     QCOMPARE(shown.pixelColor(shown.width() / 2, shown.height() / 2), QColor(240, 244, 250));
+}
+
+void tst_CallFlowWindow::hoverShowsAbsoluteTimeAsPlainText()
+{
+    CallFlowWindow window(QStringLiteral("call-1"), {sipRow("10.0.0.1:5070", "127.0.0.1:5060", "INVITE",
+                                                            "1700000000.123456", "<b>z9</b>")});
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    CallFlowView *view = window.view();
+    const QPoint at(150, view->rowTop(0) + 5);
+    QHelpEvent help(QEvent::ToolTip, at, view->mapToGlobal(at));
+    QApplication::sendEvent(view, &help);
+    QTRY_VERIFY(QToolTip::isVisible());
+    const QString expected = QDateTime::fromMSecsSinceEpoch(1700000000123).toString("yyyy-MM-dd hh:mm:ss.zzz") + "456";
+    QVERIFY2(QToolTip::text().contains(expected), qPrintable(QToolTip::text()));
+    QVERIFY2(QToolTip::text().contains("&lt;b&gt;z9"), qPrintable(QToolTip::text()));
 }
 
 QTEST_MAIN(tst_CallFlowWindow)
