@@ -140,6 +140,8 @@ void CallFlowWindow::showDetail(int event)
             + CallFlowModel::plainLine(row.uniqueId, CallFlowModel::MaxLineLength) + QStringLiteral("\n\n");
     }
     m_ui->teDetail->setPlainText(text + CallFlowModel::plainText(row.message));
+    if (!e.message)
+        emit lineClicked(row);
 }
 
 void CallFlowWindow::askSaveImage()

@@ -35,6 +35,10 @@ public:
     // SVG when the name ends in ".svg", PNG otherwise.
     bool saveImage(const QString &fileName, QString *error);
 
+signals:
+    // A log line was clicked: the window that holds the row can show it.
+    void lineClicked(const DiagnosticMessage &row);
+
 public slots:
     void appendRow(const DiagnosticMessage &row);
     void appendRows(const QVector<DiagnosticMessage> &rows);

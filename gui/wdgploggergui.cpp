@@ -829,9 +829,9 @@ void wdgPLoggerGui::showCallFlow()
     // from now on the window gets them as they come.
     logModel->flushPending();
     QVector<DiagnosticMessage> rows;
+    const QByteArray linked = callId.toUtf8();
     for (int r = 0; r < logModel->rowCount(); ++r) {
-        const std::string_view linked = logModel->utf8(r, LogMessageModel::LinkedIdColumn);
-        if (QString::fromUtf8(linked.data(), int(linked.size())) != callId)
+        if (logModel->utf8(r, LogMessageModel::LinkedIdColumn) != std::string_view(linked.constData(), size_t(linked.size())))
             continue;
         DiagnosticMessage msg;
         msg.tenantUuid = logModel->text(r, LogMessageModel::TenantUuidColumn);
@@ -849,8 +849,31 @@ void wdgPLoggerGui::showCallFlow()
     const QString agentHost = loginAddress.section(QLatin1Char(':'), 0, 0);
     auto *window = new CallFlowWindow(callId, rows, agentHost.isEmpty() ? QString() : tr("server SIP (%1)").arg(agentHost), this);
     window->setAttribute(Qt::WA_DeleteOnClose);
+    connect(window, &CallFlowWindow::lineClicked, this, &wdgPLoggerGui::showFlowLine);
     flowWindows.append(window);
     window->show();
+}
+
+void wdgPLoggerGui::showFlowLine(const DiagnosticMessage &row)
+{
+    // The newest row that says the same; an older twin would do as well.
+    // Compared as the table keeps them: nothing decoded per row.
+    const QByteArray linked = row.linkedId.toUtf8();
+    const QByteArray stamp = row.timestamp.toUtf8();
+    const QByteArray message = cutMessage(row.message).toUtf8();
+    const auto same = [](std::string_view cell, const QByteArray &text) {
+        return cell == std::string_view(text.constData(), size_t(text.size()));
+    };
+    for (int r = logModel->rowCount() - 1; r >= 0; --r) {
+        if (!same(logModel->utf8(r, LogMessageModel::LinkedIdColumn), linked)
+            || !same(logModel->utf8(r, LogMessageModel::TimestampColumn), stamp)
+            || !same(logModel->utf8(r, LogMessageModel::MessageColumn), message))
+            continue;
+        const QModelIndex shown = filterModel->mapFromSource(logModel->index(r, LogMessageModel::MessageColumn));
+        if (shown.isValid())
+            ui.tbLogView->scrollTo(shown, QAbstractItemView::PositionAtCenter);
+        return;
+    }
 }
 
 void wdgPLoggerGui::deselectValues()

@@ -74,6 +74,8 @@ private:
     // Opens the ladder of the clicked row's call; not a slot, the window's
     // slots are a fixed set.
     void showCallFlow();
+    // Brings the table's row of a line clicked in a flow window into view.
+    void showFlowLine(const DiagnosticMessage &row);
     // The table cell a context-menu action was built for.
     QModelIndex clickedIndex() const;
     // The link reports its attempts in order, each ending once: while an

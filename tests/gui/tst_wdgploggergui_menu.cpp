@@ -1,5 +1,6 @@
 #include "wdgploggergui.h"
 
+#include "callflowview.h"
 #include "callflowwindow.h"
 
 #include "flushrows.h"
@@ -221,6 +222,23 @@ void tst_wdgPLoggerGuiMenu::callFlowHasItsCallsRowsAndLaterOnes()
     receive(QStringLiteral("call-A"), QStringLiteral("4"), QStringLiteral("BYE ..."), sip("BYE", "11.000000"));
     QTRY_COMPARE(flow->model().rows().size(), 3);
     QCOMPARE(flow->model().events().last().label, QStringLiteral("BYE"));
+
+    // A click on the call's log line brings its row of the table into view.
+    for (int i = 0; i < 300; ++i)
+        receive(QStringLiteral("call-B"), QStringLiteral("1"), QStringLiteral("filler %1").arg(i));
+    settle();
+    view()->scrollToBottom();
+    const QModelIndex routed = view()->model()->index(2, 6);
+    QCOMPARE(routed.data().toString(), QStringLiteral("routed"));
+    QVERIFY(!view()->viewport()->rect().intersects(view()->visualRect(routed)));
+    int line = -1;
+    for (int i = 0; i < flow->model().events().size(); ++i) {
+        if (!flow->model().events().at(i).message)
+            line = i;
+    }
+    QVERIFY(line >= 0);
+    QTest::mouseClick(flow->view(), Qt::LeftButton, {}, QPoint(150, flow->view()->rowTop(line) + 5));
+    QTRY_VERIFY(view()->viewport()->rect().intersects(view()->visualRect(routed)));
 }
 
 void tst_wdgPLoggerGuiMenu::actionActsOnClickedRowWhileRowsArrive()
