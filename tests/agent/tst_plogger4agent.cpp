@@ -2,6 +2,8 @@
 // by the agent, SIP traffic from sip-ua, and the link's client (and the
 // window) logged in to the agent.
 
+#include "callflowmodel.h"
+#include "callflowwindow.h"
 #include "hepbuilder.h"
 #include "kamailioprocess.h"
 #include "knownexchanges.h"
@@ -10,6 +12,7 @@
 #include "modalanswerer.h"
 #include "pbxlink.h"
 #include "popupanswerer.h"
+#include "quitreset.h"
 #include "serverannouncement.h"
 #include "wdgploggergui.h"
 
@@ -159,12 +162,18 @@ class tst_Plogger4Agent : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void cleanup();
     void callRowsCarryTheCall_data();
     void callRowsCarryTheCall();
     void commands();
     void windowEmphasisesOneCall();
+    void windowDrawsAnsweredCallsFlow();
 
 private:
+    // Logs the window in to the agent as an administrator of no tenant.
+    void loginWindow(wdgPLoggerGui *window);
+    // The call's id from sip-ua's output.
+    static QString callIdOf(const QString &sipUaOutput);
     std::unique_ptr<Client> login(const QString &tenant = QString());
     // sip-ua on the test's Kamailio; its output once it ends.
     QString sipUa(const QStringList &args);
@@ -428,24 +437,42 @@ void tst_Plogger4Agent::commands()
     QVERIFY(client->ofCall(QStringLiteral("forged"), true).isEmpty());
 }
 
+void tst_Plogger4Agent::cleanup()
+{
+    // A window gone asks the event loop to end; menus of the next would not open.
+    clearQuitRequest();
+}
+
+void tst_Plogger4Agent::loginWindow(wdgPLoggerGui *window)
+{
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    window->findChild<QLineEdit *>(QStringLiteral("txtPAddress"))->setText(m_agent.address);
+    window->findChild<QLineEdit *>(QStringLiteral("txtUser"))->setText(QStringLiteral("admin@alpha.test"));
+    window->findChild<QLineEdit *>(QStringLiteral("txtPwd"))->setText(QStringLiteral("s3cret"));
+    QVERIFY(QMetaObject::invokeMethod(window, "connectToP"));
+    auto *status = window->findChild<QLabel *>(QStringLiteral("lblStatusText"));
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Stato: Connesso"), 10000);
+}
+
+QString tst_Plogger4Agent::callIdOf(const QString &sipUaOutput)
+{
+    return sipUaOutput.section(QStringLiteral("call-id "), 1).section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
 void tst_Plogger4Agent::windowEmphasisesOneCall()
 {
     ModalAnswerer answerer(QStringLiteral("Ok"));
     wdgPLoggerGui window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    window.findChild<QLineEdit *>(QStringLiteral("txtPAddress"))->setText(m_agent.address);
-    window.findChild<QLineEdit *>(QStringLiteral("txtUser"))->setText(QStringLiteral("admin@alpha.test"));
-    window.findChild<QLineEdit *>(QStringLiteral("txtPwd"))->setText(QStringLiteral("s3cret"));
-    QVERIFY(QMetaObject::invokeMethod(&window, "connectToP"));
-    auto *status = window.findChild<QLabel *>(QStringLiteral("lblStatusText"));
-    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Stato: Connesso"), 10000);
+    loginWindow(&window);
+    if (QTest::currentTestFailed())
+        return;
 
     // Two calls of no tenant's domain, so that a window without a tenant sees them.
     QString first = sipUa({QStringLiteral("call"), QStringLiteral("frank@gamma.test"), QStringLiteral("grace@gamma.test")});
     QString second = sipUa({QStringLiteral("call"), QStringLiteral("heidi@gamma.test"), QStringLiteral("ivan@gamma.test")});
-    first = first.section(QStringLiteral("call-id "), 1).section(QLatin1Char('\n'), 0, 0).trimmed();
-    second = second.section(QStringLiteral("call-id "), 1).section(QLatin1Char('\n'), 0, 0).trimmed();
+    first = callIdOf(first);
+    second = callIdOf(second);
     QVERIFY(!first.isEmpty() && !second.isEmpty());
 
     auto *view = window.findChild<QTableView *>(QStringLiteral("tbLogView"));
@@ -472,6 +499,88 @@ void tst_Plogger4Agent::windowEmphasisesOneCall()
     // The emphasis is every row whose call is the clicked row's, and only those.
     QCOMPARE(delegate->selectedColumn(), int(LogMessageModel::LinkedIdColumn));
     QCOMPARE(delegate->selectedValue(), first);
+}
+
+// The flow of an answered call, opened from the table as a user would, saved
+// as SVG: the ladder across caller, Kamailio and callee, in time order.
+void tst_Plogger4Agent::windowDrawsAnsweredCallsFlow()
+{
+    ModalAnswerer answerer(QStringLiteral("Ok"));
+    wdgPLoggerGui window;
+    loginWindow(&window);
+    if (QTest::currentTestFailed())
+        return;
+    const QString output = sipUa({QStringLiteral("call"), QStringLiteral("judy@gamma.test"),
+                                  QStringLiteral("mallory@gamma.test"), QStringLiteral("--ring-ms"), QStringLiteral("100")});
+    const QString callId = callIdOf(output);
+    QVERIFY2(!callId.isEmpty(), qPrintable(output));
+
+    // Until both answers to the BYE, callee's and Kamailio's, are in.
+    auto *view = window.findChild<QTableView *>(QStringLiteral("tbLogView"));
+    QAbstractItemModel *rows = view->model();
+    const QRegularExpression byeCSeq(QStringLiteral("\nCSeq: *\\d+ BYE"));
+    int clicked = -1;
+    auto byeAnswers = [&] {
+        int answers = 0;
+        for (int r = 0; r < rows->rowCount(); ++r) {
+            if (rows->index(r, LogMessageModel::LinkedIdColumn).data().toString() != callId)
+                continue;
+            if (clicked < 0)
+                clicked = r;
+            const QString message = rows->index(r, LogMessageModel::MessageColumn).data().toString();
+            if (message.startsWith(QLatin1String("SIP from"))
+                && message.section(QLatin1Char('\n'), 1, 1).startsWith(QLatin1String("SIP/2.0 200"))
+                && byeCSeq.match(message).hasMatch())
+                ++answers;
+        }
+        return answers;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(byeAnswers() >= 2, 10000);
+
+    PopupAnswerer popup(QStringLiteral("Flusso della chiamata"));
+    view->scrollTo(rows->index(clicked, LogMessageModel::MessageColumn));
+    const QPoint at = view->visualRect(rows->index(clicked, LogMessageModel::MessageColumn)).center();
+    QVERIFY(QMetaObject::invokeMethod(&window, "onLogViewContextMenu", Q_ARG(QPoint, at)));
+    QTRY_VERIFY(popup.answered());
+    CallFlowWindow *flow = nullptr;
+    QTRY_VERIFY((flow = window.findChild<CallFlowWindow *>()) && flow->isVisible());
+    QCOMPARE(flow->windowTitle(), QStringLiteral("Flusso della chiamata ") + callId);
+
+    const QString path = m_dir.filePath(QStringLiteral("answered.svg"));
+    QString error;
+    QVERIFY2(flow->saveImage(path, &error), qPrintable(error));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString svg = QString::fromUtf8(file.readAll());
+
+    // The texts in drawing order, which is time order.
+    QStringList texts;
+    const QRegularExpression text(QStringLiteral("<text[^>]*>([^<]*)</text>"));
+    for (auto it = text.globalMatch(svg); it.hasNext();)
+        texts << it.next().captured(1).trimmed();
+    const QString kamailio = QStringLiteral("127.0.0.1:%1").arg(m_kamailio.port);
+    const QVector<CallFlowModel::Column> &columns = flow->model().columns();
+    QCOMPARE(columns.size(), 3);
+    QCOMPARE(columns.at(1).address, kamailio);
+    QVERIFY(!columns.at(1).role.isEmpty());
+    // The heads: caller, Kamailio, callee.
+    const QStringList heads = texts.filter(QRegularExpression(QStringLiteral("^127\\.0\\.0\\.1:\\d+$"))).mid(0, 3);
+    QCOMPARE(heads, (QStringList{columns.at(0).address, kamailio, columns.at(2).address}));
+    const QStringList ladder{QStringLiteral("INVITE"), QStringLiteral("180 "), QStringLiteral("200 "),
+                             QStringLiteral("ACK"), QStringLiteral("BYE"), QStringLiteral("200 ")};
+    int next = 0;
+    for (const QString &t : qAsConst(texts)) {
+        if (next < ladder.size() && t.startsWith(ladder.at(next)))
+            ++next;
+    }
+    QVERIFY2(next == ladder.size(), qPrintable(texts.join('|')));
+    // Each of them over two hops, Kamailio in the middle.
+    for (const QString &label : {QStringLiteral("INVITE"), QStringLiteral("ACK"), QStringLiteral("BYE")})
+        QVERIFY2(texts.count(label) >= 2, qPrintable(label));
+    // The picture in docs/agent.md is this call's.
+    const QString picture = qEnvironmentVariable("FLOW_PICTURE");
+    if (!picture.isEmpty())
+        QVERIFY2(flow->saveImage(picture, &error), qPrintable(error));
 }
 
 QTEST_MAIN(tst_Plogger4Agent)
