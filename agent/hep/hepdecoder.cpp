@@ -69,6 +69,17 @@ bool inflateBounded(const char *data, int size, QByteArray *out)
     return ok;
 }
 
+// In a time that does not tell how much of the secret was right.
+bool sameSecret(const QByteArray &a, const QByteArray &b)
+{
+    if (a.size() != b.size())
+        return false;
+    uchar diff = 0;
+    for (int i = 0; i < a.size(); ++i)
+        diff |= uchar(a[i] ^ b[i]);
+    return diff == 0;
+}
+
 }
 
 int HepDecoder::frameLength(const char *data, int size)
@@ -81,7 +92,7 @@ int HepDecoder::frameLength(const char *data, int size)
     return length < HeaderSize ? -1 : length;
 }
 
-HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *packet)
+HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *packet, const QByteArray &password)
 {
     *packet = HepPacket();
     if (size < HeaderSize || std::memcmp(data, "HEP3", 4) != 0)
@@ -90,6 +101,9 @@ HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *pack
         return LengthMismatch;
 
     bool hasPayload = false;
+    // Inflated only once the whole packet is read and the key checked.
+    const char *compressed = nullptr;
+    int compressedSize = 0;
     int pos = HeaderSize;
     while (pos < size) {
         if (size - pos < HeaderSize)
@@ -147,13 +161,16 @@ HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *pack
             packet->authKey = QByteArray(value, valueSize);
             break;
         case Payload:
-            packet->payload = QByteArray(value, valueSize);
-            hasPayload = true;
-            break;
         case CompressedPayload:
-            if (!inflateBounded(value, valueSize, &packet->payload))
-                return BadCompressedPayload;
+            if (hasPayload)
+                return TwoPayloads;
             hasPayload = true;
+            if (type == Payload) {
+                packet->payload = QByteArray(value, valueSize);
+            } else {
+                compressed = value;
+                compressedSize = valueSize;
+            }
             break;
         case CorrelationId:
             packet->correlationId = QByteArray(value, valueSize);
@@ -162,7 +179,13 @@ HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *pack
             break; // keep-alive, node name and what later versions add
         }
     }
-    return hasPayload ? NoError : NoPayload;
+    if (!hasPayload)
+        return NoPayload;
+    if (!password.isEmpty() && !(packet->hasAuthKey && sameSecret(packet->authKey, password)))
+        return Unauthenticated;
+    if (compressed && !inflateBounded(compressed, compressedSize, &packet->payload))
+        return BadCompressedPayload;
+    return NoError;
 }
 
 QString HepDecoder::errorName(Error error)
@@ -182,6 +205,10 @@ QString HepDecoder::errorName(Error error)
         return QStringLiteral("no-payload");
     case BadCompressedPayload:
         return QStringLiteral("bad-compressed-payload");
+    case TwoPayloads:
+        return QStringLiteral("two-payloads");
+    case Unauthenticated:
+        return QStringLiteral("unauthenticated");
     case ErrorCount:
         break;
     }
