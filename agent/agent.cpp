@@ -7,6 +7,7 @@
 #include "knownexchanges.h"
 #include "logsource.h"
 #include "pbxserver.h"
+#include "plaintext.h"
 #include "serveridentity.h"
 
 #include <QDateTime>
@@ -343,6 +344,8 @@ void Agent::onRecords(const QVector<DiagnosticMessage> &records)
 {
     const qint64 now = m_hep ? QDateTime::currentMSecsSinceEpoch() : 0;
     for (DiagnosticMessage msg : records) {
+        // Every source's rows pass here, and only here, on their way out.
+        PlainText::cleanRow(&msg);
         msg.messageId = QString::number(m_nextMessageId++);
         // A t= that names no tenant means no tenant.
         if (!msg.tenantUuid.isEmpty() && !m_backend->knowsTenant(msg.tenantUuid))
@@ -369,5 +372,6 @@ void Agent::announce(int level, const QString &text)
     msg.verbosity = QString::number(level);
     msg.timestamp = nowText();
     msg.message = text;
+    PlainText::cleanRow(&msg);
     m_server->broadcast(msg);
 }
