@@ -3,11 +3,13 @@
 #include "loginthrottle.h"
 #include "pbxbackend.h"
 #include "pbxprotocol.h"
+#include "tlslistener.h"
 
 #include <QDateTime>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QPointer>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QUuid>
 
@@ -86,7 +88,10 @@ void PbxServerSession::beginHandshake()
 {
     m_socket->setLocalCertificate(localCertificate());
     m_socket->setPrivateKey(localKey());
-    m_socket->setProtocol(QSsl::TlsV1_2OrLater);
+    QSslConfiguration tls = m_socket->sslConfiguration();
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    tls.setCiphers(TlsListener::acceptedCiphers());
+    m_socket->setSslConfiguration(tls);
     connect(m_socket, &QSslSocket::encrypted, this, [this] {
         m_state = State::AwaitingLogin;
         if (m_refuseAsFull) {
