@@ -1,15 +1,50 @@
 #include "plaintext.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// Where the first character to replace is, else size. Every row of the log
+// passes here: eight characters at a time while all are printable ASCII,
+// tab or line feed.
+int firstToReplace(const ushort *s, int size)
+{
+    int i = 0;
+#ifdef __SSE2__
+    const __m128i space = _mm_set1_epi16(0x20);
+    const __m128i printable = _mm_set1_epi16(0x7E - 0x20);
+    const __m128i tab = _mm_set1_epi16('\t');
+    const __m128i lineFeed = _mm_set1_epi16('\n');
+    for (; i + 8 <= size; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        // Zero where 0x20 <= v <= 0x7E: below wraps round, above stays above.
+        const __m128i beyond = _mm_subs_epu16(_mm_sub_epi16(v, space), printable);
+        const __m128i plain = _mm_or_si128(_mm_cmpeq_epi16(beyond, _mm_setzero_si128()),
+                                           _mm_or_si128(_mm_cmpeq_epi16(v, tab), _mm_cmpeq_epi16(v, lineFeed)));
+        if (_mm_movemask_epi8(plain) == 0xFFFF)
+            continue;
+        for (int j = i; j < i + 8; ++j) {
+            if (PlainText::mustReplace(s[j]))
+                return j;
+        }
+    }
+#endif
+    for (; i < size; ++i) {
+        if (PlainText::mustReplace(s[i]))
+            return i;
+    }
+    return size;
+}
+
+}
+
 bool PlainText::clean(QString *text)
 {
-    const ushort *begin = text->utf16();
-    const ushort *end = begin + text->size();
-    const ushort *p = begin;
-    while (p != end && !mustReplace(*p))
-        ++p;
-    if (p == end)
+    const int first = firstToReplace(text->utf16(), text->size());
+    if (first == text->size())
         return false;
-    const int first = int(p - begin);
     QChar *out = text->data(); // detaches only now
     for (int i = first; i < text->size(); ++i) {
         if (mustReplace(out[i].unicode()))
