@@ -100,10 +100,11 @@ HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *pack
     if (u16(data + 4) != size)
         return LengthMismatch;
 
-    bool hasPayload = false;
-    // Inflated only once the whole packet is read and the key checked.
-    const char *compressed = nullptr;
-    int compressedSize = 0;
+    // Copied or inflated only once the whole packet is read and the key
+    // checked.
+    const char *payload = nullptr;
+    int payloadSize = 0;
+    bool compressed = false;
     int pos = HeaderSize;
     while (pos < size) {
         if (size - pos < HeaderSize)
@@ -162,15 +163,11 @@ HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *pack
             break;
         case Payload:
         case CompressedPayload:
-            if (hasPayload)
+            if (payload)
                 return TwoPayloads;
-            hasPayload = true;
-            if (type == Payload) {
-                packet->payload = QByteArray(value, valueSize);
-            } else {
-                compressed = value;
-                compressedSize = valueSize;
-            }
+            payload = value;
+            payloadSize = valueSize;
+            compressed = type == CompressedPayload;
             break;
         case CorrelationId:
             packet->correlationId = QByteArray(value, valueSize);
@@ -179,11 +176,13 @@ HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *pack
             break; // keep-alive, node name and what later versions add
         }
     }
-    if (!hasPayload)
+    if (!payload)
         return NoPayload;
     if (!password.isEmpty() && !(packet->hasAuthKey && sameSecret(packet->authKey, password)))
         return Unauthenticated;
-    if (compressed && !inflateBounded(compressed, compressedSize, &packet->payload))
+    if (!compressed)
+        packet->payload = QByteArray(payload, payloadSize);
+    else if (!inflateBounded(payload, payloadSize, &packet->payload))
         return BadCompressedPayload;
     return NoError;
 }
