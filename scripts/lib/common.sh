@@ -186,21 +186,25 @@ run_fuzzers() {
     shift $(($# < 3 ? $# : 3))
     cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DPLOGGER_FUZZ=ON ||
         return 1
-    cmake --build "$dir" --target fuzzers -j "$JOBS" || return 1
     local targets=("$@")
     if [ ${#targets[@]} -eq 0 ]; then
+        cmake --build "$dir" --target fuzzers -j "$JOBS" || return 1
         for target in "$src"/corpus/*/; do
             targets+=("$(basename "$target")")
         done
+    else
+        for target in "${targets[@]}"; do
+            if [ ! -d "$src/corpus/$target" ]; then
+                echo "no fuzz target named '$target' (no tests/fuzz/corpus/$target)" >&2
+                return 1
+            fi
+        done
+        cmake --build "$dir" --target "${targets[@]}" -j "$JOBS" || return 1
     fi
     local workroot="$dir/fuzz-work"
     [ "$seed" = 0 ] && workroot="$dir/fuzz-explore"
     local passed=0 failed=() running=0
     for target in "${targets[@]}"; do
-        if [ ! -d "$src/corpus/$target" ]; then
-            echo "no fuzz target named '$target' (no tests/fuzz/corpus/$target)" >&2
-            return 1
-        fi
         if [ "$running" -ge "$JOBS" ]; then
             wait -n || true
             running=$((running - 1))
