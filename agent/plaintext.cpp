@@ -6,6 +6,16 @@
 
 namespace {
 
+bool mustReplace(ushort u)
+{
+    // Printable ASCII, by far the most of any log, in one comparison.
+    if (ushort(u - 0x20) < 0x5F)
+        return false;
+    if (u < 0x20)
+        return u != '\t' && u != '\n';
+    return (u >= 0x7F && u <= 0x9F) || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
+}
+
 // Where the first character to replace is, else size. Every row of the log
 // passes here: eight characters at a time while all are printable ASCII,
 // tab or line feed.
@@ -26,13 +36,13 @@ int firstToReplace(const ushort *s, int size)
         if (_mm_movemask_epi8(plain) == 0xFFFF)
             continue;
         for (int j = i; j < i + 8; ++j) {
-            if (PlainText::mustReplace(s[j]))
+            if (mustReplace(s[j]))
                 return j;
         }
     }
 #endif
     for (; i < size; ++i) {
-        if (PlainText::mustReplace(s[i]))
+        if (mustReplace(s[i]))
             return i;
     }
     return size;

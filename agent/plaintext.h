@@ -19,14 +19,4 @@ public:
     // copied.
     static bool clean(QString *text);
     static void cleanRow(DiagnosticMessage *msg);
-
-    static bool mustReplace(ushort u)
-    {
-        // Printable ASCII, by far the most of any log, in one comparison.
-        if (ushort(u - 0x20) < 0x5F)
-            return false;
-        if (u < 0x20)
-            return u != '\t' && u != '\n';
-        return (u >= 0x7F && u <= 0x9F) || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
-    }
 };
