@@ -7,6 +7,7 @@
 #include "logsource.h"
 #include "pbxendpoint.h"
 #include "pbxserver.h"
+#include "plaintext.h"
 #include "serveridentity.h"
 #include "wiretimestamp.h"
 
@@ -410,6 +411,8 @@ void Agent::onRecords(const QVector<DiagnosticMessage> &records)
 {
     const qint64 now = m_hep ? QDateTime::currentMSecsSinceEpoch() : 0;
     for (DiagnosticMessage msg : records) {
+        // Every source's rows pass here, and only here, on their way out.
+        PlainText::cleanRow(&msg);
         msg.messageId = QString::number(m_nextMessageId++);
         // A t= that names no tenant means no tenant.
         if (!msg.tenantUuid.isEmpty() && !m_backend->knowsTenant(msg.tenantUuid))
@@ -436,6 +439,7 @@ DiagnosticMessage Agent::notice(int level, const QString &text)
     msg.verbosity = QString::number(level);
     msg.timestamp = WireTimestamp::now();
     msg.message = text;
+    PlainText::cleanRow(&msg);
     return msg;
 }
 

@@ -3,12 +3,14 @@
 #include "loginthrottle.h"
 #include "pbxbackend.h"
 #include "pbxprotocol.h"
+#include "tlslistener.h"
 #include "wiretimestamp.h"
 
 #include <QDateTime>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QPointer>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QUuid>
 
@@ -82,7 +84,10 @@ void PbxServerSession::beginHandshake()
 {
     m_socket->setLocalCertificate(localCertificate());
     m_socket->setPrivateKey(localKey());
-    m_socket->setProtocol(QSsl::TlsV1_2OrLater);
+    QSslConfiguration tls = m_socket->sslConfiguration();
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    tls.setCiphers(TlsListener::acceptedCiphers());
+    m_socket->setSslConfiguration(tls);
     connect(m_socket, &QSslSocket::encrypted, this, [this] {
         m_state = State::AwaitingLogin;
         if (m_refuseAsFull) {

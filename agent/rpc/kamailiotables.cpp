@@ -35,8 +35,13 @@ QString valueText(const QJsonValue &v)
 {
     if (v.isString())
         return v.toString();
-    if (v.isDouble())
-        return QString::number(qint64(v.toDouble()));
+    if (v.isDouble()) {
+        // A double past qint64's range has no integer to convert to.
+        const double d = v.toDouble();
+        if (d > -9.2e18 && d < 9.2e18)
+            return QString::number(qint64(d));
+        return QString::number(d, 'g', 6);
+    }
     return QString();
 }
 

@@ -166,6 +166,8 @@ private slots:
     void callRowsCarryTheCall_data();
     void callRowsCarryTheCall();
     void commands();
+    void hostileTextIsPlain_data();
+    void hostileTextIsPlain();
     void windowEmphasisesOneCall();
     void windowDrawsAnsweredCallsFlow();
 
@@ -458,6 +460,59 @@ void tst_Plogger4Agent::loginWindow(wdgPLoggerGui *window)
 QString tst_Plogger4Agent::callIdOf(const QString &sipUaOutput)
 {
     return sipUaOutput.section(QStringLiteral("call-id "), 1).section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+void tst_Plogger4Agent::hostileTextIsPlain_data()
+{
+    QTest::addColumn<QByteArray>("hostile");
+    QTest::addColumn<QString>("shown");
+
+    const QString r(QChar(0xFFFD));
+    QTest::newRow("ESC sequences") << QByteArray("\x1b[2J\x1b]0;title\x07x") << r + "[2J" + r + "]0;title" + r + "x";
+    QTest::newRow("BEL") << QByteArray("ring\x07\x07") << "ring" + r + r;
+    QTest::newRow("right-to-left override") << QByteArray("\xe2\x80\xae" "gpj.exe") << r + "gpj.exe";
+    QTest::newRow("directional isolates") << QByteArray("\xe2\x81\xa6" "a" "\xe2\x81\xa9") << r + "a" + r;
+    QTest::newRow("C1 control sequence introducer 0x9B") << QByteArray("\xc2\x9b" "31m") << r + "31m";
+    QTest::newRow("DEL, backspace, carriage return") << QByteArray("a\x7f\x08\rb") << "a" + r + r + r + "b";
+    QTest::newRow("tab and right-to-left mark stay") << QByteArray("a\tb\xe2\x80\x8f")
+                                                     << QStringLiteral("a\tb") + QChar(0x200F);
+}
+
+// Whatever source a row comes from, a peer's text in any of its members
+// reaches the clients unable to steer a terminal or reorder the screen.
+void tst_Plogger4Agent::hostileTextIsPlain()
+{
+    QFETCH(QByteArray, hostile);
+    QFETCH(QString, shown);
+    auto client = login();
+    QVERIFY(client);
+    static int row = 0;
+    const QByteArray marker = "hostile" + QByteArray::number(++row);
+    const QByteArray callId = marker + "\x1b[0m@h";
+    const QString shownCallId = QString::fromLatin1(marker) + QChar(0xFFFD) + QStringLiteral("[0m@h");
+
+    QFile second(m_dir.filePath(QStringLiteral("second.log")));
+    QVERIFY(second.open(QIODevice::Append));
+    second.write("INFO: {1 1 INVITE " + callId + "} " + marker + " " + hostile + "\n");
+    second.flush();
+    QUdpSocket hep;
+    hep.writeDatagram(HepBuilder().chunk(14, HepKey.toUtf8()).log("INFO: " + marker + " " + hostile, callId).packet(),
+                      QHostAddress(QHostAddress::LocalHost), m_hepPort);
+
+    auto rows = [&] {
+        QList<DiagnosticMessage> found;
+        for (const DiagnosticMessage &m : qAsConst(client->messages)) {
+            if (m.message.contains(QLatin1String(marker)))
+                found << m;
+        }
+        return found;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(rows().size(), 2, 10000);
+    for (const DiagnosticMessage &m : rows()) {
+        QVERIFY2(m.message.endsWith(QLatin1String(marker + ' ') + shown), qPrintable(m.message));
+        QCOMPARE(m.linkedId, shownCallId);
+        QVERIFY(m.uniqueId.startsWith(shownCallId));
+    }
 }
 
 void tst_Plogger4Agent::windowEmphasisesOneCall()
