@@ -7,11 +7,13 @@
 #include "logsource.h"
 #include "pbxendpoint.h"
 #include "pbxserver.h"
+#include "plaintext.h"
 #include "scram.h"
 #include "serveridentity.h"
 #include "wiretimestamp.h"
 
 #include <QDateTime>
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QHostInfo>
@@ -22,6 +24,9 @@
 
 namespace {
 constexpr int kTenantRefreshMs = 60 * 1000;
+// A flood of tenant requests costs Kamailio one call per this.
+constexpr qint64 kTenantCacheMs = 5 * 1000;
+const QString kDomainDump = QStringLiteral("domain.dump");
 constexpr qint64 kMaxSourcePauseMs = 10 * 1000;
 // From connecting to logged in, pings or not, as the client's own bound.
 constexpr int kLoginDeadlineMs = 15 * 1000;
@@ -84,7 +89,9 @@ Agent::Agent(const AgentConfig &config, QObject *parent)
     , m_config(config)
 {
     m_tenantTimer.setInterval(kTenantRefreshMs);
-    connect(&m_tenantTimer, &QTimer::timeout, this, [this] { refreshTenants([] {}); });
+    connect(&m_tenantTimer, &QTimer::timeout, this, [this] {
+        refreshMethods([this] { refreshTenants([] {}, true); });
+    });
     m_resumeTimer.setInterval(5);
     connect(&m_resumeTimer, &QTimer::timeout, this, [this] {
         const bool behind = m_server->largestQueue() > m_config.maxUnreadBytes / 4;
@@ -276,10 +283,12 @@ bool Agent::start(QString *error)
         } else {
             emit eventReported(QStringLiteral("Kamailio's version unknown: %1").arg(why));
         }
-        if (m_config.tenantsFromRpc)
-            refreshTenants([this] { finishStart(); });
-        else
-            finishStart();
+        refreshMethods([this] {
+            if (m_config.tenantsFromRpc)
+                refreshTenants([this] { finishStart(); }, true);
+            else
+                finishStart();
+        });
     });
     return true;
 }
@@ -291,15 +300,30 @@ void Agent::watchSource(LogSource *source)
     if (!m_config.tenantPattern.isEmpty())
         source->setTenantPattern(QRegularExpression(m_config.tenantPattern));
     connect(source, &LogSource::recordsReady, this, &Agent::onRecords);
-    // The source says each change once.
-    connect(source, &LogSource::sourceLost, this, [this, source](const QString &reason) {
+    // The source says each change once; a client that logs in meanwhile
+    // is told too.
+    const QString lostKey = source->name() + QStringLiteral(" lost");
+    const QString silentKey = source->name() + QStringLiteral(" silent");
+    connect(source, &LogSource::sourceLost, this, [this, source, lostKey](const QString &reason) {
         emit eventReported(QStringLiteral("log source %1 lost: %2").arg(source->name(), reason));
-        announce(2, QStringLiteral("plogger4-agent: the log source %1 is lost (%2); its lines will follow when it is back")
-                        .arg(source->name(), reason));
+        m_server->setStandingNotice(
+            lostKey, notice(2, QStringLiteral("plogger4-agent: the log source %1 is lost (%2); its lines will follow when it is back")
+                                   .arg(source->name(), reason)));
     });
-    connect(source, &LogSource::sourceRestored, this, [this, source] {
+    connect(source, &LogSource::sourceRestored, this, [this, source, lostKey] {
         emit eventReported(QStringLiteral("log source %1 back").arg(source->name()));
+        m_server->withdrawStandingNotice(lostKey);
         announce(2, QStringLiteral("plogger4-agent: the log source %1 is back").arg(source->name()));
+    });
+    connect(source, &LogSource::sourceSilent, this, [this, source, silentKey](const QString &reason) {
+        emit eventReported(QStringLiteral("log source %1 gives nothing: %2").arg(source->name(), reason));
+        m_server->setStandingNotice(silentKey, notice(2, QStringLiteral("plogger4-agent: the log source %1 gives nothing: %2")
+                                                             .arg(source->name(), reason)));
+    });
+    connect(source, &LogSource::sourceHeard, this, [this, source, silentKey] {
+        emit eventReported(QStringLiteral("log source %1 gives entries").arg(source->name()));
+        m_server->withdrawStandingNotice(silentKey);
+        announce(2, QStringLiteral("plogger4-agent: the log source %1 gives entries").arg(source->name()));
     });
 }
 
@@ -324,10 +348,52 @@ void Agent::finishStart()
     emit ready(lines);
 }
 
-void Agent::refreshTenants(std::function<void()> done)
+void Agent::refreshMethods(std::function<void()> done)
 {
-    m_commands->fetchTenants([this, done = std::move(done)](bool ok, const QVector<KamailioTables::Tenant> &tenants,
-                                                           const QString &why) {
+    m_commands->fetchMethods([this, done = std::move(done)](bool ok, const QSet<QString> &methods, const QString &why) {
+        // Kamailio down: the last list stands, and calls say so themselves.
+        if (ok)
+            m_commands->setMethods(methods);
+        else
+            qDebug() << Q_FUNC_INFO << "Kamailio's methods not read:" << why;
+        done();
+    });
+}
+
+void Agent::refreshTenants(std::function<void()> done, bool fresh)
+{
+    if (!fresh && m_tenantWaiters.isEmpty() && m_tenantsReadAt.isValid() && !m_tenantsReadAt.hasExpired(kTenantCacheMs)) {
+        done();
+        return;
+    }
+    m_tenantWaiters.append(std::move(done));
+    if (m_tenantWaiters.size() == 1)
+        readTenants();
+}
+
+void Agent::readTenants()
+{
+    const auto finished = [this] {
+        m_tenantsReadAt.start();
+        const QVector<std::function<void()>> waiters = std::exchange(m_tenantWaiters, {});
+        for (const std::function<void()> &done : waiters)
+            done();
+    };
+    const bool offered = m_commands->offers(kDomainDump);
+    if (int(offered) != m_tenantsFromRpc) {
+        m_tenantsFromRpc = int(offered);
+        if (!offered)
+            emit eventReported(QStringLiteral("Kamailio offers no %1 (%2); the tenants are those of the configuration (%3)")
+                                   .arg(kDomainDump,
+                                        KamailioCommands::missingModuleText(QStringLiteral("it"), kDomainDump),
+                                        m_config.tenants.isEmpty() ? QStringLiteral("none") : QString::number(m_config.tenants.size())));
+    }
+    if (!offered) {
+        setTenants(m_config.tenants);
+        finished();
+        return;
+    }
+    m_commands->fetchTenants([this, finished](bool ok, const QVector<KamailioTables::Tenant> &tenants, const QString &why) {
         if (ok) {
             QVector<PbxTenant> list;
             for (const KamailioTables::Tenant &t : tenants)
@@ -337,7 +403,7 @@ void Agent::refreshTenants(std::function<void()> done)
             // The last list stands while Kamailio cannot be reached.
             emit eventReported(QStringLiteral("tenants not read from Kamailio: %1").arg(why));
         }
-        done();
+        finished();
     });
 }
 
@@ -358,7 +424,7 @@ void Agent::reload()
         emit eventReported(QStringLiteral("accounts not re-read, the old ones stand: %1").arg(error));
     }
     if (m_config.tenantsFromRpc)
-        refreshTenants([] {});
+        refreshMethods([this] { refreshTenants([] {}, true); });
 }
 
 bool Agent::startHep(QString *error)
@@ -376,7 +442,13 @@ bool Agent::startHep(QString *error)
 // The tenants' domains (Kamailio's domain table names them) place HEP's calls.
 void Agent::setTenants(const QVector<PbxTenant> &tenants)
 {
+    const QVector<PbxTenant> before = m_backend->tenants();
     m_backend->setTenants(tenants);
+    // The window takes a tenant list whenever it comes.
+    const bool same = std::equal(before.cbegin(), before.cend(), tenants.cbegin(), tenants.cend(),
+                                 [](const PbxTenant &a, const PbxTenant &b) { return a.uuid == b.uuid && a.name == b.name; });
+    if (!same && m_server)
+        m_server->sendTenantsToAll();
     if (!m_hep)
         return;
     QVector<QPair<QString, QString>> pairs;
@@ -389,6 +461,8 @@ void Agent::onRecords(const QVector<DiagnosticMessage> &records)
 {
     const qint64 now = m_hep ? QDateTime::currentMSecsSinceEpoch() : 0;
     for (DiagnosticMessage msg : records) {
+        // Every source's rows pass here, and only here, on their way out.
+        PlainText::cleanRow(&msg);
         msg.messageId = QString::number(m_nextMessageId++);
         // A t= that names no tenant means no tenant.
         if (!msg.tenantUuid.isEmpty() && !m_backend->knowsTenant(msg.tenantUuid))
@@ -408,12 +482,18 @@ void Agent::onRecords(const QVector<DiagnosticMessage> &records)
     }
 }
 
-void Agent::announce(int level, const QString &text)
+DiagnosticMessage Agent::notice(int level, const QString &text)
 {
     DiagnosticMessage msg;
     msg.messageId = QString::number(m_nextMessageId++);
     msg.verbosity = QString::number(level);
     msg.timestamp = WireTimestamp::now();
     msg.message = text;
-    m_server->broadcast(msg);
+    PlainText::cleanRow(&msg);
+    return msg;
+}
+
+void Agent::announce(int level, const QString &text)
+{
+    m_server->broadcast(notice(level, text));
 }

@@ -46,7 +46,13 @@ signals:
 private:
     void onRecords(const QVector<DiagnosticMessage> &records);
     void announce(int level, const QString &text);
-    void refreshTenants(std::function<void()> done);
+    DiagnosticMessage notice(int level, const QString &text);
+    // Concurrent askers share one domain.dump; a list read moments ago
+    // serves them unless fresh is asked for.
+    void refreshTenants(std::function<void()> done, bool fresh = false);
+    void readTenants();
+    // Learns which methods Kamailio offers now, then goes on.
+    void refreshMethods(std::function<void()> done);
     void finishStart();
     bool startHep(QString *error);
     void setTenants(const QVector<PbxTenant> &tenants);
@@ -63,6 +69,9 @@ private:
     HepReceiver *m_hep = nullptr;
     DiscoveryResponder *m_discovery = nullptr;
     QTimer m_tenantTimer;
+    QVector<std::function<void()>> m_tenantWaiters;  // while domain.dump is under way
+    QElapsedTimer m_tenantsReadAt;
+    int m_tenantsFromRpc = -1;  // whether Kamailio offers domain.dump, as last said; -1 unknown
     // Holds a source that can wait while a client is far behind, for a
     // while: one that stays behind is then dropped by its own bound.
     QTimer m_resumeTimer;

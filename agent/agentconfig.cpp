@@ -7,6 +7,7 @@
 #include "pbxendpoint.h"
 #include "pbxserver.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QUuid>
 
@@ -205,9 +206,11 @@ QString AgentConfig::describe() const
     lines << QStringLiteral("accounts: %1").arg(accountsFile);
     lines << QStringLiteral("state folder: %1").arg(stateDir);
     lines << QStringLiteral("runtime folder: %1").arg(effectiveRuntimeDir());
-    lines << QStringLiteral("certificate: %1")
-                 .arg(certificateFile.isEmpty() ? stateDir + QStringLiteral("/certificate.pem (made on first start)")
-                                                : certificateFile);
+    const QString certificate = certificateFile.isEmpty() ? stateDir + QStringLiteral("/certificate.pem") : certificateFile;
+    lines << QStringLiteral("certificate: %1 (%2)")
+                 .arg(certificate, QFileInfo::exists(certificate) ? QStringLiteral("exists")
+                                   : certificateFile.isEmpty()    ? QStringLiteral("not yet: made on the first start")
+                                                                  : QStringLiteral("missing"));
     lines << QStringLiteral("Kamailio control socket: %1").arg(rpcSocket);
     if (tenantsFromRpc)
         lines << QStringLiteral("tenants: from Kamailio's domain module, every 60 s");

@@ -60,7 +60,9 @@ void FileLogSource::start()
         openFile(true);
     }
     else
-        markLost(QStringLiteral("log file %1 does not exist").arg(m_path));
+        markLost(QStringLiteral("log file %1 does not exist; likely Kamailio logs elsewhere (the journal: source = "
+                                "journal:kamailio; rsyslog: source = file:/var/log/syslog) or the path is mistyped")
+                     .arg(m_path));
     m_pollTimer.start(kPollMs);
 }
 

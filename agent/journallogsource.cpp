@@ -24,6 +24,7 @@ constexpr int kStableMs = 2000;
 // The cursor file is written at most this often: it is synced to disk, and
 // the worst after a crash is this much of the log again.
 constexpr int kSaveIntervalMs = 250;
+constexpr int kSilenceMs = 30 * 1000;
 constexpr int kMaxCursorLength = 1024;
 constexpr int kMaxErrorBytes = 4096;
 // journalctl's own lines logged per run of the child.
@@ -61,6 +62,9 @@ JournalLogSource::JournalLogSource(const QStringList &selection, const QString &
     m_saveTimer.setSingleShot(true);
     m_saveTimer.setInterval(kSaveIntervalMs);
     connect(&m_saveTimer, &QTimer::timeout, this, &JournalLogSource::saveCursor);
+    m_silenceTimer.setSingleShot(true);
+    m_silenceTimer.setInterval(kSilenceMs);
+    connect(&m_silenceTimer, &QTimer::timeout, this, &JournalLogSource::onSilence);
 }
 
 JournalLogSource::~JournalLogSource()
@@ -90,7 +94,21 @@ void JournalLogSource::start()
         else
             qWarning() << Q_FUNC_INFO << "ignoring the unreadable cursor in" << m_cursorPath;
     }
+    m_silenceTimer.start();
     launch();
+}
+
+// An empty window is the usual first sight of a wrong source: say what it may be.
+void JournalLogSource::onSilence()
+{
+    QString reason = QStringLiteral("no entry from journalctl %1 in %2 s since the start; likely no such unit in the "
+                                    "journal, Kamailio logging to syslog files (source = file:/var/log/syslog) or "
+                                    "stderr instead, or the agent's user not in the group systemd-journal")
+                         .arg(m_selection.join(QLatin1Char(' ')))
+                         .arg(m_silenceTimer.interval() / 1000.0);
+    if (!m_lastError.isEmpty())
+        reason += QStringLiteral(" (journalctl said: %1)").arg(QString::fromUtf8(m_lastError.left(300)).simplified());
+    markSilent(reason);
 }
 
 QStringList JournalLogSource::arguments() const
@@ -213,6 +231,8 @@ void JournalLogSource::handleLine(const char *data, int size)
     const qint64 realtimeUs = o.value(QLatin1String("__REALTIME_TIMESTAMP")).toString().toLongLong();
     const qint64 pid = o.value(QLatin1String("_PID")).toString().toLongLong();
     parser()->addJournalEntry(message, realtimeUs, priority, pid);
+    m_silenceTimer.stop();
+    markHeard();
 }
 
 void JournalLogSource::childIsUp()

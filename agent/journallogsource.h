@@ -34,6 +34,8 @@ public:
     ~JournalLogSource() override;
 
     void start() override;
+    // No entry for this long after the start makes the source silent.
+    void setSilenceLimit(int ms) { m_silenceTimer.setInterval(ms); }
     // Two would overwrite each other's cursor; one names several units.
     QString sharedResource() const override;
 
@@ -46,6 +48,7 @@ private:
     void childIsUp();
     void childEnded(const QString &reason);
     void saveCursor();
+    void onSilence();
 
     const QStringList m_selection;
     const QString m_cursorPath;
@@ -53,6 +56,7 @@ private:
     QTimer m_restartTimer;
     QTimer m_stableTimer;
     QTimer m_saveTimer;
+    QTimer m_silenceTimer;
     int m_backoffMs;
     bool m_startedWithCursor = false;
     QString m_cursor;

@@ -85,14 +85,13 @@ bool isAttribute(QStringView text, int from, int end)
     return false;
 }
 
+// Kamailio starts its JSON lines with the brace; after blank space the
+// line continues an entry (see readTextHead()).
 bool looksLikeJson(const char *data, int size)
 {
-    int i = 0;
-    while (i < size && (data[i] == ' ' || data[i] == '\t'))
-        ++i;
-    if (i >= size || data[i] != '{')
+    if (size < 1 || data[0] != '{')
         return false;
-    ++i;
+    int i = 1;
     while (i < size && (data[i] == ' ' || data[i] == '\t'))
         ++i;
     return i < size && data[i] == '"';
@@ -387,13 +386,18 @@ QString KamailioLogParser::stampNow()
 }
 
 // An entry starts with "<idx>(<pid>) LEVEL:" (stderr), "LEVEL:" (syslog, the
-// journal) or "<header>]: LEVEL:" (a syslog file).
+// journal) or "<header>]: LEVEL:" (a syslog file), always at the line's
+// start. A line that starts with blank space continues an entry: a SIP peer
+// folds a header onto such a line, and must not make it an entry of another
+// call. The one blank Kamailio writes itself pads a one-digit idx to two
+// columns (" 1(1264) INFO:").
 bool KamailioLogParser::readTextHead(QStringView line, Head *head)
 {
     const int n = int(line.size());
-    int i = 0;
-    while (i < n && line[i] == QLatin1Char(' '))
-        ++i;
+    const bool padded = n > 0 && line[0].isSpace();
+    if (padded && (line[0] != QLatin1Char(' ') || n < 3 || !isDigit(line[1]) || line[2] != QLatin1Char('(')))
+        return false;
+    int i = padded ? 1 : 0;
     int j = i;
     while (j < n && isDigit(line[j]))
         ++j;
@@ -403,6 +407,8 @@ bool KamailioLogParser::readTextHead(QStringView line, Head *head)
             ++k;
         if (k > j + 1 && k + 1 < n && line[k] == QLatin1Char(')') && line[k + 1] == QLatin1Char(' '))
             i = k + 2;
+        else if (padded)
+            return false;
     }
     int end = 0;
     int level = levelWordAt(line, i, &end);

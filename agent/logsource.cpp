@@ -146,3 +146,19 @@ void LogSource::markRestored()
     qInfo() << Q_FUNC_INFO << "log source is back";
     emit sourceRestored();
 }
+
+void LogSource::markSilent(const QString &reason)
+{
+    if (m_silent)
+        return;
+    m_silent = true;
+    emit sourceSilent(reason);
+}
+
+void LogSource::markHeard()
+{
+    if (!m_silent)
+        return;
+    m_silent = false;
+    emit sourceHeard();
+}

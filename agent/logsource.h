@@ -52,6 +52,10 @@ signals:
     // Emitted once when the source goes away and once when it is back.
     void sourceLost(const QString &reason);
     void sourceRestored();
+    // Emitted once when a source that runs gives nothing for a while, and
+    // once when it gives something again.
+    void sourceSilent(const QString &reason);
+    void sourceHeard();
 
 protected:
     explicit LogSource(QObject *parent);
@@ -62,6 +66,8 @@ protected:
     void markLost(const QString &reason);
     void markRestored();
     bool isLost() const { return m_lost; }
+    void markSilent(const QString &reason);
+    void markHeard();
 
 private:
     static LogSource *createUnnamed(const QString &sourceText, const QString &stateDir, QString *error, QObject *parent);
@@ -69,4 +75,5 @@ private:
     KamailioLogParser *m_parser;
     QString m_name;
     bool m_lost = false;
+    bool m_silent = false;
 };

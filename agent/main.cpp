@@ -5,6 +5,7 @@
 #include "agent.h"
 #include "agentconfig.h"
 #include "pbxendpoint.h"
+#include "processcapabilities.h"
 #include "serveridentity.h"
 #include "unixsignalwatcher.h"
 
@@ -281,6 +282,10 @@ int main(int argc, char *argv[])
     if (::geteuid() == 0 && !parser.isSet(QStringLiteral("allow-root"))) {
         complain(QStringLiteral("refusing to run as root: a network service should run as its own user "
                                 "(the package's plogger4-agent user); --allow-root overrides"));
+        return kExitFailure;
+    }
+    if (!ProcessCapabilities::keepNetRawForFileCapabilitiesOnly(&error)) {
+        complain(error);
         return kExitFailure;
     }
     QObject::connect(&agent, &Agent::eventReported, [](const QString &line) { complain(line); });

@@ -1,6 +1,7 @@
 #include "wdgploggergui.h"
 
 #include "appinfo.h"
+#include "callflowwindow.h"
 #include "logfindbar.h"
 #include "loggerverbosity.h"
 #include "logmessagefilterproxymodel.h"
@@ -99,6 +100,10 @@ wdgPLoggerGui::wdgPLoggerGui(QWidget *parent, Qt::WindowFlags flags)
     ui.cbCmd->addItems(ServerCommands::networkCommands());
     ui.cbCmd->setCurrentIndex(-1);
     ui.leCmdParams->hide();
+    // The placeholder says what the field takes: whole, in any font.
+    ui.leCmdParams->setMinimumWidth(
+        qMax(ui.leCmdParams->minimumWidth(),
+             ui.leCmdParams->fontMetrics().horizontalAdvance(ui.leCmdParams->placeholderText()) + 24));
     ui.btSendCmd->setEnabled(false);
     ui.wdgCmd->hide();
 
@@ -607,6 +612,9 @@ void wdgPLoggerGui::onCommandMessageReceived(ServerCommandResponse response)
     msg.message = QStringLiteral("Command: %1\n").arg(response.command);
     msg.message += response.executed ? QStringLiteral("Execution finished with exitCode %1\n").arg(response.code)
                                      : QStringLiteral("Execution failed with errorCode %1\n").arg(response.code);
+    // The exchange's reason (Kamailio's own message, a refused parameter) says more than a code.
+    if (!response.executed && !response.detail.isEmpty())
+        msg.message += response.detail + QLatin1Char('\n');
     msg.message += QLatin1Char('\n') + output;
     onPLoggerMessageReceived(msg);
 }
@@ -624,7 +632,17 @@ void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
     row.cells[LogMessageModel::VerbosityColumn] = levelNameUtf8(row.level);
     row.setText(LogMessageModel::TimestampColumn, msg.timestamp);
     row.setText(LogMessageModel::MessageColumn, cutMessage(msg.message));
+    row.setExtraFields(msg.extraFields);
     logModel->enqueue(std::move(row));
+    if (!msg.linkedId.isEmpty()) {
+        for (CallFlowWindow *window : qAsConst(flowWindows)) {
+            if (window && window->callId() == msg.linkedId) {
+                DiagnosticMessage shown = msg;
+                shown.message = cutMessage(msg.message);
+                window->appendRow(shown);
+            }
+        }
+    }
     doneMessages.append(std::move(msg));
 }
 
@@ -776,6 +794,8 @@ void wdgPLoggerGui::onLogViewContextMenu(QPoint point)
     if (!index.siblingAtColumn(LogMessageModel::LinkedIdColumn).data().toString().isEmpty()) {
         QAction *call = menu.addAction(tr("Seleziona chiamata"), this, SLOT(selectConversation()));
         call->setData(clicked);
+        QAction *flow = menu.addAction(tr("Flusso della chiamata"), this, &wdgPLoggerGui::showCallFlow);
+        flow->setData(clicked);
     }
     menu.addAction(tr("Deseleziona tutto"), this, SLOT(deselectValues()));
     // The view holds still while the menu is open: the clicked row stays
@@ -803,6 +823,65 @@ void wdgPLoggerGui::selectConversation()
         LogMessageModel::LinkedIdColumn,
         index.siblingAtColumn(LogMessageModel::LinkedIdColumn).data(Qt::DisplayRole).toString());
     ui.tbLogView->viewport()->update();
+}
+
+void wdgPLoggerGui::showCallFlow()
+{
+    const QModelIndex index = clickedIndex();
+    if (!index.isValid())
+        return;
+    const QString callId = index.siblingAtColumn(LogMessageModel::LinkedIdColumn).data(Qt::DisplayRole).toString();
+    if (callId.isEmpty())
+        return;
+    // Rows received but not yet in the table belong to the picture too;
+    // from now on the window gets them as they come.
+    logModel->flushPending();
+    QVector<DiagnosticMessage> rows;
+    const QByteArray linked = callId.toUtf8();
+    for (int r = 0; r < logModel->rowCount(); ++r) {
+        if (logModel->utf8(r, LogMessageModel::LinkedIdColumn) != std::string_view(linked.constData(), size_t(linked.size())))
+            continue;
+        DiagnosticMessage msg;
+        msg.tenantUuid = logModel->text(r, LogMessageModel::TenantUuidColumn);
+        msg.linkedId = callId;
+        msg.uniqueId = logModel->text(r, LogMessageModel::UniqueIdColumn);
+        msg.messageId = logModel->text(r, LogMessageModel::MessageIdColumn);
+        msg.verbosity = QString::number(logModel->level(r));
+        msg.timestamp = logModel->text(r, LogMessageModel::TimestampColumn);
+        msg.message = logModel->text(r, LogMessageModel::MessageColumn);
+        msg.extraFields = logModel->extraFields(r);
+        rows.append(msg);
+    }
+    flowWindows.removeAll(nullptr);
+    // The agent runs beside the SIP server: its host names the server's column.
+    const QString agentHost = loginAddress.section(QLatin1Char(':'), 0, 0);
+    auto *window = new CallFlowWindow(callId, rows, agentHost.isEmpty() ? QString() : tr("server SIP (%1)").arg(agentHost), this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    connect(window, &CallFlowWindow::lineClicked, this, &wdgPLoggerGui::showFlowLine);
+    flowWindows.append(window);
+    window->show();
+}
+
+void wdgPLoggerGui::showFlowLine(const DiagnosticMessage &row)
+{
+    // The newest row that says the same; an older twin would do as well.
+    // Compared as the table keeps them: nothing decoded per row.
+    const QByteArray linked = row.linkedId.toUtf8();
+    const QByteArray stamp = row.timestamp.toUtf8();
+    const QByteArray message = cutMessage(row.message).toUtf8();
+    const auto same = [](std::string_view cell, const QByteArray &text) {
+        return cell == std::string_view(text.constData(), size_t(text.size()));
+    };
+    for (int r = logModel->rowCount() - 1; r >= 0; --r) {
+        if (!same(logModel->utf8(r, LogMessageModel::LinkedIdColumn), linked)
+            || !same(logModel->utf8(r, LogMessageModel::TimestampColumn), stamp)
+            || !same(logModel->utf8(r, LogMessageModel::MessageColumn), message))
+            continue;
+        const QModelIndex shown = filterModel->mapFromSource(logModel->index(r, LogMessageModel::MessageColumn));
+        if (shown.isValid())
+            ui.tbLogView->scrollTo(shown, QAbstractItemView::PositionAtCenter);
+        return;
+    }
 }
 
 void wdgPLoggerGui::deselectValues()

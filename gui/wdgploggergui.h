@@ -9,8 +9,10 @@
 #include <QPersistentModelIndex>
 #include <QPointer>
 #include <QStringList>
+#include <QVector>
 #include <QWidget>
 
+class CallFlowWindow;
 class LogMessageFilterProxyModel;
 class QMessageBox;
 class LogMessageModel;
@@ -69,6 +71,11 @@ private:
     void onRowsFlushed();
     // Gives the rows on view the height their text needs.
     void sizeVisibleRows();
+    // Opens the ladder of the clicked row's call; not a slot, the window's
+    // slots are a fixed set.
+    void showCallFlow();
+    // Brings the table's row of a line clicked in a flow window into view.
+    void showFlowLine(const DiagnosticMessage &row);
     // The table cell a context-menu action was built for.
     QModelIndex clickedIndex() const;
     // The link reports its attempts in order, each ending once: while an
@@ -119,4 +126,6 @@ private:
     // "Si" was given in the current attempt and the exchange has not yet
     // proven that it holds the account.
     bool trustUnconfirmed = false;
+    // Open flow windows; each gets the new rows of its call.
+    QVector<QPointer<CallFlowWindow>> flowWindows;
 };

@@ -6,11 +6,17 @@
 #include <iterator>
 
 namespace {
+// The extra fields are packed after the shown cells, as one more cell.
+constexpr int kExtraCell = LogMessageModel::ColumnCount;
+constexpr int kCellCount = LogMessageModel::ColumnCount + 1;
+// Between two extra fields; a NUL inside a field becomes U+FFFD.
+constexpr char kFieldSeparator = '\0';
+
 // A packed row starts with its level and the end offset of each cell.
 struct PackedHeader
 {
     qint32 level;
-    quint32 end[LogMessageModel::ColumnCount];
+    quint32 end[kCellCount];
 };
 
 PackedHeader headerOf(const char *packed)
@@ -43,15 +49,17 @@ LogMessageModel::PackedRow LogMessageModel::pack(const Row &row)
 {
     PackedHeader header;
     header.level = row.level;
+    const auto cellOf = [&row](int c) -> const QByteArray & { return c == kExtraCell ? row.extra : row.cells[c]; };
     quint32 size = 0;
-    for (int c = 0; c < ColumnCount; ++c) {
-        size += quint32(row.cells[c].size());
+    for (int c = 0; c < kCellCount; ++c) {
+        size += quint32(cellOf(c).size());
         header.end[c] = size;
     }
     PackedRow packed(new char[sizeof header + size]);
     std::memcpy(packed.get(), &header, sizeof header);
     char *to = packed.get() + sizeof header;
-    for (const QByteArray &cell : row.cells) {
+    for (int c = 0; c < kCellCount; ++c) {
+        const QByteArray &cell = cellOf(c);
         if (!cell.isEmpty())
             std::memcpy(to, cell.constData(), size_t(cell.size()));
         to += cell.size();
@@ -63,7 +71,7 @@ qint64 LogMessageModel::rowBytes(const PackedRow &row)
 {
     // The allocator's share and the row's slots in the model's queues.
     constexpr qint64 perRow = 32;
-    return qint64(sizeof(PackedHeader)) + headerOf(row.get()).end[ColumnCount - 1] + perRow;
+    return qint64(sizeof(PackedHeader)) + headerOf(row.get()).end[kCellCount - 1] + perRow;
 }
 
 std::string_view LogMessageModel::cell(const PackedRow &row, int column)
@@ -173,6 +181,36 @@ std::string_view LogMessageModel::utf8(int row, int column) const
 int LogMessageModel::level(int row) const
 {
     return row >= 0 && row < int(m_rows.size()) ? int(headerOf(m_rows[size_t(row)].get()).level) : 0;
+}
+
+void LogMessageModel::Row::setExtraFields(const QStringList &fields)
+{
+    extra.clear();
+    for (int i = 0; i < fields.size(); ++i) {
+        if (i)
+            extra += kFieldSeparator;
+        QString field = fields.at(i);
+        field.replace(QChar(0), QChar(QChar::ReplacementCharacter));
+        extra += field.toUtf8();
+    }
+}
+
+QStringList LogMessageModel::extraFields(int row) const
+{
+    if (row < 0 || row >= int(m_rows.size()))
+        return {};
+    const std::string_view bytes = cell(m_rows[size_t(row)], kExtraCell);
+    if (bytes.empty())
+        return {};
+    QStringList fields;
+    size_t from = 0;
+    for (;;) {
+        const size_t at = bytes.find(kFieldSeparator, from);
+        fields << fromUtf8(bytes.substr(from, at == std::string_view::npos ? std::string_view::npos : at - from));
+        if (at == std::string_view::npos)
+            return fields;
+        from = at + 1;
+    }
 }
 
 int LogMessageModel::rowHeight(int row) const

@@ -3,6 +3,7 @@
 #include <QAbstractTableModel>
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QVector>
 
@@ -51,9 +52,13 @@ public:
     struct Row
     {
         QByteArray cells[ColumnCount];
+        // The message's extra fields, kept but not shown (a call's flow is
+        // drawn from them); setExtraFields() fills it.
+        QByteArray extra;
         int level = 0;
 
         void setText(int column, const QString &text) { cells[column] = text.toUtf8(); }
+        void setExtraFields(const QStringList &fields);
     };
 
     explicit LogMessageModel(QObject *parent = nullptr);
@@ -73,6 +78,7 @@ public:
     // The same, as the UTF-8 bytes the table keeps; valid until the row goes.
     std::string_view utf8(int row, int column) const;
     int level(int row) const;
+    QStringList extraFields(int row) const;
     // The view measures a row once and keeps the height here, so that rows
     // that come back into view after a re-filter need no new measuring.
     int rowHeight(int row) const;

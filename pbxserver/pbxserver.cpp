@@ -147,6 +147,10 @@ void PbxServer::onNewConnection(TlsListener *listener)
             session->setLoginThrottle(m_throttle.get());
         session->setAdmission([this](const QString &account) { return admission(account); });
         connect(session, &PbxServerSession::eventReported, this, &PbxServer::eventReported);
+        connect(session, &PbxServerSession::loginAccepted, this, [this, session] {
+            for (const QByteArray &frame : qAsConst(m_standingNotices))
+                session->offerLogFrame(QString(), frame, true);
+        });
         connect(session, &PbxServerSession::finished, this, [this, session] {
             m_sessions.removeOne(session);
             session->deleteLater();
@@ -171,6 +175,23 @@ void PbxServer::publishFrame(const QString &tenant, const QByteArray &frame)
     const QVector<PbxServerSession *> sessions = m_sessions;
     for (PbxServerSession *session : sessions)
         session->offerLogFrame(tenant, frame);
+}
+
+void PbxServer::setStandingNotice(const QString &key, const DiagnosticMessage &msg)
+{
+    broadcast(msg);
+    m_standingNotices.insert(key, PbxProtocol::encodeLogFrame(msg));
+}
+
+void PbxServer::withdrawStandingNotice(const QString &key)
+{
+    m_standingNotices.remove(key);
+}
+
+void PbxServer::sendTenantsToAll()
+{
+    for (PbxServerSession *session : qAsConst(m_sessions))
+        session->sendTenants();
 }
 
 void PbxServer::broadcast(const DiagnosticMessage &msg)

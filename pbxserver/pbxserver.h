@@ -4,6 +4,7 @@
 
 #include <QHostAddress>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QVector>
 
@@ -52,6 +53,12 @@ public:
     void broadcast(const DiagnosticMessage &msg);
     // Ends the logged-in sessions of these accounts with a bye.
     void endSessionsOf(const QStringList &accounts, const QString &reason);
+    // A broadcast that also reaches every client logging in later, until it
+    // is withdrawn: news of a state that lasts (a log source that is lost).
+    void setStandingNotice(const QString &key, const DiagnosticMessage &msg);
+    void withdrawStandingNotice(const QString &key);
+    // The backend's tenant list to every logged-in client, when it changed.
+    void sendTenantsToAll();
     int sessionCount() const { return m_sessions.size(); }
     int loggedInCount() const;
     // The most any logged-in client has still to read.
@@ -71,5 +78,6 @@ private:
     std::unique_ptr<LoginThrottle> m_throttle;
     QVector<TlsListener *> m_listeners;
     QVector<PbxServerSession *> m_sessions;
+    QMap<QString, QByteArray> m_standingNotices;  // encoded frames
     int m_sessionCounter = 0;
 };

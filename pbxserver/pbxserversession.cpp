@@ -3,12 +3,14 @@
 #include "loginthrottle.h"
 #include "pbxbackend.h"
 #include "pbxprotocol.h"
+#include "tlslistener.h"
 #include "wiretimestamp.h"
 
 #include <QDateTime>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QPointer>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QUuid>
 
@@ -89,7 +91,10 @@ void PbxServerSession::beginHandshake()
 {
     m_socket->setLocalCertificate(localCertificate());
     m_socket->setPrivateKey(localKey());
-    m_socket->setProtocol(QSsl::TlsV1_2OrLater);
+    QSslConfiguration tls = m_socket->sslConfiguration();
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    tls.setCiphers(TlsListener::acceptedCiphers());
+    m_socket->setSslConfiguration(tls);
     connect(m_socket, &QSslSocket::encrypted, this, [this] {
         m_handshakeDeadline.stop();
         m_state = State::AwaitingLogin;
@@ -278,10 +283,16 @@ void PbxServerSession::handleFrame(const QJsonObject &frame)
         break;
     }
     if (type == TypeGetTenants) {
+        // The answer under way serves repeats too: a flood queues nothing.
+        if (m_tenantsAsked)
+            return;
+        m_tenantsAsked = true;
         const QPointer<PbxServerSession> self(this);
         m_backend->refreshTenants([self] {
-            if (self && self->m_state == State::LoggedIn)
-                self->sendTenants();
+            if (!self)
+                return;
+            self->m_tenantsAsked = false;
+            self->sendTenants();
         });
     } else if (type == TypeSubscribe) {
         handleSubscribe(frame);
@@ -315,6 +326,8 @@ void PbxServerSession::answerPing(const QJsonObject &frame)
 
 void PbxServerSession::sendTenants()
 {
+    if (m_state != State::LoggedIn)
+        return;
     QJsonArray list;
     const QVector<PbxTenant> tenants = m_backend->tenants();
     for (const PbxTenant &t : tenants)
@@ -497,6 +510,7 @@ void PbxServerSession::checkProof(const QByteArray &clientFinal)
                                 printable(m_client.value(QLatin1String("platform")).toString()),
                                 printable(m_client.value(QLatin1String("osVersion")).toString()), peer.toString()));
     loggedIn();
+    emit loginAccepted();
 }
 
 void PbxServerSession::handleCommand(const QJsonObject &frame)

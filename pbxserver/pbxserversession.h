@@ -59,11 +59,14 @@ public:
     // logged-in client with anyTenant. A client whose unread frames pass the
     // bound is dropped with a bye.
     void offerLogFrame(const QString &tenant, const QByteArray &frame, bool anyTenant = false);
+    // The backend's tenant list, when logged in.
+    void sendTenants();
     // Ends the session with a bye carrying the reason.
     void closeWithBye(const QString &reason);
 
 signals:
     void eventReported(const QString &line);
+    void loginAccepted();
     void finished();
 
 protected:
@@ -108,7 +111,6 @@ private:
     void handleProof(const QJsonObject &frame);
     void handleCommand(const QJsonObject &frame);
     void handleSubscribe(const QJsonObject &frame);
-    void sendTenants();
     void refuseLogin(const QString &reason);
     // Refuses a login the throttle holds back; whether it did.
     bool refuseIfHeldBack();
@@ -133,6 +135,7 @@ private:
     QTimer m_handshakeDeadline;
     int m_framesBeforeLogin = 0;
     int m_commandsInFlight = 0;
+    bool m_tenantsAsked = false;  // a refresh for this client is under way
     // The login under way: who, and what the proof must be checked against.
     QString m_user;
     QString m_domain;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QList>
+#include <QSslCipher>
 #include <QTcpServer>
 
 // A listener whose pending connections are QSslSocket objects, not yet
@@ -10,6 +12,11 @@ class TlsListener : public QTcpServer
 
 public:
     using QTcpServer::QTcpServer;
+
+    // What a session's handshake accepts: TLS 1.3, and TLS 1.2 with
+    // forward-secret (ECDHE) AEAD suites only, AES-GCM or ChaCha20-Poly1305;
+    // no CBC, no SHA-1 MAC.
+    static QList<QSslCipher> acceptedCiphers();
 
 protected:
     void incomingConnection(qintptr descriptor) override;

@@ -69,6 +69,17 @@ bool inflateBounded(const char *data, int size, QByteArray *out)
     return ok;
 }
 
+// In a time that does not tell how much of the secret was right.
+bool sameSecret(const QByteArray &a, const QByteArray &b)
+{
+    if (a.size() != b.size())
+        return false;
+    uchar diff = 0;
+    for (int i = 0; i < a.size(); ++i)
+        diff |= uchar(a[i] ^ b[i]);
+    return diff == 0;
+}
+
 }
 
 int HepDecoder::frameLength(const char *data, int size)
@@ -81,7 +92,7 @@ int HepDecoder::frameLength(const char *data, int size)
     return length < HeaderSize ? -1 : length;
 }
 
-HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *packet)
+HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *packet, const QByteArray &password)
 {
     *packet = HepPacket();
     if (size < HeaderSize || std::memcmp(data, "HEP3", 4) != 0)
@@ -89,7 +100,11 @@ HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *pack
     if (u16(data + 4) != size)
         return LengthMismatch;
 
-    bool hasPayload = false;
+    // Copied or inflated only once the whole packet is read and the key
+    // checked.
+    const char *payload = nullptr;
+    int payloadSize = 0;
+    bool compressed = false;
     int pos = HeaderSize;
     while (pos < size) {
         if (size - pos < HeaderSize)
@@ -147,13 +162,12 @@ HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *pack
             packet->authKey = QByteArray(value, valueSize);
             break;
         case Payload:
-            packet->payload = QByteArray(value, valueSize);
-            hasPayload = true;
-            break;
         case CompressedPayload:
-            if (!inflateBounded(value, valueSize, &packet->payload))
-                return BadCompressedPayload;
-            hasPayload = true;
+            if (payload)
+                return TwoPayloads;
+            payload = value;
+            payloadSize = valueSize;
+            compressed = type == CompressedPayload;
             break;
         case CorrelationId:
             packet->correlationId = QByteArray(value, valueSize);
@@ -162,7 +176,15 @@ HepDecoder::Error HepDecoder::decode(const char *data, int size, HepPacket *pack
             break; // keep-alive, node name and what later versions add
         }
     }
-    return hasPayload ? NoError : NoPayload;
+    if (!payload)
+        return NoPayload;
+    if (!password.isEmpty() && !(packet->hasAuthKey && sameSecret(packet->authKey, password)))
+        return Unauthenticated;
+    if (!compressed)
+        packet->payload = QByteArray(payload, payloadSize);
+    else if (!inflateBounded(payload, payloadSize, &packet->payload))
+        return BadCompressedPayload;
+    return NoError;
 }
 
 QString HepDecoder::errorName(Error error)
@@ -182,6 +204,10 @@ QString HepDecoder::errorName(Error error)
         return QStringLiteral("no-payload");
     case BadCompressedPayload:
         return QStringLiteral("bad-compressed-payload");
+    case TwoPayloads:
+        return QStringLiteral("two-payloads");
+    case Unauthenticated:
+        return QStringLiteral("unauthenticated");
     case ErrorCount:
         break;
     }

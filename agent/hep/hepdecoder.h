@@ -20,15 +20,20 @@ public:
         BadChunkSize,      // a known chunk of the wrong size for its type
         NoPayload,
         BadCompressedPayload,
+        TwoPayloads,       // a second payload chunk, compressed or not
+        Unauthenticated,   // without the password asked for: not a drop
         ErrorCount
     };
 
     static constexpr int HeaderSize = 6;
     // A compressed payload inflates to at most this much; more is refused.
-    static constexpr int MaxInflatedBytes = 1024 * 1024;
+    // As much as an uncompressed payload chunk can carry.
+    static constexpr int MaxInflatedBytes = 64 * 1024;
 
-    // One whole packet: data holds exactly its total length.
-    static Error decode(const char *data, int size, HepPacket *packet);
+    // One whole packet: data holds exactly its total length. With a
+    // password, a packet without that authentication key is refused before
+    // its payload is inflated, so that strangers cannot make the agent work.
+    static Error decode(const char *data, int size, HepPacket *packet, const QByteArray &password = QByteArray());
 
     // For a stream: the packet's total length once the header is there,
     // 0 while fewer than HeaderSize bytes are at hand, -1 when the bytes are

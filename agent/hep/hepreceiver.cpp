@@ -34,16 +34,6 @@ constexpr int kMaxDatagramsPerWake = 4096;
 // A read error that lasts is tried again after this long.
 constexpr int kReadRetryMs = 1000;
 
-bool sameSecret(const QByteArray &a, const QByteArray &b)
-{
-    if (a.size() != b.size())
-        return false;
-    uchar diff = 0;
-    for (int i = 0; i < a.size(); ++i)
-        diff |= uchar(a[i] ^ b[i]);
-    return diff == 0;
-}
-
 // The address as the system takes it; an IPv6 scope id names an interface
 // or gives its index, as Qt reads it.
 socklen_t toSockaddr(const QHostAddress &host, quint16 port, sockaddr_storage *out)
@@ -231,13 +221,13 @@ quint16 HepReceiver::port() const
 bool HepReceiver::receive(const char *data, int size)
 {
     HepPacket packet;
-    const HepDecoder::Error error = HepDecoder::decode(data, size, &packet);
-    if (error != HepDecoder::NoError) {
-        drop(error);
+    const HepDecoder::Error error = HepDecoder::decode(data, size, &packet, m_password);
+    if (error == HepDecoder::Unauthenticated) {
+        ++m_counters.unauthenticated;
         return false;
     }
-    if (!m_password.isEmpty() && !(packet.hasAuthKey && sameSecret(packet.authKey, m_password))) {
-        ++m_counters.unauthenticated;
+    if (error != HepDecoder::NoError) {
+        drop(error);
         return false;
     }
     DiagnosticMessage record;

@@ -135,9 +135,11 @@ bool HepRecordMaker::make(const HepPacket &packet, DiagnosticMessage *record, Si
         record->linkedId = sip->callId;
         if (!sip->callId.isEmpty() && !sip->cseqNumber.isEmpty())
             record->uniqueId = sip->callId % QLatin1Char(';') % sip->cseqNumber % QLatin1Char(' ') % sip->cseqMethod;
-        const QString &line = firstLine(packet);
+        const RouteText &route = routeText(packet);
+        const QString &line = route.firstLine;
         record->message.reserve(line.size() + qMin(packet.payload.size(), int(MaxMessageBytes)) + 3);
         record->message += line;
+        addSipFields(packet, *sip, route, &record->extraFields);
         appendPayloadText(&record->message, packet.payload);
     } else if (packet.protocolType == HepPacket::Log) {
         *sip = SipSummary();
@@ -154,19 +156,57 @@ bool HepRecordMaker::make(const HepPacket &packet, DiagnosticMessage *record, Si
     return true;
 }
 
-// "SIP from A to B (UDP)" and a line end, formatted once for each route.
-const QString &HepRecordMaker::firstLine(const HepPacket &packet)
+const HepRecordMaker::RouteText &HepRecordMaker::routeText(const HepPacket &packet)
 {
     const Route route{packet.source, packet.destination, packet.sourcePort, packet.destinationPort, packet.ipProtocol};
-    auto it = m_firstLines.constFind(route);
-    if (it != m_firstLines.constEnd())
+    auto it = m_routes.constFind(route);
+    if (it != m_routes.constEnd())
         return it.value();
-    if (m_firstLines.size() >= MaxRoutes)
-        m_firstLines.clear();
-    return m_firstLines.insert(route, QStringLiteral("SIP from %1 to %2 (%3)\n")
-                                          .arg(endpoint(packet.source, packet.sourcePort),
-                                               endpoint(packet.destination, packet.destinationPort),
-                                               transport(packet.ipProtocol))).value();
+    if (m_routes.size() >= MaxRoutes)
+        m_routes.clear();
+    RouteText text;
+    const QString source = endpoint(packet.source, packet.sourcePort);
+    const QString destination = endpoint(packet.destination, packet.destinationPort);
+    text.ipTransport = transport(packet.ipProtocol);
+    text.firstLine = QStringLiteral("SIP from %1 to %2 (%3)\n").arg(source, destination, text.ipTransport);
+    text.source = QStringLiteral("sip.src=") + source;
+    text.destination = QStringLiteral("sip.dst=") + destination;
+    return m_routes.insert(route, text).value();
+}
+
+void HepRecordMaker::addSipFields(const HepPacket &packet, const SipSummary &sip, const RouteText &route,
+                                  QStringList *fields) const
+{
+    // TLS and WebSocket ride on TCP: the top Via says which it was.
+    static const QStringList viaNames{QStringLiteral("UDP"), QStringLiteral("TCP"), QStringLiteral("TLS"),
+                                      QStringLiteral("SCTP"), QStringLiteral("WS"), QStringLiteral("WSS")};
+    const QString &proto = viaNames.contains(sip.viaTransport) ? sip.viaTransport : route.ipTransport;
+    fields->reserve(10);
+    *fields << route.source << route.destination << QStringLiteral("sip.proto=") + proto;
+    if (sip.valid && sip.request) {
+        *fields << QStringLiteral("sip.method=") + sip.method;
+    } else if (sip.valid) {
+        *fields << QStringLiteral("sip.status=") + QString::number(sip.statusCode)
+                << QStringLiteral("sip.reason=") + sip.reason;
+    }
+    if (!sip.cseqNumber.isEmpty())
+        *fields << QStringLiteral("sip.cseq=") % sip.cseqNumber % QLatin1Char(' ') % sip.cseqMethod;
+    if (!sip.fromUri.isEmpty())
+        *fields << QStringLiteral("sip.from=") + sip.fromUri;
+    if (!sip.toUri.isEmpty())
+        *fields << QStringLiteral("sip.to=") + sip.toUri;
+    if (!sip.branch.isEmpty())
+        *fields << QStringLiteral("sip.branch=") + sip.branch;
+    // Microseconds, as the capture stamped the packet: answers can arrive
+    // in another order than they were sent.
+    qint64 seconds = packet.seconds;
+    quint32 micro = qMin<quint32>(packet.microseconds, 999999);
+    if (!seconds) {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        seconds = now / 1000;
+        micro = quint32(now % 1000) * 1000;
+    }
+    *fields << QStringLiteral("sip.time=%1.%2").arg(seconds).arg(micro, 6, 10, QLatin1Char('0'));
 }
 
 QString HepRecordMaker::stamp(const HepPacket &packet)

@@ -13,7 +13,9 @@
 // packet becomes "SIP from A to B (UDP)" and the whole message, tied to its
 // call and transaction as the agent ties Kamailio's log lines (linkedId =
 // Call-ID, uniqueId = "<Call-ID>;<CSeq number> <METHOD>"); a log packet
-// becomes its text, tied to the call its correlation id names.
+// becomes its text, tied to the call its correlation id names. A SIP record
+// also carries in its extra fields what a call's ladder is drawn from
+// (sip.src, sip.dst, sip.method...; see docs/pbxlink-protocol.md).
 class HepRecordMaker
 {
 public:
@@ -54,10 +56,21 @@ private:
         }
     };
 
-    QString stamp(const HepPacket &packet);
-    const QString &firstLine(const HepPacket &packet);
+    // What is written once for each route.
+    struct RouteText
+    {
+        QString firstLine;  // "SIP from A to B (UDP)" and a line end
+        QString source;     // "sip.src=A"
+        QString destination;
+        QString ipTransport;  // UDP, TCP, SCTP or "protocol N"
+    };
 
-    QHash<Route, QString> m_firstLines;
+    QString stamp(const HepPacket &packet);
+    const RouteText &routeText(const HepPacket &packet);
+    void addSipFields(const HepPacket &packet, const SipSummary &sip, const RouteText &route,
+                      QStringList *fields) const;
+
+    QHash<Route, RouteText> m_routes;
 
     WireTimestamp m_stamp;
 };

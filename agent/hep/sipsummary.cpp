@@ -79,6 +79,46 @@ QString SipSummary::uriDomain(const QByteArray &text)
     return QString::fromUtf8(text.constData() + start, colon - start).toLower();
 }
 
+QString SipSummary::uri(const QByteArray &value)
+{
+    const int open = value.indexOf('<');
+    if (open >= 0) {
+        const int close = value.indexOf('>', open);
+        return QString::fromUtf8(value.mid(open + 1, close < 0 ? -1 : close - open - 1)).trimmed();
+    }
+    const int params = value.indexOf(';');
+    return QString::fromUtf8(value.left(params)).trimmed();
+}
+
+namespace {
+// The branch parameter of the first value of a Via header.
+QString viaBranch(const QByteArray &via)
+{
+    const int comma = via.indexOf(',');
+    const QByteArray first = comma < 0 ? via : via.left(comma);
+    const QByteArray lower = first.toLower();
+    const int at = lower.indexOf(";branch=");
+    if (at < 0)
+        return QString();
+    int end = at + 8;
+    while (end < first.size() && isToken(first[end]))
+        ++end;
+    return QString::fromLatin1(first.constData() + at + 8, end - at - 8);
+}
+
+// "SIP/2.0/TLS host" gives TLS.
+QString transportOf(const QByteArray &via)
+{
+    const QByteArray upper = via.toUpper();
+    if (!upper.startsWith("SIP/2.0/"))
+        return QString();
+    int end = 8;
+    while (end < upper.size() && end < 16 && upper[end] >= 'A' && upper[end] <= 'Z')
+        ++end;
+    return QString::fromLatin1(upper.constData() + 8, end - 8);
+}
+}
+
 SipSummary SipSummary::read(const QByteArray &message)
 {
     SipSummary s;
@@ -96,6 +136,7 @@ SipSummary SipSummary::read(const QByteArray &message)
         if (i != 11 || code < 100)
             return s;
         s.statusCode = code;
+        s.reason = QString::fromUtf8(first.mid(12)).trimmed();
     } else {
         int i = 0;
         while (i < first.size() && isToken(first[i]))
@@ -109,6 +150,7 @@ SipSummary SipSummary::read(const QByteArray &message)
     s.valid = true;
 
     int pos = lineEnd + 1;
+    bool topViaSeen = false;
     for (int n = 0; pos < size && n < kMaxHeaderLines; ++n) {
         int end = message.indexOf('\n', pos);
         if (end < 0)
@@ -149,11 +191,24 @@ SipSummary SipSummary::read(const QByteArray &message)
                 }
             }
         } else if (nameIs(line, nameEnd, "To", 't')) {
-            if (s.toDomain.isEmpty())
-                s.toDomain = uriDomain(value());
+            if (s.toUri.isEmpty()) {
+                const QByteArray to = value();
+                s.toDomain = uriDomain(to);
+                s.toUri = uri(to);
+            }
         } else if (nameIs(line, nameEnd, "From", 'f')) {
-            if (s.fromDomain.isEmpty())
-                s.fromDomain = uriDomain(value());
+            if (s.fromUri.isEmpty()) {
+                const QByteArray from = value();
+                s.fromDomain = uriDomain(from);
+                s.fromUri = uri(from);
+            }
+        } else if (nameIs(line, nameEnd, "Via", 'v')) {
+            if (!topViaSeen) {
+                topViaSeen = true;
+                const QByteArray via = value();
+                s.branch = viaBranch(via);
+                s.viaTransport = transportOf(via);
+            }
         }
     }
     return s;

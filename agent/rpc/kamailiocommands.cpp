@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QHash>
 #include <QHostAddress>
 #include <QPointer>
 #include <QProcess>
@@ -192,35 +193,73 @@ void KamailioCommands::runRpc(Run *run, const KamailioCommandConfig::Action &act
     for (const QJsonValue &v : action.rpcParams)
         params.append(v.toString() == KamailioCommandConfig::HostPlaceholder ? QJsonValue(host) : v);
     const QString method = action.rpcMethod;
+    whenOffered(run, method, [this, method, params](Run *run) {
+        QPointer<Run> guard(run);
+        m_rpc->call(method, params, [this, guard, method](const KamailioRpcReply &reply) {
+            if (!guard)
+                return;
+            Run *run = guard;
+            if (!reply.ok()) {
+                failRpc(run, method, reply);
+                return;
+            }
+            QString text;
+            if (method == QLatin1String("dlg.list") || method == QLatin1String("dlg.briefing"))
+                text = KamailioTables::hintsTable(reply.result, QDateTime::currentSecsSinceEpoch());
+            else if (method == QLatin1String("uac.reg_dump"))
+                text = KamailioTables::registryTable(reply.result);
+            else if (method == QLatin1String("ul.dump") || method == QLatin1String("ul.lookup"))
+                text = KamailioTables::peersTable(KamailioTables::contactRows(reply.result));
+            else
+                text = KamailioTables::plain(reply.result);
+            run->response.executed = true;
+            run->response.output = cut(text);
+            finish(run);
+        });
+    });
+}
+
+QString KamailioCommands::missingModuleText(const QString &what, const QString &method)
+{
+    // The methods' prefixes that are not their module's name.
+    static const QHash<QString, QString> modules{{QStringLiteral("dlg"), QStringLiteral("dialog")},
+                                                 {QStringLiteral("ul"), QStringLiteral("usrloc")},
+                                                 {QStringLiteral("stats"), QStringLiteral("kex")}};
+    const QString prefix = method.section(QLatin1Char('.'), 0, 0);
+    return QStringLiteral("%1 needs Kamailio's %2 module: loadmodule \"%2.so\"").arg(what, modules.value(prefix, prefix));
+}
+
+// A method missing from the list learned earlier may have come with a
+// restart since (the module just loaded, as advised): the list is asked for
+// again before the command is refused.
+void KamailioCommands::whenOffered(Run *run, const QString &method, std::function<void(Run *)> go)
+{
+    if (offers(method)) {
+        go(run);
+        return;
+    }
     QPointer<Run> guard(run);
-    m_rpc->call(method, params, [this, guard, method](const KamailioRpcReply &reply) {
+    fetchMethods([this, guard, method, go](bool ok, const QSet<QString> &methods, const QString &) {
         if (!guard)
             return;
-        Run *run = guard;
-        if (!reply.ok()) {
-            run->response.code = reply.status == KamailioRpcReply::Error && reply.code != 0 ? reply.code : Unavailable;
-            if (reply.isMethodNotFound() && method == QLatin1String("uac.reg_dump"))
-                run->response.detail = QStringLiteral("the uac module is not loaded");
-            else if (reply.isMethodNotFound())
-                run->response.detail = QStringLiteral("Kamailio has no method %1 (its module is not loaded)").arg(method);
-            else
-                run->response.detail = reply.describe();
-            finish(run);
+        if (ok)
+            m_methods = methods;
+        // Kamailio not answering: the call itself says so.
+        if (!ok || offers(method)) {
+            go(guard);
             return;
         }
-        QString text;
-        if (method == QLatin1String("dlg.list") || method == QLatin1String("dlg.briefing"))
-            text = KamailioTables::hintsTable(reply.result, QDateTime::currentSecsSinceEpoch());
-        else if (method == QLatin1String("uac.reg_dump"))
-            text = KamailioTables::registryTable(reply.result);
-        else if (method == QLatin1String("ul.dump") || method == QLatin1String("ul.lookup"))
-            text = KamailioTables::peersTable(KamailioTables::contactRows(reply.result));
-        else
-            text = KamailioTables::plain(reply.result);
-        run->response.executed = true;
-        run->response.output = cut(text);
-        finish(run);
+        guard->response.code = MethodNotFound;
+        guard->response.detail = missingModuleText(guard->response.command, method);
+        finish(guard);
     });
+}
+
+void KamailioCommands::failRpc(Run *run, const QString &method, const KamailioRpcReply &reply)
+{
+    run->response.code = reply.status == KamailioRpcReply::Error && reply.code != 0 ? reply.code : Unavailable;
+    run->response.detail = reply.isMethodNotFound() ? missingModuleText(run->response.command, method) : reply.describe();
+    finish(run);
 }
 
 // Kamailio drops a datagram reply larger than its socket's send buffer
@@ -229,19 +268,19 @@ void KamailioCommands::runRpc(Run *run, const KamailioCommandConfig::Action &act
 // a time.
 void KamailioCommands::gatherPeers(Run *run)
 {
-    QPointer<Run> guard(run);
-    m_rpc->call(QStringLiteral("ul.dump"), QJsonArray{QStringLiteral("brief")}, [this, guard](const KamailioRpcReply &reply) {
-        if (!guard)
-            return;
-        if (!reply.ok()) {
-            guard->response.code = reply.status == KamailioRpcReply::Error && reply.code != 0 ? reply.code : Unavailable;
-            guard->response.detail = reply.isMethodNotFound() ? QStringLiteral("the usrloc module is not loaded")
-                                                              : reply.describe();
-            finish(guard);
-            return;
-        }
-        guard->aors = KamailioTables::usrlocAors(reply.result);
-        lookupNext(guard);
+    const QString method = QStringLiteral("ul.dump");
+    whenOffered(run, method, [this, method](Run *run) {
+        QPointer<Run> guard(run);
+        m_rpc->call(method, QJsonArray{QStringLiteral("brief")}, [this, guard, method](const KamailioRpcReply &reply) {
+            if (!guard)
+                return;
+            if (!reply.ok()) {
+                failRpc(guard, method, reply);
+                return;
+            }
+            guard->aors = KamailioTables::usrlocAors(reply.result);
+            lookupNext(guard);
+        });
     });
 }
 
@@ -372,7 +411,9 @@ void KamailioCommands::fetchTenants(TenantsCallback done)
         if (!self)
             return;
         if (!reply.ok())
-            done(false, {}, reply.isMethodNotFound() ? QStringLiteral("the domain module is not loaded") : reply.describe());
+            done(false, {},
+                 reply.isMethodNotFound() ? missingModuleText(QStringLiteral("reading the tenants"), QStringLiteral("domain.dump"))
+                                          : reply.describe());
         else
             done(true, KamailioTables::tenants(reply.result), QString());
     });
@@ -393,5 +434,30 @@ void KamailioCommands::fetchVersion(VersionCallback done)
             done(false, QString(), reply.ok() ? QStringLiteral("core.version gave no text") : reply.describe());
         else
             done(true, reply.result.toString().simplified().left(256), QString());
+    });
+}
+
+void KamailioCommands::fetchMethods(MethodsCallback done)
+{
+    if (!m_rpc) {
+        QMetaObject::invokeMethod(this, [done] { done(false, {}, QStringLiteral("no Kamailio control socket is configured")); },
+                                  Qt::QueuedConnection);
+        return;
+    }
+    QPointer<KamailioCommands> self(this);
+    m_rpc->call(QStringLiteral("system.listMethods"), QJsonArray(), [self, done](const KamailioRpcReply &reply) {
+        if (!self)
+            return;
+        QSet<QString> methods;
+        for (const QJsonValue &v : reply.result.toArray()) {
+            if (v.isString() && methods.size() < 10000)
+                methods.insert(v.toString().left(100));
+        }
+        if (!reply.ok())
+            done(false, {}, reply.describe());
+        else if (methods.isEmpty())
+            done(false, {}, QStringLiteral("system.listMethods gave no list"));
+        else
+            done(true, methods, QString());
     });
 }

@@ -35,8 +35,13 @@ QString valueText(const QJsonValue &v)
 {
     if (v.isString())
         return v.toString();
-    if (v.isDouble())
-        return QString::number(qint64(v.toDouble()));
+    if (v.isDouble()) {
+        // A double past qint64's range has no integer to convert to.
+        const double d = v.toDouble();
+        if (d > -9.2e18 && d < 9.2e18)
+            return QString::number(qint64(d));
+        return QString::number(d, 'g', 6);
+    }
     return QString();
 }
 
@@ -52,6 +57,20 @@ QString sipUri(const QString &user)
         || user.startsWith(QLatin1String("tel:")))
         return user;
     return QStringLiteral("sip:") + user;
+}
+
+// usrloc without use_domain keeps only the user: say so, or "sip:bob" reads as a host.
+QString aorText(const QString &aor)
+{
+    const QString uri = sipUri(aor);
+    if (uri.isEmpty() || uri.contains(QLatin1Char('@')) || uri.startsWith(QLatin1String("tel:")))
+        return uri;
+    return uri + QStringLiteral(" (no domain)");
+}
+
+QString counted(qsizetype n, const QString &one, const QString &many)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(n == 1 ? one : many);
 }
 
 QString duration(qint64 seconds)
@@ -70,7 +89,7 @@ void appendContacts(const QString &aor, const QJsonArray &contacts, QVector<QStr
         QJsonObject c = entry.toObject();
         if (c.contains(QLatin1String("Contact")))
             c = c.value(QLatin1String("Contact")).toObject();
-        rows->append({sipUri(cell(aor)), cell(c.value(QLatin1String("Address")).toString()),
+        rows->append({aorText(cell(aor)), cell(c.value(QLatin1String("Address")).toString()),
                       cell(valueText(c.value(QLatin1String("Expires")))),
                       cell(c.value(QLatin1String("User-Agent")).toString())});
     }
@@ -167,7 +186,8 @@ QString peersTable(const QVector<QStringList> &rows)
     return table({QStringLiteral("Address of record"), QStringLiteral("Contact"), QStringLiteral("Expires"),
                   QStringLiteral("User agent")},
                  rows)
-        + QStringLiteral("%1 contacts of %2 addresses of record").arg(rows.size()).arg(aors.size());
+        + counted(rows.size(), QStringLiteral("contact"), QStringLiteral("contacts")) + QStringLiteral(" of ")
+        + counted(aors.size(), QStringLiteral("address of record"), QStringLiteral("addresses of record"));
 }
 
 QString dialogState(int state)
@@ -200,7 +220,7 @@ QString hintsTable(const QJsonValue &dialogs, qint64 now)
     return table({QStringLiteral("Caller"), QStringLiteral("Callee"), QStringLiteral("State"),
                   QStringLiteral("Duration"), QStringLiteral("Call-ID")},
                  rows)
-        + QStringLiteral("%1 calls").arg(rows.size());
+        + counted(rows.size(), QStringLiteral("call"), QStringLiteral("calls"));
 }
 
 QString registryTable(const QJsonValue &registrations)

@@ -25,7 +25,8 @@ QString table(const QStringList &header, const QVector<QStringList> &rows);
 // The (table, address of record) pairs of `ul.dump brief`, sorted.
 QList<QPair<QString, QString>> usrlocAors(const QJsonValue &briefDump);
 // Rows (address of record, contact, expires, user agent) of an `ul.lookup`
-// result or of a full `ul.dump`, addresses of record as SIP URIs.
+// result or of a full `ul.dump`, addresses of record as SIP URIs ("(no
+// domain)" after one that has none).
 QVector<QStringList> contactRows(const QJsonValue &result);
 QString peersTable(const QVector<QStringList> &rows);
 

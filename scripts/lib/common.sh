@@ -5,10 +5,11 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 JOBS="${JOBS:-$(nproc 2>/dev/null || echo 2)}"
 
 # Debian packages the build, the tests and the demo need.
-BUILD_PACKAGES=(make cmake g++ qtbase5-dev qtbase5-dev-tools libqt5network5 libarchive-dev zlib1g-dev openssl)
+BUILD_PACKAGES=(make cmake g++ qtbase5-dev qtbase5-dev-tools libqt5svg5-dev libqt5network5 libarchive-dev zlib1g-dev openssl)
 RUN_PACKAGES=(xvfb xauth)
-# The agent's journal tests grow a journal file with systemd-journal-remote.
-AGENT_TEST_PACKAGES=(systemd-journal-remote)
+# The agent's journal tests grow a journal file with systemd-journal-remote;
+# its end-to-end test runs Debian's ping (on 127.0.0.1) through the agent.
+AGENT_TEST_PACKAGES=(systemd-journal-remote iputils-ping)
 # The benchmarks compare against these tools.
 BENCH_PACKAGES=(curl coreutils)
 # The agent's tests run a real Kamailio (its package holds every module the
@@ -173,33 +174,52 @@ run_tsan_suite() {
     return $status
 }
 
-# run_fuzzers <build dir> <seconds>: builds the libFuzzer targets with clang
-# and runs each for the given time on its committed corpus, $JOBS at a time.
-# New inputs stay in the build dir; crashes are saved there and printed.
+# run_fuzzers <build dir> <seconds> [seed [target...]]: builds the libFuzzer
+# targets with clang and runs each (or those named) for the given time,
+# $JOBS at a time. With a seed above 0, as the test stage runs them, every
+# target starts afresh from its committed corpus with that seed: the same
+# tree walks the same inputs in the same order, so a result never depends
+# on chance or on an earlier run. With seed 0 (scripts/fuzz) libFuzzer picks
+# a seed, and what it finds is kept under fuzz-explore/ for the next run.
+# Crashes are saved in the target's artifacts/ folder and printed.
 run_fuzzers() {
-    local dir="$1" seconds="$2" src="$ROOT/tests/fuzz" target
+    local dir="$1" seconds="$2" seed="${3:-1}" src="$ROOT/tests/fuzz" target
+    shift $(($# < 3 ? $# : 3))
     cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DPLOGGER_FUZZ=ON ||
         return 1
-    cmake --build "$dir" --target fuzzers -j "$JOBS" || return 1
-    local targets=()
-    for target in "$src"/corpus/*/; do
-        targets+=("$(basename "$target")")
-    done
+    local targets=("$@")
+    if [ ${#targets[@]} -eq 0 ]; then
+        cmake --build "$dir" --target fuzzers -j "$JOBS" || return 1
+        for target in "$src"/corpus/*/; do
+            targets+=("$(basename "$target")")
+        done
+    else
+        for target in "${targets[@]}"; do
+            if [ ! -d "$src/corpus/$target" ]; then
+                echo "no fuzz target named '$target' (no tests/fuzz/corpus/$target)" >&2
+                return 1
+            fi
+        done
+        cmake --build "$dir" --target "${targets[@]}" -j "$JOBS" || return 1
+    fi
+    local workroot="$dir/fuzz-work"
+    [ "$seed" = 0 ] && workroot="$dir/fuzz-explore"
     local passed=0 failed=() running=0
     for target in "${targets[@]}"; do
         if [ "$running" -ge "$JOBS" ]; then
             wait -n || true
             running=$((running - 1))
         fi
-        run_one_fuzzer "$dir" "$target" "$seconds" &
+        run_one_fuzzer "$dir" "$target" "$seconds" "$seed" "$workroot/$target" &
         running=$((running + 1))
     done
     wait || true
     for target in "${targets[@]}"; do
-        local work="$dir/fuzz-work/$target"
+        local work="$workroot/$target"
         if [ "$(cat "$work/status" 2>/dev/null)" = 0 ]; then
             passed=$((passed + 1))
-            echo "$target: ok, $(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$work/log" | tail -1)"
+            echo "$target: ok, $(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$work/log" | tail -1)" \
+                "($(grep -o 'Seed: [0-9]*' "$work/log" | head -1))"
         else
             failed+=("$target")
             echo "$target: FAILED; last lines of $work/log:"
@@ -208,6 +228,10 @@ run_fuzzers() {
         fi
     done
     echo "fuzz: $passed passed, ${#failed[@]} failed"
+    if [ "$seed" = 0 ]; then
+        echo "new inputs: $workroot/<target>/corpus (kept for the next run); crashes: $workroot/<target>/artifacts"
+        echo "rerun one with $dir/tests/fuzz/<target> <file>; it joins tests/fuzz/corpus/<target>/ with its mend"
+    fi
     [ ${#failed[@]} -eq 0 ]
 }
 
@@ -215,9 +239,11 @@ run_fuzzers() {
 # more with leak checking and the full allocation stacks the suppressions
 # need (too slow to have on every input).
 run_one_fuzzer() {
-    local dir="$1" target="$2" seconds="$3" src="$ROOT/tests/fuzz"
-    local work="$dir/fuzz-work/$target" bin="$dir/tests/fuzz/$target" dict=()
+    local dir="$1" target="$2" seconds="$3" seed="$4" work="$5" src="$ROOT/tests/fuzz"
+    local bin="$dir/tests/fuzz/$target" dict=() seeding=()
     rm -rf "$work/artifacts"
+    # A fixed seed starts from the committed corpus alone.
+    [ "$seed" != 0 ] && rm -rf "$work/corpus" && seeding=(-seed="$seed")
     mkdir -p "$work/corpus" "$work/artifacts"
     [ -f "$src/dict/$target.dict" ] && dict=(-dict="$src/dict/$target.dict")
     local status=0
@@ -225,7 +251,7 @@ run_one_fuzzer() {
     export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizer/lsan.supp:print_suppressions=0"
     ASAN_OPTIONS="detect_leaks=0" \
         "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -detect_leaks=0 \
-        -print_final_stats=1 -artifact_prefix="$work/artifacts/" "${dict[@]}" \
+        -print_final_stats=1 -artifact_prefix="$work/artifacts/" "${seeding[@]}" "${dict[@]}" \
         "$work/corpus" "$src/corpus/$target" >"$work/log" 2>&1 || status=$?
     if [ "$status" = 0 ]; then
         echo "---- leak check over the corpus" >>"$work/log"

@@ -58,6 +58,10 @@ build_agent_deb() {
     gzip -9nc "$src/plogger4-agent.8" >"$stage/usr/share/man/man8/plogger4-agent.8.gz" || return 1
     gzip -9nc "$ROOT/packaging/changelog" >"$stage/usr/share/doc/plogger4-agent/changelog.gz" || return 1
     install -m 0644 "$ROOT/packaging/copyright" "$stage/usr/share/doc/plogger4-agent/" || return 1
+    # The example Kamailio configuration and its tables, uncompressed as dh_compress leaves examples.
+    mkdir -p "$stage/usr/share/doc/plogger4-agent/examples/dbtext" || return 1
+    install -m 0644 "$src/examples/kamailio.cfg" "$stage/usr/share/doc/plogger4-agent/examples/" || return 1
+    install -m 0644 "$src/examples/dbtext/"* "$stage/usr/share/doc/plogger4-agent/examples/dbtext/" || return 1
     install -m 0644 "$src/agent.ini" "$stage/etc/plogger4-agent/" || return 1
     install -m 0644 "$src/plogger4-agent.service" "$stage/lib/systemd/system/" || return 1
     install -m 0755 "$src/postinst" "$src/prerm" "$src/postrm" "$stage/DEBIAN/" || return 1

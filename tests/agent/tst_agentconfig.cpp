@@ -25,6 +25,8 @@ private slots:
     void accountsFile();
     void sourcesSideBySide_data();
     void sourcesSideBySide();
+    void describesTheCertificate_data();
+    void describesTheCertificate();
 
 private:
     QString writeFile(const QString &name, const QByteArray &text, QFile::Permissions permissions);
@@ -164,6 +166,33 @@ void TestAgentConfig::sourcesSideBySide()
     QCOMPARE(sources.size(), error.isEmpty() ? switches.size() : 0);
     // Nothing half-made is left behind.
     QCOMPARE(owner.children().size(), sources.size());
+}
+
+
+void TestAgentConfig::describesTheCertificate_data()
+{
+    QTest::addColumn<bool>("own");  // a certificate file named in the configuration
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("made, in the state folder") << false << true << "certificate.pem (exists)";
+    QTest::newRow("not yet made") << false << false << "certificate.pem (not yet: made on the first start)";
+    QTest::newRow("named and missing") << true << false << "own.pem (missing)";
+}
+
+void TestAgentConfig::describesTheCertificate()
+{
+    QFETCH(bool, own);
+    QFETCH(bool, exists);
+    QFETCH(QString, line);
+    AgentConfig config;
+    config.stateDir = m_dir->path();
+    if (own)
+        config.certificateFile = m_dir->filePath(QStringLiteral("own.pem"));
+    if (exists)
+        QVERIFY(!writeFile(own ? QStringLiteral("own.pem") : QStringLiteral("certificate.pem"), "x", QFile::ReadOwner).isEmpty());
+    const QStringList lines = config.describe().split(QLatin1Char('\n')).filter(QStringLiteral("certificate: "));
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.constFirst().endsWith(line), qPrintable(lines.constFirst()));
 }
 
 QTEST_GUILESS_MAIN(TestAgentConfig)

@@ -62,6 +62,17 @@ void TestHepReceiver::receive_data()
         << false << QByteArray("secret")
         << QList<QByteArray>{sip("INVITE sip:bob@alpha.test SIP/2.0", "secret"), sip("SIP/2.0 404 Not Found", "wrong"), notFound}
         << QStringList{call[0]} << "hep sip=1 log=0 other=0 dropped=0 unauthenticated=2";
+    // Never inflated: the key is wrong, so the garbage is not even found out.
+    QTest::newRow("compressed garbage with a wrong password")
+        << false << QByteArray("secret")
+        << QList<QByteArray>{HepBuilder().chunk(14, "wrong").u8(11, 1).chunk(16, "not zlib").packet(), invite}
+        << QStringList() << "hep sip=0 log=0 other=0 dropped=0 unauthenticated=2";
+    QTest::newRow("two payload chunks")
+        << false << QByteArray() << QList<QByteArray>{HepBuilder().sip("INVITE sip:bob@alpha.test SIP/2.0\r\n\r\n")
+                                                          .chunk(15, "INVITE sip:eve@alpha.test SIP/2.0\r\n\r\n")
+                                                          .packet(),
+                                                      invite}
+        << QStringList{call[0]} << "hep sip=1 log=0 other=0 dropped=1 unauthenticated=0 (two-payloads=1)";
     const QByteArray longId = QByteArray(300, 'x') + "@host";
     const QString cutId = QString(PbxProtocol::MaxLogMemberLength, QLatin1Char('x')) + QStringLiteral("...");
     QTest::newRow("long Call-ID")

@@ -29,6 +29,7 @@ private slots:
     void init();
     void cleanup();
     void followsResumesAndRestarts();
+    void saysWhenSilent();
 
 private:
     void writeEntry(const QByteArray &message, int priority = 6, qint64 realtimeUs = 0);
@@ -136,6 +137,26 @@ void TestJournalLogSource::followsResumesAndRestarts()
     writeEntry("INFO: back");
     QTRY_COMPARE(m_got, QStringList({"(1264) INFO: while away", "(1264) INFO: after", "(1264) INFO: back"}));
     QTRY_COMPARE(restored.count(), 1);
+}
+
+// A unit that logs nothing is said once, with what may be wrong, and its
+// first entry is said too.
+void TestJournalLogSource::saysWhenSilent()
+{
+    writeEntry("INFO: before the agent");
+    QTRY_VERIFY(QFileInfo::exists(m_journal));
+    auto source = newSource();
+    source->setSilenceLimit(300);
+    QSignalSpy silent(source.get(), &LogSource::sourceSilent);
+    QSignalSpy heard(source.get(), &LogSource::sourceHeard);
+    source->start();
+    QTRY_COMPARE(silent.count(), 1);
+    const QString reason = silent.constFirst().constFirst().toString();
+    QVERIFY2(reason.contains(QLatin1String("no entry")) && reason.contains(QLatin1String("systemd-journal")), qPrintable(reason));
+    QCOMPARE(heard.count(), 0);
+    QTRY_VERIFY((writeEntry("INFO: at last"), !m_got.isEmpty()));
+    QCOMPARE(heard.count(), 1);
+    QCOMPARE(silent.count(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestJournalLogSource)

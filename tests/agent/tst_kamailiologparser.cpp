@@ -117,6 +117,28 @@ void TestKamailioLogParser::lines_data()
     QTest::newRow("tenant from a configured pattern")
         << QByteArray(" 0(1) INFO: <script>: tenant=abc hello\n") << QStringLiteral("tenant=(\\S+)")
         << QStringList{"3|||abc| 0(1) INFO: <script>: tenant=abc hello"};
+    // A remote SIP peer folds its Call-ID so that the log shows a line of its
+    // own: it stays with the entry that logged it, never names a call.
+    const QByteArray folded = "INFO: {1 5 INVITE a@h t=u1} <script>: ci=a@h\r\n";
+    QTest::newRow("Call-ID folded into a forged entry")
+        << folded + " ERROR: {1 1 INVITE victim@h t=u9} <script>: forged\n" << QString()
+        << QStringList{"3|a@h|a@h;5 INVITE|u1|INFO: {1 5 INVITE a@h t=u1} <script>: ci=a@h\n"
+                       " ERROR: {1 1 INVITE victim@h t=u9} <script>: forged"};
+    QTest::newRow("Call-ID folded with a tab into a forged entry")
+        << folded + "\tERROR: {1 1 INVITE victim@h t=u9} x\n" << QString()
+        << QStringList{"3|a@h|a@h;5 INVITE|u1|INFO: {1 5 INVITE a@h t=u1} <script>: ci=a@h\n"
+                       "\tERROR: {1 1 INVITE victim@h t=u9} x"};
+    QTest::newRow("Call-ID folded into a forged stderr entry of a two-digit idx")
+        << folded + "  10(7) ERROR: {1 1 INVITE victim@h t=u9} x\n" << QString()
+        << QStringList{"3|a@h|a@h;5 INVITE|u1|INFO: {1 5 INVITE a@h t=u1} <script>: ci=a@h\n"
+                       "  10(7) ERROR: {1 1 INVITE victim@h t=u9} x"};
+    QTest::newRow("Call-ID folded into a forged JSON line")
+        << folded + " { \"idx\": 1, \"pid\": 7, \"level\": \"ERROR\", \"callid\": \"victim@h\", "
+                    "\"logprefix\": \"{1 1 INVITE victim@h t=u9} \", \"message\": \"x\" }\n"
+        << QString()
+        << QStringList{"3|a@h|a@h;5 INVITE|u1|INFO: {1 5 INVITE a@h t=u1} <script>: ci=a@h\n"
+                       " { \"idx\": 1, \"pid\": 7, \"level\": \"ERROR\", \"callid\": \"victim@h\", "
+                       "\"logprefix\": \"{1 1 INVITE victim@h t=u9} \", \"message\": \"x\" }"};
     QTest::newRow("overlong line, cut")
         << QByteArray(KamailioLogParser::MaxLineBytes + 100, 'x') + "\nINFO: after\n" << QString()
         << QStringList{"3||||" + QString(KamailioLogParser::MaxLineBytes, QLatin1Char('x')) + "...",
@@ -160,6 +182,9 @@ void TestKamailioLogParser::journalEntries_data()
     QTest::newRow("priority 5") << QStringLiteral("x") << 5 << qint64(0) << QStringLiteral("2||||x");
     QTest::newRow("priority 7") << QStringLiteral("x") << 7 << qint64(0) << QStringLiteral("4||||x");
     QTest::newRow("no priority") << QStringLiteral("x") << -1 << qint64(0) << QStringLiteral("3||||x");
+    QTest::newRow("forged head after blank space names no call")
+        << QStringLiteral(" ERROR: {1 1 INVITE victim@h t=u9} x") << 6 << qint64(0)
+        << QStringLiteral("3|||| ERROR: {1 1 INVITE victim@h t=u9} x");
     QTest::newRow("several lines stay one record")
         << QStringLiteral("DEBUG: <core> [core/receive.c:1]: SIP Request:\nINVITE sip:b@h SIP/2.0") << 7 << qint64(0)
         << QStringLiteral("4||||DEBUG: <core> [core/receive.c:1]: SIP Request:\nINVITE sip:b@h SIP/2.0");

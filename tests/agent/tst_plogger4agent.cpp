@@ -2,6 +2,8 @@
 // by the agent, SIP traffic from sip-ua, and the link's client (and the
 // window) logged in to the agent.
 
+#include "callflowmodel.h"
+#include "callflowwindow.h"
 #include "hepbuilder.h"
 #include "kamailioprocess.h"
 #include "knownexchanges.h"
@@ -10,6 +12,7 @@
 #include "modalanswerer.h"
 #include "pbxlink.h"
 #include "popupanswerer.h"
+#include "quitreset.h"
 #include "serverannouncement.h"
 #include "wdgploggergui.h"
 
@@ -64,9 +67,13 @@ public:
             m_process.setProgram(agentProgram());
             m_process.setArguments(args + QStringList{QStringLiteral("--allow-root")});
         } else {
+            // The unit's NoNewPrivileges, CapabilityBoundingSet and AmbientCapabilities.
             m_process.setProgram(QStringLiteral("setpriv"));
             m_process.setArguments(QStringList{QStringLiteral("--reuid"), agentUser(), QStringLiteral("--regid"), agentUser(),
-                                               QStringLiteral("--init-groups"), agentProgram()}
+                                               QStringLiteral("--init-groups"), QStringLiteral("--no-new-privs"),
+                                               QStringLiteral("--bounding-set=-all,+net_raw"),
+                                               QStringLiteral("--inh-caps=-all,+net_raw"),
+                                               QStringLiteral("--ambient-caps=-all,+net_raw"), agentProgram()}
                                    + args);
         }
         m_process.start();
@@ -155,12 +162,20 @@ class tst_Plogger4Agent : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void cleanup();
     void callRowsCarryTheCall_data();
     void callRowsCarryTheCall();
     void commands();
+    void hostileTextIsPlain_data();
+    void hostileTextIsPlain();
     void windowEmphasisesOneCall();
+    void windowDrawsAnsweredCallsFlow();
 
 private:
+    // Logs the window in to the agent as an administrator of no tenant.
+    void loginWindow(wdgPLoggerGui *window);
+    // The call's id from sip-ua's output.
+    static QString callIdOf(const QString &sipUaOutput);
     std::unique_ptr<Client> login(const QString &tenant = QString());
     // sip-ua on the test's Kamailio; its output once it ends.
     QString sipUa(const QStringList &args);
@@ -201,6 +216,12 @@ void tst_Plogger4Agent::initTestCase()
         ? QFile::ReadOther
         : QFile::ReadOther | QFile::ReadGroup;
     QCOMPARE(accounts.permissions() & readable, QFile::Permissions());
+    // A user of the test's choosing has no package group to read it through.
+    if (!agentUser().isEmpty() && accounts.group() != QLatin1String("plogger4-agent")) {
+        const struct passwd *user = ::getpwnam(qPrintable(agentUser()));
+        QVERIFY(user);
+        QCOMPARE(::chown(QFile::encodeName(accounts.filePath()).constData(), user->pw_uid, user->pw_gid), 0);
+    }
 
     const QString state = m_dir.filePath(QStringLiteral("state"));
     // A second log, read beside Kamailio's output.
@@ -397,6 +418,10 @@ void tst_Plogger4Agent::commands()
     held.closeWriteChannel();
     QVERIFY(held.waitForFinished(10000));
 
+    // Debian's ping, with the capability the service's unit grants.
+    r = client->run(QStringLiteral("ping"), {QStringLiteral("127.0.0.1")});
+    QVERIFY2(r.executed && r.code == 0 && r.output.contains(QLatin1String(" 0% packet loss")), qPrintable(r.output + r.detail));
+
     r = client->run(QStringLiteral("ping"), {QStringLiteral("-oProxyCommand=touch /tmp/x")});
     QVERIFY(!r.executed);
     QVERIFY2(!r.detail.isEmpty(), "a refused parameter says why");
@@ -414,24 +439,95 @@ void tst_Plogger4Agent::commands()
     QVERIFY(client->ofCall(QStringLiteral("forged"), true).isEmpty());
 }
 
+void tst_Plogger4Agent::cleanup()
+{
+    // A window gone asks the event loop to end; menus of the next would not open.
+    clearQuitRequest();
+}
+
+void tst_Plogger4Agent::loginWindow(wdgPLoggerGui *window)
+{
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    window->findChild<QLineEdit *>(QStringLiteral("txtPAddress"))->setText(m_agent.address);
+    window->findChild<QLineEdit *>(QStringLiteral("txtUser"))->setText(QStringLiteral("admin@alpha.test"));
+    window->findChild<QLineEdit *>(QStringLiteral("txtPwd"))->setText(QStringLiteral("s3cret"));
+    QVERIFY(QMetaObject::invokeMethod(window, "connectToP"));
+    auto *status = window->findChild<QLabel *>(QStringLiteral("lblStatusText"));
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Stato: Connesso"), 10000);
+}
+
+QString tst_Plogger4Agent::callIdOf(const QString &sipUaOutput)
+{
+    return sipUaOutput.section(QStringLiteral("call-id "), 1).section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+void tst_Plogger4Agent::hostileTextIsPlain_data()
+{
+    QTest::addColumn<QByteArray>("hostile");
+    QTest::addColumn<QString>("shown");
+
+    const QString r(QChar(0xFFFD));
+    QTest::newRow("ESC sequences") << QByteArray("\x1b[2J\x1b]0;title\x07x") << r + "[2J" + r + "]0;title" + r + "x";
+    QTest::newRow("BEL") << QByteArray("ring\x07\x07") << "ring" + r + r;
+    QTest::newRow("right-to-left override") << QByteArray("\xe2\x80\xae" "gpj.exe") << r + "gpj.exe";
+    QTest::newRow("directional isolates") << QByteArray("\xe2\x81\xa6" "a" "\xe2\x81\xa9") << r + "a" + r;
+    QTest::newRow("C1 control sequence introducer 0x9B") << QByteArray("\xc2\x9b" "31m") << r + "31m";
+    QTest::newRow("DEL, backspace, carriage return") << QByteArray("a\x7f\x08\rb") << "a" + r + r + r + "b";
+    QTest::newRow("tab and right-to-left mark stay") << QByteArray("a\tb\xe2\x80\x8f")
+                                                     << QStringLiteral("a\tb") + QChar(0x200F);
+}
+
+// Whatever source a row comes from, a peer's text in any of its members
+// reaches the clients unable to steer a terminal or reorder the screen.
+void tst_Plogger4Agent::hostileTextIsPlain()
+{
+    QFETCH(QByteArray, hostile);
+    QFETCH(QString, shown);
+    auto client = login();
+    QVERIFY(client);
+    static int row = 0;
+    const QByteArray marker = "hostile" + QByteArray::number(++row);
+    const QByteArray callId = marker + "\x1b[0m@h";
+    const QString shownCallId = QString::fromLatin1(marker) + QChar(0xFFFD) + QStringLiteral("[0m@h");
+
+    QFile second(m_dir.filePath(QStringLiteral("second.log")));
+    QVERIFY(second.open(QIODevice::Append));
+    second.write("INFO: {1 1 INVITE " + callId + "} " + marker + " " + hostile + "\n");
+    second.flush();
+    QUdpSocket hep;
+    hep.writeDatagram(HepBuilder().chunk(14, HepKey.toUtf8()).log("INFO: " + marker + " " + hostile, callId).packet(),
+                      QHostAddress(QHostAddress::LocalHost), m_hepPort);
+
+    auto rows = [&] {
+        QList<DiagnosticMessage> found;
+        for (const DiagnosticMessage &m : qAsConst(client->messages)) {
+            if (m.message.contains(QLatin1String(marker)))
+                found << m;
+        }
+        return found;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(rows().size(), 2, 10000);
+    for (const DiagnosticMessage &m : rows()) {
+        QVERIFY2(m.message.endsWith(QLatin1String(marker + ' ') + shown), qPrintable(m.message));
+        QCOMPARE(m.linkedId, shownCallId);
+        QVERIFY(m.uniqueId.startsWith(shownCallId));
+    }
+}
+
 void tst_Plogger4Agent::windowEmphasisesOneCall()
 {
     ModalAnswerer answerer(QStringLiteral("Ok"));
     wdgPLoggerGui window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    window.findChild<QLineEdit *>(QStringLiteral("txtPAddress"))->setText(m_agent.address);
-    window.findChild<QLineEdit *>(QStringLiteral("txtUser"))->setText(QStringLiteral("admin@alpha.test"));
-    window.findChild<QLineEdit *>(QStringLiteral("txtPwd"))->setText(QStringLiteral("s3cret"));
-    QVERIFY(QMetaObject::invokeMethod(&window, "connectToP"));
-    auto *status = window.findChild<QLabel *>(QStringLiteral("lblStatusText"));
-    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Stato: Connesso"), 10000);
+    loginWindow(&window);
+    if (QTest::currentTestFailed())
+        return;
 
     // Two calls of no tenant's domain, so that a window without a tenant sees them.
     QString first = sipUa({QStringLiteral("call"), QStringLiteral("frank@gamma.test"), QStringLiteral("grace@gamma.test")});
     QString second = sipUa({QStringLiteral("call"), QStringLiteral("heidi@gamma.test"), QStringLiteral("ivan@gamma.test")});
-    first = first.section(QStringLiteral("call-id "), 1).section(QLatin1Char('\n'), 0, 0).trimmed();
-    second = second.section(QStringLiteral("call-id "), 1).section(QLatin1Char('\n'), 0, 0).trimmed();
+    first = callIdOf(first);
+    second = callIdOf(second);
     QVERIFY(!first.isEmpty() && !second.isEmpty());
 
     auto *view = window.findChild<QTableView *>(QStringLiteral("tbLogView"));
@@ -458,6 +554,88 @@ void tst_Plogger4Agent::windowEmphasisesOneCall()
     // The emphasis is every row whose call is the clicked row's, and only those.
     QCOMPARE(delegate->selectedColumn(), int(LogMessageModel::LinkedIdColumn));
     QCOMPARE(delegate->selectedValue(), first);
+}
+
+// The flow of an answered call, opened from the table as a user would, saved
+// as SVG: the ladder across caller, Kamailio and callee, in time order.
+void tst_Plogger4Agent::windowDrawsAnsweredCallsFlow()
+{
+    ModalAnswerer answerer(QStringLiteral("Ok"));
+    wdgPLoggerGui window;
+    loginWindow(&window);
+    if (QTest::currentTestFailed())
+        return;
+    const QString output = sipUa({QStringLiteral("call"), QStringLiteral("judy@gamma.test"),
+                                  QStringLiteral("mallory@gamma.test"), QStringLiteral("--ring-ms"), QStringLiteral("100")});
+    const QString callId = callIdOf(output);
+    QVERIFY2(!callId.isEmpty(), qPrintable(output));
+
+    // Until both answers to the BYE, callee's and Kamailio's, are in.
+    auto *view = window.findChild<QTableView *>(QStringLiteral("tbLogView"));
+    QAbstractItemModel *rows = view->model();
+    const QRegularExpression byeCSeq(QStringLiteral("\nCSeq: *\\d+ BYE"));
+    int clicked = -1;
+    auto byeAnswers = [&] {
+        int answers = 0;
+        for (int r = 0; r < rows->rowCount(); ++r) {
+            if (rows->index(r, LogMessageModel::LinkedIdColumn).data().toString() != callId)
+                continue;
+            if (clicked < 0)
+                clicked = r;
+            const QString message = rows->index(r, LogMessageModel::MessageColumn).data().toString();
+            if (message.startsWith(QLatin1String("SIP from"))
+                && message.section(QLatin1Char('\n'), 1, 1).startsWith(QLatin1String("SIP/2.0 200"))
+                && byeCSeq.match(message).hasMatch())
+                ++answers;
+        }
+        return answers;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(byeAnswers() >= 2, 10000);
+
+    PopupAnswerer popup(QStringLiteral("Flusso della chiamata"));
+    view->scrollTo(rows->index(clicked, LogMessageModel::MessageColumn));
+    const QPoint at = view->visualRect(rows->index(clicked, LogMessageModel::MessageColumn)).center();
+    QVERIFY(QMetaObject::invokeMethod(&window, "onLogViewContextMenu", Q_ARG(QPoint, at)));
+    QTRY_VERIFY(popup.answered());
+    CallFlowWindow *flow = nullptr;
+    QTRY_VERIFY((flow = window.findChild<CallFlowWindow *>()) && flow->isVisible());
+    QCOMPARE(flow->windowTitle(), QStringLiteral("Flusso della chiamata ") + callId);
+
+    const QString path = m_dir.filePath(QStringLiteral("answered.svg"));
+    QString error;
+    QVERIFY2(flow->saveImage(path, &error), qPrintable(error));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString svg = QString::fromUtf8(file.readAll());
+
+    // The texts in drawing order, which is time order.
+    QStringList texts;
+    const QRegularExpression text(QStringLiteral("<text[^>]*>([^<]*)</text>"));
+    for (auto it = text.globalMatch(svg); it.hasNext();)
+        texts << it.next().captured(1).trimmed();
+    const QString kamailio = QStringLiteral("127.0.0.1:%1").arg(m_kamailio.port);
+    const QVector<CallFlowModel::Column> &columns = flow->model().columns();
+    QCOMPARE(columns.size(), 3);
+    QCOMPARE(columns.at(1).address, kamailio);
+    QVERIFY(!columns.at(1).role.isEmpty());
+    // The heads: caller, Kamailio, callee.
+    const QStringList heads = texts.filter(QRegularExpression(QStringLiteral("^127\\.0\\.0\\.1:\\d+$"))).mid(0, 3);
+    QCOMPARE(heads, (QStringList{columns.at(0).address, kamailio, columns.at(2).address}));
+    const QStringList ladder{QStringLiteral("INVITE"), QStringLiteral("180 "), QStringLiteral("200 "),
+                             QStringLiteral("ACK"), QStringLiteral("BYE"), QStringLiteral("200 ")};
+    int next = 0;
+    for (const QString &t : qAsConst(texts)) {
+        if (next < ladder.size() && t.startsWith(ladder.at(next)))
+            ++next;
+    }
+    QVERIFY2(next == ladder.size(), qPrintable(texts.join('|')));
+    // Each of them over two hops, Kamailio in the middle.
+    for (const QString &label : {QStringLiteral("INVITE"), QStringLiteral("ACK"), QStringLiteral("BYE")})
+        QVERIFY2(texts.count(label) >= 2, qPrintable(label));
+    // The picture in docs/agent.md is this call's.
+    const QString picture = qEnvironmentVariable("FLOW_PICTURE");
+    if (!picture.isEmpty())
+        QVERIFY2(flow->saveImage(picture, &error), qPrintable(error));
 }
 
 QTEST_MAIN(tst_Plogger4Agent)

@@ -53,7 +53,7 @@ public:
         dir.mkpath(QStringLiteral("run"));
         dir.mkpath(QStringLiteral("work"));
         dir.mkpath(QStringLiteral("db"));
-        const QDir source(QStringLiteral(KAMAILIO_TEST_DIR "/db"));
+        const QDir source(tables);
         for (const QString &table : source.entryList(QDir::Files)) {
             QFile::remove(dir.filePath(QStringLiteral("db/") + table));
             QFile::copy(source.filePath(table), dir.filePath(QStringLiteral("db/") + table));
@@ -63,16 +63,21 @@ public:
         if (!outputFile.isEmpty())
             m_process.setStandardOutputFile(outputFile, QIODevice::Append);
         m_process.setProgram(program());
-        m_process.setArguments({QStringLiteral("-f"), QStringLiteral(KAMAILIO_TEST_DIR "/kamailio.cfg"),
+        m_process.setArguments({QStringLiteral("-f"), config,
                                 QStringLiteral("-DD"), QStringLiteral("-E"), QStringLiteral("-m"), QStringLiteral("64"),
                                 QStringLiteral("-M"), QStringLiteral("8"), QStringLiteral("-Y"), runDir,
                                 QStringLiteral("-w"), dir.filePath(QStringLiteral("work")), QStringLiteral("-A"),
                                 QStringLiteral("SIPPORT=%1").arg(port), QStringLiteral("-A"),
-                                QStringLiteral("DBURL=\"text://%1\"").arg(dir.filePath(QStringLiteral("db")))});
+                                QStringLiteral("PLOGGER4_DOMAIN_DB=\"text://%1\"").arg(dir.filePath(QStringLiteral("db")))});
+        for (QString argument : qAsConst(arguments)) {
+            argument.replace(QLatin1String("{port}"), QString::number(port));
+            argument.replace(QLatin1String("{db}"), dir.filePath(QStringLiteral("db")));
+            m_process.setArguments(m_process.arguments() << argument);
+        }
         if (hepPort) {
             m_process.setArguments(m_process.arguments()
-                                   << QStringLiteral("-A") << QStringLiteral("HEPURI=\"sip:127.0.0.1:%1\"").arg(hepPort)
-                                   << QStringLiteral("-A") << QStringLiteral("HEPKEY=\"%1\"").arg(hepKey));
+                                   << QStringLiteral("-A") << QStringLiteral("PLOGGER4_HEP_URI=\"sip:127.0.0.1:%1\"").arg(hepPort)
+                                   << QStringLiteral("-A") << QStringLiteral("PLOGGER4_HEP_PASSWORD=\"%1\"").arg(hepKey));
         }
         m_process.start();
         if (!m_process.waitForStarted(5000)) {
@@ -124,6 +129,11 @@ public:
     }
 
     quint16 port = 0;
+    // Set before start(): another configuration, its db_text tables, and
+    // more arguments, where {port} is the SIP port and {db} the tables' copy.
+    QString config = QStringLiteral(KAMAILIO_TEST_DIR "/kamailio.cfg");
+    QString tables = QStringLiteral(KAMAILIO_TEST_DIR "/db");
+    QStringList arguments;
     // Set before start(): siptrace sends every SIP message, and hlog() a line
     // per request, as HEP to this port of 127.0.0.1 with this key.
     quint16 hepPort = 0;

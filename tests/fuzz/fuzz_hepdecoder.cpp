@@ -37,16 +37,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string rest = fdp.ConsumeRemainingBytesAsString();
     const QByteArray bytes(rest.data(), int(rest.size()));
 
+    const QByteArray password = withPassword ? QByteArray("secret") : QByteArray();
     HepPacket packet;
-    const HepDecoder::Error error = HepDecoder::decode(bytes.constData(), bytes.size(), &packet);
+    const HepDecoder::Error error = HepDecoder::decode(bytes.constData(), bytes.size(), &packet, password);
     if (error == HepDecoder::NoError) {
         FUZZ_CHECK(HepDecoder::frameLength(bytes.constData(), bytes.size()) == bytes.size());
         FUZZ_CHECK(packet.payload.size() <= qMax(bytes.size(), int(HepDecoder::MaxInflatedBytes)));
     }
 
     HepReceiver receiver;
-    if (withPassword)
-        receiver.setPassword("secret");
+    receiver.setPassword(password);
     receiver.setTenantDomains({{QStringLiteral("alpha.test"), QStringLiteral("3f2c8a4e-6b1d-4c7a-9e2f-1a5b7c9d0e21")}});
     QVector<DiagnosticMessage> records;
     QObject::connect(&receiver, &HepReceiver::recordsReady, [&](const QVector<DiagnosticMessage> &batch) { records += batch; });
@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const HepCounters &c = receiver.counters();
     FUZZ_CHECK(c.sip + c.log + c.other + c.dropped + c.unauthenticated == 1);
     FUZZ_CHECK(records.size() == int(c.sip + c.log));
-    FUZZ_CHECK((error != HepDecoder::NoError) == (c.dropped == 1));
+    FUZZ_CHECK((error == HepDecoder::Unauthenticated) == (c.unauthenticated == 1));
+    FUZZ_CHECK((error != HepDecoder::NoError && error != HepDecoder::Unauthenticated) == (c.dropped == 1));
     for (const DiagnosticMessage &m : records)
         checkRecord(m);
     return 0;

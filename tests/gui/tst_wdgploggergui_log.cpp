@@ -295,6 +295,9 @@ void tst_wdgPLoggerGuiLog::commandParameterField()
     cb->setCurrentText(command);
     QCOMPARE(!params->isHidden(), field);
     QCOMPARE(params->text(), QStringLiteral("127.0.0.1"));  // kept while hidden
+    // What the field takes, once emptied.
+    QCOMPARE(params->placeholderText(), QStringLiteral("indirizzo o nome host"));
+    QVERIFY(params->fontMetrics().horizontalAdvance(params->placeholderText()) < params->minimumWidth());
 }
 
 void tst_wdgPLoggerGuiLog::commandResponseRows_data()
@@ -303,18 +306,23 @@ void tst_wdgPLoggerGuiLog::commandResponseRows_data()
     QTest::addColumn<bool>("executed");
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("detail");
     QTest::addColumn<QString>("message");
 
     const QString framed = QStringLiteral("Response: Follows\nPrivilege: Command\nName\n--END COMMAND--");
     QTest::newRow("exchange command, framing removed")
-        << "sip show peers" << true << 0 << framed
+        << "sip show peers" << true << 0 << framed << ""
         << "Command: sip show peers\nExecution finished with exitCode 0\n\nName";
     QTest::newRow("network command keeps the framing")
-        << "ping" << true << 0 << framed << "Command: ping\nExecution finished with exitCode 0\n\n" + framed;
-    QTest::newRow("failed") << "core show hints" << false << 2 << ""
+        << "ping" << true << 0 << framed << "" << "Command: ping\nExecution finished with exitCode 0\n\n" + framed;
+    QTest::newRow("failed") << "core show hints" << false << 2 << "" << ""
                             << "Command: core show hints\nExecution failed with errorCode 2\n\n";
+    QTest::newRow("failed with the exchange's reason")
+        << "sip show registry" << false << 500 << "" << "Kamailio answered error 500: no such registration"
+        << "Command: sip show registry\nExecution failed with errorCode 500\nKamailio answered error 500: no such "
+           "registration\n\n";
     QTest::newRow("framing in the wrong case stays")
-        << "sip show registry" << true << 0 << "response: follows\nx"
+        << "sip show registry" << true << 0 << "response: follows\nx" << ""
         << "Command: sip show registry\nExecution finished with exitCode 0\n\nresponse: follows\nx";
 }
 
@@ -324,6 +332,7 @@ void tst_wdgPLoggerGuiLog::commandResponseRows()
     QFETCH(bool, executed);
     QFETCH(int, code);
     QFETCH(QString, output);
+    QFETCH(QString, detail);
     QFETCH(QString, message);
     login();
     ServerCommandResponse response;
@@ -332,6 +341,7 @@ void tst_wdgPLoggerGuiLog::commandResponseRows()
     response.executed = executed;
     response.code = code;
     response.output = output;
+    response.detail = detail;
     response.timestamp = QStringLiteral("12:00:00");
     QVERIFY(QMetaObject::invokeMethod(m_window, "onCommandMessageReceived",
                                       Q_ARG(ServerCommandResponse, response)));

@@ -1,5 +1,8 @@
 #include "wdgploggergui.h"
 
+#include "callflowview.h"
+#include "callflowwindow.h"
+
 #include "flushrows.h"
 #include "quitreset.h"
 
@@ -39,6 +42,7 @@ private slots:
     void menuEntries();
     void selectValueComparesWholeText();
     void selectCallIncludesLaterRows();
+    void callFlowHasItsCallsRowsAndLaterOnes();
     void actionActsOnClickedRowWhileRowsArrive();
     void viewHoldsWhileMenuOpen();
     void emphasisSurvivesClear();
@@ -48,7 +52,8 @@ private slots:
 
 private:
     void login();
-    void receive(const QString &linkedId, const QString &verbosity, const QString &text);
+    void receive(const QString &linkedId, const QString &verbosity, const QString &text,
+                 const QStringList &extra = QStringList());
     void settle() { flushRows(m_window); }
     QPoint cellCenter(int row, int column) const;
     void openMenuAt(int row, int column);
@@ -89,9 +94,11 @@ void tst_wdgPLoggerGuiMenu::login()
     QVERIFY(QMetaObject::invokeMethod(m_window, "connectedToPlogger", Q_ARG(LoginDetails, LoginDetails())));
 }
 
-void tst_wdgPLoggerGuiMenu::receive(const QString &linkedId, const QString &verbosity, const QString &text)
+void tst_wdgPLoggerGuiMenu::receive(const QString &linkedId, const QString &verbosity, const QString &text,
+                                    const QStringList &extra)
 {
     DiagnosticMessage msg;
+    msg.extraFields = extra;
     msg.linkedId = linkedId;
     msg.uniqueId = linkedId.isEmpty() ? QStringLiteral("u") : linkedId + QStringLiteral("-1");
     msg.verbosity = verbosity;
@@ -129,16 +136,17 @@ void tst_wdgPLoggerGuiMenu::menuEntries_data()
     QTest::addColumn<QStringList>("entries");
     const QString longText = QString(70, QLatin1Char('m')) + QString(50, QLatin1Char('n'));
     QTest::newRow("with a call") << "c1" << "short"
-                                 << QStringList{"Seleziona valore 'short'", "Seleziona chiamata", "Deseleziona tutto"};
+                                 << QStringList{"Seleziona valore 'short'", "Seleziona chiamata", "Flusso della chiamata",
+                                               "Deseleziona tutto"};
     QTest::newRow("without a call") << "" << "short"
                                     << QStringList{"Seleziona valore 'short'", "Deseleziona tutto"};
     QTest::newRow("menu marks in the text") << "c1" << "a&b\tc"
                                            << QStringList{"Seleziona valore 'a&&b c'", "Seleziona chiamata",
-                                                          "Deseleziona tutto"};
+                                                          "Flusso della chiamata", "Deseleziona tutto"};
     QTest::newRow("long text cut to 50")
         << "c1" << longText
         << QStringList{"Seleziona valore '" + QString(50, QLatin1Char('m')) + "...'", "Seleziona chiamata",
-                       "Deseleziona tutto"};
+                       "Flusso della chiamata", "Deseleziona tutto"};
 }
 
 void tst_wdgPLoggerGuiMenu::menuEntries()
@@ -187,6 +195,50 @@ void tst_wdgPLoggerGuiMenu::selectCallIncludesLaterRows()
     receive(QStringLiteral("call-A"), QStringLiteral("1"), QStringLiteral("BYE"));
     settle();
     QCOMPARE(view()->model()->index(2, 1).data().toString(), delegate()->selectedValue());
+}
+
+// The flow is drawn from the rows of the clicked row's call the table
+// holds, those still on their way in included, and grows with later ones.
+void tst_wdgPLoggerGuiMenu::callFlowHasItsCallsRowsAndLaterOnes()
+{
+    const auto sip = [](const char *what, const char *time) {
+        return QStringList{"sip.src=127.0.0.1:5070", "sip.dst=127.0.0.1:5060", QStringLiteral("sip.method=") + what,
+                           QStringLiteral("sip.time=") + time};
+    };
+    login();
+    receive(QStringLiteral("call-A"), QStringLiteral("4"), QStringLiteral("INVITE ..."), sip("INVITE", "10.000000"));
+    receive(QStringLiteral("call-B"), QStringLiteral("1"), QStringLiteral("other call"));
+    settle();
+    receive(QStringLiteral("call-A"), QStringLiteral("2"), QStringLiteral("routed"));
+    PopupAnswerer answerer(QStringLiteral("Flusso della chiamata"));
+    openMenuAt(0, 2);
+    QVERIFY(answerer.answered());
+    CallFlowWindow *flow = nullptr;
+    QTRY_VERIFY((flow = m_window->findChild<CallFlowWindow *>()) && flow->isVisible());
+    QCOMPARE(flow->windowTitle(), QStringLiteral("Flusso della chiamata call-A"));
+    QCOMPARE(flow->model().rows().size(), 2);
+    QCOMPARE(flow->model().messageCount(), 1);
+    receive(QStringLiteral("call-B"), QStringLiteral("1"), QStringLiteral("still other"));
+    receive(QStringLiteral("call-A"), QStringLiteral("4"), QStringLiteral("BYE ..."), sip("BYE", "11.000000"));
+    QTRY_COMPARE(flow->model().rows().size(), 3);
+    QCOMPARE(flow->model().events().last().label, QStringLiteral("BYE"));
+
+    // A click on the call's log line brings its row of the table into view.
+    for (int i = 0; i < 300; ++i)
+        receive(QStringLiteral("call-B"), QStringLiteral("1"), QStringLiteral("filler %1").arg(i));
+    settle();
+    view()->scrollToBottom();
+    const QModelIndex routed = view()->model()->index(2, 6);
+    QCOMPARE(routed.data().toString(), QStringLiteral("routed"));
+    QVERIFY(!view()->viewport()->rect().intersects(view()->visualRect(routed)));
+    int line = -1;
+    for (int i = 0; i < flow->model().events().size(); ++i) {
+        if (!flow->model().events().at(i).message)
+            line = i;
+    }
+    QVERIFY(line >= 0);
+    QTest::mouseClick(flow->view(), Qt::LeftButton, {}, QPoint(150, flow->view()->rowTop(line) + 5));
+    QTRY_VERIFY(view()->viewport()->rect().intersects(view()->visualRect(routed)));
 }
 
 void tst_wdgPLoggerGuiMenu::actionActsOnClickedRowWhileRowsArrive()

@@ -32,6 +32,8 @@ private slots:
     void modelTesterWhileRowsArrive();
     void rowLimit_data();
     void rowLimit();
+    void extraFieldsKept_data();
+    void extraFieldsKept();
 };
 
 void tst_LogMessageModel::emptyModel()
@@ -157,6 +159,37 @@ void tst_LogMessageModel::modelTesterWhileRowsArrive()
     model.enqueue(makeRow(0, 0));
     model.flushPending();
     QCOMPARE(filter.rowCount(), 1);
+}
+
+void tst_LogMessageModel::extraFieldsKept_data()
+{
+    QTest::addColumn<QStringList>("fields");
+    QTest::addColumn<QStringList>("kept");
+    QTest::newRow("none") << QStringList() << QStringList();
+    QTest::newRow("empty fields between others") << QStringList{"a=1", "", "b="} << QStringList{"a=1", "", "b="};
+    QTest::newRow("NUL inside a field")
+        << QStringList{QStringLiteral("x=a") + QChar(0) + QStringLiteral("b"), "y"}
+        << QStringList{QStringLiteral("x=a\uFFFDb"), "y"};
+    QTest::newRow("non-ASCII") << QStringList{QStringLiteral("sip.reason=Occupé")}
+                               << QStringList{QStringLiteral("sip.reason=Occupé")};
+}
+
+// The fields travel packed with the row; they must come back apart and
+// leave the shown cells alone.
+void tst_LogMessageModel::extraFieldsKept()
+{
+    QFETCH(QStringList, fields);
+    QFETCH(QStringList, kept);
+    LogMessageModel model;
+    LogMessageModel::Row row = makeRow(1);
+    row.setExtraFields(fields);
+    model.enqueue(row);
+    model.enqueue(makeRow(2));
+    model.flushPending();
+    QCOMPARE(model.extraFields(0), kept);
+    QCOMPARE(model.extraFields(1), QStringList());
+    QCOMPARE(model.text(0, LogMessageModel::MessageColumn), QStringLiteral("r1c6"));
+    QCOMPARE(model.extraFields(2), QStringList());
 }
 
 void tst_LogMessageModel::rowLimit_data()

@@ -8,6 +8,8 @@
 #include "linklogin.h"
 #include "serveridentity.h"
 
+#include <QSslCipher>
+#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -48,6 +50,8 @@ private slots:
     void adminGetsIn();
     void heldBackLoginIsToldSo();
     void commandEndsWithSession();
+    void tlsSuites_data();
+    void tlsSuites();
 
 private:
     QTemporaryDir m_dir;
@@ -244,6 +248,59 @@ void tst_PbxServerSession::commandEndsWithSession()
     QVERIFY(!backend.origins.at(0).scope.isNull());
     client.abort();
     QTRY_VERIFY_WITH_TIMEOUT(backend.origins.at(0).scope.isNull(), 5000);
+}
+
+void tst_PbxServerSession::tlsSuites_data()
+{
+    QTest::addColumn<QString>("cipher");  // the one suite the client offers; empty for its own list
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("TLS 1.3") << QString() << int(QSsl::TlsV1_3) << true;
+    QTest::newRow("TLS 1.2, ECDHE with AES-GCM") << "ECDHE-ECDSA-AES256-GCM-SHA384" << int(QSsl::TlsV1_2) << true;
+    QTest::newRow("TLS 1.2, ECDHE with ChaCha20-Poly1305") << "ECDHE-ECDSA-CHACHA20-POLY1305" << int(QSsl::TlsV1_2)
+                                                          << true;
+    QTest::newRow("CBC suite only") << "ECDHE-ECDSA-AES128-SHA256" << int(QSsl::TlsV1_2) << false;
+    QTest::newRow("SHA-1 suite only") << "ECDHE-ECDSA-AES256-SHA" << int(QSsl::TlsV1_2) << false;
+}
+
+void tst_PbxServerSession::tlsSuites()
+{
+    QFETCH(QString, cipher);
+    QFETCH(int, protocol);
+    QFETCH(bool, accepted);
+    PbxServerSettings settings;
+    settings.certificate = m_identity.certificate;
+    settings.privateKey = m_identity.key;
+    Backend backend;
+    PbxServer server(settings, &backend);
+    QStringList events;
+    connect(&server, &PbxServer::eventReported, this, [&](const QString &e) { events << e; });
+    QString error;
+    QVERIFY2(server.listen(QStringLiteral("127.0.0.1:0"), &error), qPrintable(error));
+
+    QSslSocket client;
+    QSslConfiguration tls = client.sslConfiguration();
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    tls.setProtocol(QSsl::SslProtocol(protocol));
+    if (!cipher.isEmpty()) {
+        const QSslCipher offered(cipher);
+        if (offered.isNull())
+            QSKIP("the TLS library here does not offer this suite");
+        tls.setCiphers({offered});
+    }
+    client.setSslConfiguration(tls);
+    bool failed = false;
+    connect(&client, &QSslSocket::errorOccurred, this, [&] { failed = true; });
+    client.connectToHostEncrypted(QStringLiteral("127.0.0.1"), server.port());
+    QTRY_VERIFY_WITH_TIMEOUT(client.isEncrypted() || failed, 5000);
+    QCOMPARE(client.isEncrypted(), accepted);
+    if (accepted && !cipher.isEmpty())
+        QCOMPARE(client.sessionCipher().name(), cipher);
+    // Refused by the exchange in the handshake, not by the client itself.
+    if (!accepted)
+        QTRY_VERIFY2_WITH_TIMEOUT(!events.filter(QStringLiteral("TLS handshake failed")).isEmpty(),
+                                  qPrintable(events.join('\n')), 5000);
 }
 
 QTEST_GUILESS_MAIN(tst_PbxServerSession)

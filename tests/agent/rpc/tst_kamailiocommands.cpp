@@ -42,6 +42,7 @@ private:
     KamailioProcess m_kamailio;
     KamailioRpcClient *m_rpc = nullptr;
     KamailioCommands *m_commands = nullptr;
+    QSet<QString> m_methods;
 
 private slots:
     void initTestCase()
@@ -53,6 +54,16 @@ private slots:
                                           QStringLiteral("bob@beta.test"), QStringLiteral("--user-agent"),
                                           QStringLiteral("Desk phone 7")});
         QVERIFY2(registered.count(QLatin1String("registered ")) == 2, qPrintable(registered));
+        bool done = false;
+        m_commands->fetchMethods([&](bool ok, const QSet<QString> &methods, const QString &error) {
+            QVERIFY2(ok, qPrintable(error));
+            m_methods = methods;
+            done = true;
+        });
+        QTRY_VERIFY(done);
+        for (const char *method : {"dlg.list", "ul.dump", "domain.dump", "core.version"})
+            QVERIFY2(m_methods.contains(QLatin1String(method)), method);
+        QVERIFY(!m_methods.contains(QStringLiteral("uac.reg_dump")));
     }
 
     void commands_data()
@@ -63,33 +74,48 @@ private slots:
         QTest::addColumn<bool>("executed");
         QTest::addColumn<int>("code");
         QTest::addColumn<QStringList>("expected");  // in output or detail
+        QTest::addColumn<QString>("missing");  // a method Kamailio is known not to offer
 
         QTest::newRow("peers") << "sip show peers" << QStringList() << "" << true << 0
                                << QStringList{"Response: Follows\nPrivilege: Command\nAddress of record", "sip:alice@alpha.test",
-                                              "sip:bob@beta.test", "Desk phone 7", "2 contacts of 2 addresses of record\n--END COMMAND--"};
+                                              "sip:bob@beta.test", "Desk phone 7", "2 contacts of 2 addresses of record\n--END COMMAND--"} << "";
         QTest::newRow("registry without uac") << "sip show registry" << QStringList() << "" << false << 500
-                                              << QStringList{"the uac module is not loaded"};
+                                              << QStringList{"sip show registry needs Kamailio's uac module: loadmodule \"uac.so\""}
+                                              << "";
+        QTest::newRow("registry without uac, known") << "sip show registry" << QStringList() << "" << false << 500
+                                                     << QStringList{"sip show registry needs Kamailio's uac module: "
+                                                                    "loadmodule \"uac.so\""}
+                                                     << "uac.reg_dump";
+        // Kamailio restarted with the module since the list was read.
+        QTest::newRow("hints, dialog loaded since") << "core show hints" << QStringList() << "" << true << 0
+                                                    << QStringList{"Call-ID"} << "dlg.list";
+        QTest::newRow("peers, usrloc loaded since") << "sip show peers" << QStringList() << "" << true << 0
+                                                    << QStringList{"sip:alice@alpha.test"} << "ul.dump";
+        QTest::newRow("Kamailio's own error text") << "sip show registry" << QStringList()
+                                                   << "sip show registry = rpc:ul.lookup location nobody@nowhere.test"
+                                                   << false << 500 << QStringList{"Kamailio answered error 500: AOR not found in location table"}
+                                                   << "";
         QTest::newRow("option as host") << "ping" << QStringList{"-oProxyCommand"} << "" << false << 2
-                                        << QStringList{"refused parameter"};
+                                        << QStringList{"refused parameter"} << "";
         QTest::newRow("space in host") << "traceroute" << QStringList{"a b"} << "" << false << 2
-                                       << QStringList{"refused parameter"};
+                                       << QStringList{"refused parameter"} << "";
         QTest::newRow("host too long") << "host" << QStringList{QString(254, 'a')} << "" << false << 2
-                                       << QStringList{"longer than 253"};
+                                       << QStringList{"longer than 253"} << "";
         QTest::newRow("label too long") << "host" << QStringList{QString(64, 'a') + ".test"} << "" << false << 2
-                                        << QStringList{"not a host name"};
-        QTest::newRow("no host") << "ping" << QStringList() << "" << false << 2 << QStringList{"is needed"};
+                                        << QStringList{"not a host name"} << "";
+        QTest::newRow("no host") << "ping" << QStringList() << "" << false << 2 << QStringList{"is needed"} << "";
         QTest::newRow("unknown command") << "rm -rf" << QStringList() << "" << false << 127
-                                         << QStringList{"unknown command"};
+                                         << QStringList{"unknown command"} << "";
         QTest::newRow("program missing") << "ping" << QStringList{"127.0.0.1"} << "ping = plogger4-no-such-ping {host}"
-                                         << false << 127 << QStringList{"plogger4-no-such-ping is not installed"};
+                                         << false << 127 << QStringList{"plogger4-no-such-ping is not installed"} << "";
         QTest::newRow("program runs") << "host" << QStringList{"::1"} << "host = echo resolving {host}" << true << 0
-                                      << QStringList{"resolving ::1\n"};
+                                      << QStringList{"resolving ::1\n"} << "";
         QTest::newRow("program too slow") << "ping" << QStringList{"localhost"} << "ping = sh -c \"sleep 30\" {host}" << false
-                                          << 124 << QStringList{"stopped after 300 ms"};
+                                          << 124 << QStringList{"stopped after 300 ms"} << "";
         QTest::newRow("output too long") << "ping" << QStringList{"localhost"} << "ping = yes {host}" << true << 137
-                                         << QStringList{"localhost\nlocalhost", "[output cut at 2000 bytes]"};
+                                         << QStringList{"localhost\nlocalhost", "[output cut at 2000 bytes]"} << "";
         QTest::newRow("another method") << "sip show registry" << QStringList() << "sip show registry = rpc:core.version"
-                                        << true << 0 << QStringList{"Response: Follows", "kamailio 5."};
+                                        << true << 0 << QStringList{"Response: Follows", "kamailio 5."} << "";
     }
 
     void commands()
@@ -100,6 +126,7 @@ private slots:
         QFETCH(bool, executed);
         QFETCH(int, code);
         QFETCH(QStringList, expected);
+        QFETCH(QString, missing);
 
         KamailioCommandConfig config = KamailioCommandConfig::defaults();
         config.timeoutMs = 300;
@@ -112,6 +139,8 @@ private slots:
                      qPrintable(error));
         }
         KamailioCommands commands(m_rpc, config);
+        if (!missing.isEmpty())
+            commands.setMethods(m_methods - QSet<QString>{missing});
         const ServerCommandResponse r = run(&commands, command, params);
         QCOMPARE(r.commandId, QStringLiteral("id-1"));
         QCOMPARE(r.command, command);
@@ -178,6 +207,35 @@ private slots:
         QCOMPARE(answered, 1);  // the slow ones still run, the ended one never answers
         if (!endFirstSession)
             delete session;
+    }
+
+    void tableTexts_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QByteArray>("result");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("one contact") << "ul.lookup"
+                                     << QByteArray(R"({"AoR":"bob@beta.test","Contacts":[{"Contact":{"Address":"sip:bob@127.0.0.1:5070"}}]})")
+                                     << QStringList{"\n1 contact of 1 address of record"};
+        QTest::newRow("usrloc without domains") << "ul.lookup"
+                                                << QByteArray(R"({"AoR":"bob","Contacts":[{"Contact":{"Address":"sip:bob@127.0.0.1:5070"}},{"Contact":{"Address":"sip:bob@127.0.0.1:5080"}}]})")
+                                                << QStringList{"sip:bob (no domain) ", "2 contacts of 1 address of record"};
+        QTest::newRow("one call") << "dlg.list" << QByteArray(R"([{"call-id":"c1","from_uri":"sip:a@x","to_uri":"sip:b@x","state":4}])")
+                                  << QStringList{"\n1 call"};
+        QTest::newRow("no call") << "dlg.list" << QByteArray("[]") << QStringList{"\n0 calls"};
+    }
+
+    void tableTexts()
+    {
+        QFETCH(QString, method);
+        QFETCH(QByteArray, result);
+        QFETCH(QStringList, expected);
+        const QJsonValue value = QJsonDocument::fromJson("[" + result + "]").array().at(0);
+        const QString text = method == QLatin1String("dlg.list") ? KamailioTables::hintsTable(value, 0)
+                                                                 : KamailioTables::peersTable(KamailioTables::contactRows(value));
+        for (const QString &e : qAsConst(expected))
+            QVERIFY2(text.contains(e), qPrintable(text));
+        QVERIFY2(!text.contains(QLatin1String("1 calls")) && !text.contains(QLatin1String("1 contacts")), qPrintable(text));
     }
 
     // A call that is up shows in the hints, gone once it ends.
