@@ -126,6 +126,23 @@ void AccountStore::setPassword(const QString &name, const QString &password)
     m_accounts.insert(name, Scram::makeVerifier(password, Scram::randomBytes(16), NewIterations));
 }
 
+bool AccountStore::remove(const QString &name)
+{
+    return m_accounts.remove(name) > 0;
+}
+
+QStringList AccountStore::changedIn(const AccountStore &newer) const
+{
+    QStringList changed;
+    for (auto it = m_accounts.constBegin(); it != m_accounts.constEnd(); ++it) {
+        const auto now = newer.m_accounts.constFind(it.key());
+        if (now == newer.m_accounts.constEnd() || now->salt != it->salt || now->iterations != it->iterations
+            || now->storedKey != it->storedKey || now->serverKey != it->serverKey)
+            changed.append(it.key());
+    }
+    return changed;
+}
+
 std::optional<Scram::Verifier> AccountStore::verifier(const QString &name) const
 {
     const auto it = m_accounts.constFind(name);

@@ -4,6 +4,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -28,6 +29,11 @@ public:
     bool save(const QString &path, QString *error) const;
 
     void setPassword(const QString &name, const QString &password);
+    // False when there was no such account.
+    bool remove(const QString &name);
+    // The accounts here that another store lacks or holds with another
+    // verifier (a changed password): whose sessions a reload ends.
+    QStringList changedIn(const AccountStore &newer) const;
     std::optional<Scram::Verifier> verifier(const QString &name) const;
     int count() const { return m_accounts.size(); }
 

@@ -8,6 +8,7 @@
 #include "pbxendpoint.h"
 #include "pbxserver.h"
 #include "plaintext.h"
+#include "scram.h"
 #include "serveridentity.h"
 #include "wiretimestamp.h"
 
@@ -17,6 +18,9 @@
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QRegularExpression>
+#include <QSaveFile>
+
+#include <sys/stat.h>
 
 namespace {
 constexpr int kTenantRefreshMs = 60 * 1000;
@@ -27,6 +31,13 @@ constexpr qint64 kMaxSourcePauseMs = 10 * 1000;
 // From connecting to logged in, pings or not, as the client's own bound.
 constexpr int kLoginDeadlineMs = 15 * 1000;
 constexpr int kMaxCommandsPerClient = 2;
+// Programs (ping, traceroute, host) running at once, in all and per account.
+constexpr int kMaxPrograms = 4;
+constexpr int kMaxProgramsPerAccount = 4;
+// Connections not logged in yet: per address, in all; and the TLS handshake's time.
+constexpr int kMaxPendingPerAddress = 4;
+constexpr int kMaxPending = 64;
+constexpr int kHandshakeTimeoutMs = 5000;
 // The version is asked for before the first client: briefly, a stopped
 // Kamailio must not hold the start.
 constexpr int kVersionTimeoutMs = 2000;
@@ -35,6 +46,29 @@ const QString kFeatureCommands = QStringLiteral("SEND_CMD");
 // A command mapped to this answers with the HEP counters.
 const QString kHepStatsAction = QStringLiteral("hep:stats");
 const QString kHepStatsCommand = QStringLiteral("hep stats");
+
+// Makes the unknown accounts' salts the same at every start, and nobody's
+// to work out: a secret of this agent, made on its first start.
+bool loadOrCreateSecret(const QString &path, QByteArray *secret, QString *error)
+{
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        *secret = file.read(1024);
+        if (secret->size() >= 32)
+            return true;
+        file.close();
+    }
+    const mode_t oldMask = ::umask(077);
+    QSaveFile out(path);
+    const bool opened = out.open(QIODevice::WriteOnly);
+    ::umask(oldMask);
+    *secret = Scram::randomBytes(32);
+    if (!opened || out.write(*secret) != secret->size() || !out.commit()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, out.errorString());
+        return false;
+    }
+    return true;
+}
 
 // A folder the agent makes is its own alone; one that exists (a runtime
 // folder shared with Kamailio's group) keeps the mode it was given.
@@ -132,6 +166,10 @@ bool Agent::start(QString *error)
                                           "\"plogger4-agent passwd NAME\"")
                                .arg(m_config.accountsFile));
 
+    QByteArray unknownAccountSecret;
+    if (!loadOrCreateSecret(m_config.stateDir + QStringLiteral("/unknown-accounts.key"), &unknownAccountSecret, error))
+        return false;
+
     ServerIdentity identity;
     const bool loaded = m_config.certificateFile.isEmpty()
         ? identity.loadOrCreate(m_config.stateDir, error, QStringLiteral("plogger4-agent ") + QHostInfo::localHostName())
@@ -150,11 +188,16 @@ bool Agent::start(QString *error)
         settings.features.prepend(kFeatureTenants);
     settings.idleTimeoutMs = m_config.idleTimeoutMs;
     settings.maxClients = m_config.maxClients;
+    settings.maxSessionsPerAccount = m_config.maxSessionsPerAccount;
+    settings.maxPendingPerAddress = kMaxPendingPerAddress;
+    settings.maxPending = kMaxPending;
+    settings.handshakeTimeoutMs = kHandshakeTimeoutMs;
     settings.maxQueuedBytes = m_config.maxUnreadBytes;
     settings.loginBackoff = true;
     settings.loginDeadlineMs = kLoginDeadlineMs;
     settings.maxCommandsInFlight = kMaxCommandsPerClient;
     settings.unknownAccountIterations = AccountStore::NewIterations;
+    settings.unknownAccountSecret = unknownAccountSecret;
 
     m_backend = std::make_unique<AgentBackend>(m_accounts, m_config.domains);
     m_backend->setTenants(m_config.tenants);
@@ -170,11 +213,13 @@ bool Agent::start(QString *error)
             commands.commands.insert(it.key(), action);
     }
     m_commands = new KamailioCommands(m_rpc, commands, this);
-    m_backend->setCommandRunner([this](const ServerCommand &command, PbxBackend::CommandDone done) {
+    m_commands->setProgramLimits(kMaxPrograms, kMaxProgramsPerAccount);
+    m_backend->setCommandRunner([this](const ServerCommand &command, const PbxCommandOrigin &origin,
+                                       PbxBackend::CommandDone done) {
         const bool hepStats = command.command == kHepStatsCommand
             || m_config.commands.value(command.command).trimmed() == kHepStatsAction;
         if (!hepStats) {
-            m_commands->run(command, std::move(done));
+            m_commands->run(command, std::move(done), origin.scope, origin.account);
             return;
         }
         ServerCommandResponse response;
@@ -367,9 +412,14 @@ void Agent::reload()
     QString error;
     AccountStore accounts;
     if (accounts.load(m_config.accountsFile, &error)) {
+        // A removed account, or one whose password changed, is not to keep
+        // the sessions it opened.
+        const QStringList changed = m_accounts.changedIn(accounts);
         m_accounts = accounts;
         m_backend->setAccounts(accounts);
         emit eventReported(QStringLiteral("accounts re-read: %1").arg(accounts.count()));
+        if (m_server && !changed.isEmpty())
+            m_server->endSessionsOf(changed, QStringLiteral("account removed or its password changed"));
     } else {
         emit eventReported(QStringLiteral("accounts not re-read, the old ones stand: %1").arg(error));
     }

@@ -34,10 +34,10 @@ bool AgentBackend::knowsTenant(const QString &uuid) const
     return false;
 }
 
-void AgentBackend::runCommand(const ServerCommand &command, CommandDone done)
+void AgentBackend::runCommand(const ServerCommand &command, const PbxCommandOrigin &origin, CommandDone done)
 {
     if (m_runner) {
-        m_runner(command, std::move(done));
+        m_runner(command, origin, std::move(done));
         return;
     }
     ServerCommandResponse response;

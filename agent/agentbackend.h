@@ -10,7 +10,7 @@
 class AgentBackend : public PbxBackend
 {
 public:
-    using CommandRunner = std::function<void(const ServerCommand &, CommandDone)>;
+    using CommandRunner = std::function<void(const ServerCommand &, const PbxCommandOrigin &, CommandDone)>;
     using TenantRefresher = std::function<void(std::function<void()>)>;
 
     AgentBackend(const AccountStore &accounts, const QStringList &domains);
@@ -18,7 +18,7 @@ public:
     std::optional<Scram::Verifier> verifier(const QString &user, const QString &domain) const override;
     QVector<PbxTenant> tenants() const override { return m_tenants; }
     void refreshTenants(std::function<void()> done) override;
-    void runCommand(const ServerCommand &command, CommandDone done) override;
+    void runCommand(const ServerCommand &command, const PbxCommandOrigin &origin, CommandDone done) override;
 
     void setAccounts(const AccountStore &accounts) { m_accounts = accounts; }
     void setTenants(const QVector<PbxTenant> &tenants) { m_tenants = tenants; }

@@ -134,6 +134,10 @@ bool AgentConfig::readFile(const QString &path, QString *error)
             if (!number(1, 1000, &n))
                 return bad(QStringLiteral("a whole number from 1 to 1000"));
             maxClients = int(n);
+        } else if (section == QLatin1String("agent") && key == QLatin1String("max_sessions_per_account")) {
+            if (!number(1, 1000, &n))
+                return bad(QStringLiteral("a whole number from 1 to 1000"));
+            maxSessionsPerAccount = int(n);
         } else if (section == QLatin1String("agent") && key == QLatin1String("max_unread_mib")) {
             if (!number(1, 4096, &n))
                 return bad(QStringLiteral("a whole number of MiB from 1 to 4096"));
@@ -218,8 +222,9 @@ QString AgentConfig::describe() const
                  .arg(domains.isEmpty() ? QStringLiteral("any (not checked)") : domains.join(QStringLiteral(", ")));
     for (auto it = commands.constBegin(); it != commands.constEnd(); ++it)
         lines << QStringLiteral("command \"%1\": %2").arg(it.key(), it.value());
-    lines << QStringLiteral("clients: at most %1, each at most %2 MiB unread")
+    lines << QStringLiteral("clients: at most %1 logged in, %2 per account, each at most %3 MiB unread")
                  .arg(maxClients)
+                 .arg(maxSessionsPerAccount)
                  .arg(maxUnreadBytes / (1024 * 1024));
     lines << QStringLiteral("discovery: %1").arg(discovery ? discoveryListen : QStringLiteral("off"));
     return lines.join(QLatin1Char('\n'));

@@ -28,7 +28,8 @@ struct AgentConfig
     QVector<PbxTenant> tenants;
     QStringList domains;  // login domains served; empty: the domain is not checked
     QMap<QString, QString> commands;  // command name -> mapping text
-    int maxClients = 16;
+    int maxClients = 16;  // logged in at once
+    int maxSessionsPerAccount = 4;
     qint64 maxUnreadBytes = 32 * 1024 * 1024;
     int idleTimeoutMs = 60000;
     bool discovery = false;

@@ -103,6 +103,28 @@ int runPasswd(const QString &name, const AgentConfig &config)
     return 0;
 }
 
+int runDelete(const QString &name, const AgentConfig &config)
+{
+    AccountStore store;
+    QString error;
+    if (!store.load(config.accountsFile, &error)) {
+        complain(error);
+        return kExitFailure;
+    }
+    if (!store.remove(name)) {
+        complain(QStringLiteral("no account \"%1\" in %2; nothing changed").arg(name.left(128), config.accountsFile));
+        return kExitFailure;
+    }
+    if (!store.save(config.accountsFile, &error)) {
+        complain(error);
+        return kExitFailure;
+    }
+    say(QStringLiteral("account %1 removed from %2; a running agent ends its sessions on reload "
+                       "(systemctl reload plogger4-agent)")
+            .arg(name, config.accountsFile));
+    return 0;
+}
+
 int runFingerprint(const AgentConfig &config)
 {
     const QString file =
@@ -138,6 +160,7 @@ int main(int argc, char *argv[])
         "Serves a SIP server's log and diagnostic commands to the plogger4 window.\n\n"
         "  plogger4-agent [options]                 run\n"
         "  plogger4-agent passwd NAME [options]     store an account's password (read without echo)\n"
+        "  plogger4-agent passwd --delete NAME      remove an account\n"
         "  plogger4-agent fingerprint [options]     print the certificate's SHA-256 fingerprint"));
     parser.addHelpOption();
     parser.addOptions({
@@ -167,6 +190,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("discovery"), QStringLiteral("Answer the window's discovery requests on this UDP address."),
          QStringLiteral("host:port")},
         {QStringLiteral("allow-root"), QStringLiteral("Run even as root (not advised).")},
+        {QStringLiteral("delete"), QStringLiteral("With passwd: remove the account instead.")},
     });
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("passwd NAME, fingerprint, or nothing."));
     parser.process(app);
@@ -222,9 +246,11 @@ int main(int argc, char *argv[])
     const QString command = positional.value(0);
     if (command == QLatin1String("passwd")) {
         if (positional.size() != 2) {
-            complain(QStringLiteral("usage: plogger4-agent passwd NAME [--accounts FILE]"));
+            complain(QStringLiteral("usage: plogger4-agent passwd [--delete] NAME [--accounts FILE]"));
             return kExitBadConfig;
         }
+        if (parser.isSet(QStringLiteral("delete")))
+            return runDelete(positional.at(1), config);
         return runPasswd(positional.at(1), config);
     }
     if (command == QLatin1String("fingerprint")) {

@@ -30,6 +30,9 @@ public:
 
     bool hasOverflowed() const { return m_overflow; }
     int maxFrameSize() const { return m_maxFrameSize; }
+    // A peer may get a larger limit once it is trusted; bytes already
+    // buffered are judged by the new one.
+    void setMaxFrameSize(int maxFrameSize) { m_maxFrameSize = qMax(1, maxFrameSize); }
     int bufferedBytes() const { return int(m_buffer.size() - m_readPos); }
     void reset();
 

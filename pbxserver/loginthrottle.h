@@ -1,33 +1,55 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
+#include <QString>
 
-// Failed logins from one address are answered later each time, from a first
-// delay doubling up to a ceiling, so that guessing passwords over the link
-// is slow; a success from the address forgets its failures.
+#include <functional>
+
+// Failed logins are remembered per address and account together: after a
+// failure, that account's next login from that address is refused for a
+// while, the wait doubling from a first one up to a ceiling. An address
+// that fails across many accounts waits as a whole too. So a guesser is
+// slowed down while the right password, from another address or after the
+// wait, still gets in; a success forgets the account's failures there.
 class LoginThrottle
 {
 public:
-    LoginThrottle(int firstDelayMs, int maxDelayMs);
+    // Monotonic milliseconds; the default is the system's steady clock.
+    using Clock = std::function<qint64()>;
 
-    // The wait before an answer to this address's next login.
-    int currentDelay(const QHostAddress &address) const;
-    // Records a failure; the delay the next login from there waits.
-    int failed(const QHostAddress &address);
-    void succeeded(const QHostAddress &address);
+    static constexpr int MaxEntries = 4096;
+    // Failures from one address, of any accounts, before it waits as a whole.
+    static constexpr int AddressFreeFailures = 10;
+    // Quiet this long, an entry starts again from the first wait.
+    static constexpr qint64 ForgetAfterMs = 10 * 60 * 1000;
+
+    LoginThrottle(int firstWaitMs, int maxWaitMs, Clock clock = {});
+
+    // What stands for a peer: its IPv4 address, or the /64 of an IPv6 one,
+    // which a single host may hold whole.
+    static QString addressGroup(const QHostAddress &address);
+
+    // How long a login of this account from this address must still wait;
+    // 0 when it may go on.
+    int waitMs(const QHostAddress &address, const QString &account) const;
+    void failed(const QHostAddress &address, const QString &account);
+    void succeeded(const QHostAddress &address, const QString &account);
+    int size() const { return m_entries.size(); }
 
 private:
     struct Entry
     {
-        int delayMs = 0;
-        QElapsedTimer lastFailure;
+        int failures = 0;
+        qint64 lastFailure = 0;
     };
-    void forgetStale();
+    int remainingMs(const QString &key, int freeFailures, qint64 now) const;
+    void record(const QString &key, qint64 now);
+    void makeRoom(qint64 now);
 
-    const int m_firstDelayMs;
-    const int m_maxDelayMs;
-    // Bounded: a flood of addresses must not grow it without end.
-    QHash<QHostAddress, Entry> m_entries;
+    const int m_firstWaitMs;
+    const int m_maxWaitMs;
+    Clock m_clock;
+    // Keyed by the address group alone, and by group and account.
+    QHash<QString, Entry> m_entries;
 };

@@ -4,6 +4,8 @@
 #include "servercommand.h"
 #include "servercommandresponse.h"
 
+#include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QVector>
 
@@ -15,6 +17,14 @@ struct PbxTenant
 {
     QString uuid;
     QString name;
+};
+
+// Who asked for a command: the account, and an object that lives no longer
+// than the asking session. A command's work is of no use once it is gone.
+struct PbxCommandOrigin
+{
+    QString account;
+    QPointer<QObject> scope;
 };
 
 // What an exchange offers its clients beyond the protocol itself: accounts,
@@ -38,5 +48,7 @@ public:
 
     // Runs a command and answers it exactly once, at once or later. The
     // caller fills in the request's id and the timestamp is the backend's.
-    virtual void runCommand(const ServerCommand &command, CommandDone done) = 0;
+    // Once the origin's scope is destroyed the answer is not wanted: a
+    // backend may stop the work then and drop the answer.
+    virtual void runCommand(const ServerCommand &command, const PbxCommandOrigin &origin, CommandDone done) = 0;
 };

@@ -11,11 +11,6 @@
 #include <QSslSocket>
 #include <QTimer>
 
-namespace {
-// Connections past the client limit that still get a "too many clients" bye.
-constexpr int kFullNotices = 4;
-}
-
 PbxServer::PbxServer(const PbxServerSettings &settings, PbxBackend *backend, QObject *parent)
     : QObject(parent)
     , m_settings(settings)
@@ -87,21 +82,70 @@ QStringList PbxServer::addressTexts() const
     return texts;
 }
 
+// The oldest connection that has not logged in gives way to a newcomer, so
+// that a peer holding connections open cannot keep anyone out for long.
+void PbxServer::makeRoomBeforeLogin(const QHostAddress &peer)
+{
+    const QString group = LoginThrottle::addressGroup(peer);
+    PbxServerSession *oldest = nullptr;
+    PbxServerSession *oldestHere = nullptr;
+    int pending = 0;
+    int pendingHere = 0;
+    for (PbxServerSession *session : qAsConst(m_sessions)) {
+        if (!session->isPending())
+            continue;
+        ++pending;
+        oldest = oldest ? oldest : session;
+        if (LoginThrottle::addressGroup(session->peerAddress()) == group) {
+            ++pendingHere;
+            oldestHere = oldestHere ? oldestHere : session;
+        }
+    }
+    PbxServerSession *victim = nullptr;
+    if (m_settings.maxPendingPerAddress > 0 && pendingHere >= m_settings.maxPendingPerAddress)
+        victim = oldestHere;
+    else if (m_settings.maxPending > 0 && pending >= m_settings.maxPending)
+        victim = oldest;
+    if (victim)
+        victim->closeWithBye(QStringLiteral("too many connections waiting to log in"));
+}
+
+QString PbxServer::admission(const QString &account) const
+{
+    int clients = 0;
+    int ofAccount = 0;
+    for (const PbxServerSession *session : m_sessions) {
+        if (session->isLoggedIn()) {
+            ++clients;
+            ofAccount += session->account() == account ? 1 : 0;
+        }
+    }
+    if (m_settings.maxClients > 0 && clients >= m_settings.maxClients)
+        return QStringLiteral("too many clients");
+    if (m_settings.maxSessionsPerAccount > 0 && ofAccount >= m_settings.maxSessionsPerAccount)
+        return QStringLiteral("too many sessions of this account (at most %1)").arg(m_settings.maxSessionsPerAccount);
+    return {};
+}
+
+void PbxServer::endSessionsOf(const QStringList &accounts, const QString &reason)
+{
+    const QVector<PbxServerSession *> sessions = m_sessions;
+    for (PbxServerSession *session : sessions) {
+        if (session->isLoggedIn() && accounts.contains(session->account()))
+            session->closeWithBye(reason);
+    }
+}
+
 void PbxServer::onNewConnection(TlsListener *listener)
 {
     while (auto *socket = qobject_cast<QSslSocket *>(listener->nextPendingConnection())) {
-        // Past the limit and a few more to be told so, a connection is cut
-        // before any TLS work is done for it.
-        if (m_settings.maxClients > 0 && m_sessions.size() >= m_settings.maxClients + kFullNotices) {
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
+        makeRoomBeforeLogin(socket->peerAddress());
         const int number = ++m_sessionCounter;
         PbxServerSession *session = m_factory ? m_factory(socket, number, this)
                                               : new PbxServerSession(socket, m_settings, m_backend, number, this);
         if (m_settings.loginBackoff)
             session->setLoginThrottle(m_throttle.get());
+        session->setAdmission([this](const QString &account) { return admission(account); });
         connect(session, &PbxServerSession::eventReported, this, &PbxServer::eventReported);
         connect(session, &PbxServerSession::loginAccepted, this, [this, session] {
             for (const QByteArray &frame : qAsConst(m_standingNotices))
@@ -111,12 +155,8 @@ void PbxServer::onNewConnection(TlsListener *listener)
             m_sessions.removeOne(session);
             session->deleteLater();
         });
-        const bool full = m_settings.maxClients > 0 && m_sessions.size() >= m_settings.maxClients;
         m_sessions.append(session);
-        if (full)
-            session->startRefusingAsFull();
-        else
-            session->start();
+        session->start();
     }
 }
 

@@ -51,6 +51,8 @@ public:
     // A record for every logged-in client, whatever its subscription: news
     // of the exchange itself.
     void broadcast(const DiagnosticMessage &msg);
+    // Ends the logged-in sessions of these accounts with a bye.
+    void endSessionsOf(const QStringList &accounts, const QString &reason);
     // A broadcast that also reaches every client logging in later, until it
     // is withdrawn: news of a state that lasts (a log source that is lost).
     void setStandingNotice(const QString &key, const DiagnosticMessage &msg);
@@ -67,6 +69,8 @@ signals:
 
 private:
     void onNewConnection(TlsListener *listener);
+    void makeRoomBeforeLogin(const QHostAddress &peer);
+    QString admission(const QString &account) const;
 
     PbxServerSettings m_settings;
     PbxBackend *const m_backend;

@@ -14,10 +14,15 @@
 #include <QSslSocket>
 #include <QUuid>
 
+#include <cmath>
+
 namespace {
 constexpr int kReadChunk = 64 * 1024;
 // A client that does not log in has this many frames to get it right.
+// Pings count too: before the login they only keep a connection open.
 constexpr int kMaxFramesBeforeLogin = 16;
+// A login is a few hundred bytes; only a logged-in client sends more.
+constexpr int kMaxFrameBeforeLogin = 8 * 1024;
 // A closed connection whose peer reads nothing is cut after this.
 constexpr int kCloseGraceMs = 5000;
 const QString kScram = QStringLiteral("scram");
@@ -29,7 +34,9 @@ PbxServerSession::PbxServerSession(QSslSocket *socket, const PbxServerSettings &
     , m_socket(socket)
     , m_settings(settings)
     , m_backend(backend)
+    , m_peer(socket->peerAddress())
     , m_number(number)
+    , m_codec(kMaxFrameBeforeLogin)
 {
     m_socket->setParent(this);
     m_socket->setReadBufferSize(4 * kReadChunk);
@@ -45,6 +52,11 @@ PbxServerSession::PbxServerSession(QSslSocket *socket, const PbxServerSettings &
         if (m_state != State::LoggedIn)
             close(QStringLiteral("no login in time"), QStringLiteral("login timed out"));
     });
+    m_handshakeDeadline.setSingleShot(true);
+    connect(&m_handshakeDeadline, &QTimer::timeout, this, [this] {
+        if (m_state == State::Handshaking)
+            close(QStringLiteral("TLS handshake not done in time"));
+    });
 }
 
 PbxServerSession::~PbxServerSession() = default;
@@ -59,8 +71,7 @@ void PbxServerSession::start()
     connect(m_socket, &QSslSocket::readyRead, this, &PbxServerSession::onReadyRead);
     connect(m_socket, &QSslSocket::disconnected, this, [this] {
         if (m_state != State::Closed) {
-            m_state = State::Closed;
-            m_idleTimer.stop();
+            markClosed();
             emit eventReported(QStringLiteral("session %1 closed: client disconnected").arg(m_number));
             emitSentTotal();
         }
@@ -71,13 +82,9 @@ void PbxServerSession::start()
     m_idleTimer.start();
     if (m_settings.loginDeadlineMs > 0)
         m_loginDeadline.start(m_settings.loginDeadlineMs);
+    if (m_settings.handshakeTimeoutMs > 0)
+        m_handshakeDeadline.start(m_settings.handshakeTimeoutMs);
     beginHandshake();
-}
-
-void PbxServerSession::startRefusingAsFull()
-{
-    m_refuseAsFull = true;
-    start();
 }
 
 void PbxServerSession::beginHandshake()
@@ -89,11 +96,8 @@ void PbxServerSession::beginHandshake()
     tls.setCiphers(TlsListener::acceptedCiphers());
     m_socket->setSslConfiguration(tls);
     connect(m_socket, &QSslSocket::encrypted, this, [this] {
+        m_handshakeDeadline.stop();
         m_state = State::AwaitingLogin;
-        if (m_refuseAsFull) {
-            close(QStringLiteral("too many clients"), QStringLiteral("too many clients"));
-            return;
-        }
         greet();
     });
     connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
@@ -126,11 +130,13 @@ void PbxServerSession::sendRaw(const QByteArray &bytes)
 {
     if (m_state == State::Closed || bytes.isEmpty())
         return;
-    // Whatever the client asks for, what it leaves unread is bounded.
-    if (m_settings.maxQueuedBytes > 0 && queuedBytes() + bytes.size() > m_settings.maxQueuedBytes) {
-        m_state = State::Closed;
-        m_idleTimer.stop();
-        m_loginDeadline.stop();
+    // Whatever the client asks for, what it leaves unread is bounded; before
+    // the login, to a few answers.
+    qint64 limit = m_settings.maxQueuedBytes;
+    if (m_state != State::LoggedIn && m_settings.maxQueuedBytesBeforeLogin > 0)
+        limit = limit > 0 ? qMin(limit, m_settings.maxQueuedBytesBeforeLogin) : m_settings.maxQueuedBytesBeforeLogin;
+    if (limit > 0 && queuedBytes() + bytes.size() > limit) {
+        markClosed();
         emit eventReported(QStringLiteral("session %1 closed: client reads nothing of what it asks for").arg(m_number));
         emitSentTotal();
         m_socket->abort();
@@ -179,15 +185,23 @@ void PbxServerSession::close(const QString &why, const QString &byeReason)
         return;
     if (!byeReason.isEmpty() && m_socket->isEncrypted())
         send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeBye}, {QStringLiteral("reason"), byeReason}});
-    m_state = State::Closed;
-    m_idleTimer.stop();
-    m_loginDeadline.stop();
+    markClosed();
     emit eventReported(QStringLiteral("session %1 closed: %2").arg(m_number).arg(why));
     emitSentTotal();
     // Pending lines still go out before the connection ends, but a peer
     // that reads nothing does not keep it.
     m_socket->disconnectFromHost();
     QTimer::singleShot(kCloseGraceMs, m_socket, [socket = m_socket] { socket->abort(); });
+}
+
+void PbxServerSession::markClosed()
+{
+    m_state = State::Closed;
+    m_idleTimer.stop();
+    m_loginDeadline.stop();
+    m_handshakeDeadline.stop();
+    delete m_commandScope;
+    m_commandScope = nullptr;
 }
 
 // Lets a soak or load run match what each client received against this.
@@ -240,11 +254,12 @@ void PbxServerSession::handleFrame(const QJsonObject &frame)
 {
     using namespace PbxProtocol;
     const QString type = frameType(frame);
+    if (m_state != State::LoggedIn && ++m_framesBeforeLogin > kMaxFramesBeforeLogin) {
+        close(QStringLiteral("too many frames before the login"), QStringLiteral("protocol error"));
+        return;
+    }
     if (type == TypePing) {
-        QJsonObject pong{{QStringLiteral("type"), TypePong}};
-        if (frame.contains(QLatin1String("seq")))
-            pong.insert(QStringLiteral("seq"), frame.value(QLatin1String("seq")));
-        send(pong);
+        answerPing(frame);
         return;
     }
     if (type == TypeLogout) {
@@ -255,14 +270,8 @@ void PbxServerSession::handleFrame(const QJsonObject &frame)
     case State::Handshaking:
     case State::Closed:
         return;
-    case State::Refusing:
-        return;  // the verdict is on its way
     case State::AwaitingLogin:
     case State::AwaitingProof:
-        if (++m_framesBeforeLogin > kMaxFramesBeforeLogin) {
-            close(QStringLiteral("too many frames before the login"), QStringLiteral("protocol error"));
-            return;
-        }
         if (type == TypeLogin && m_state == State::AwaitingLogin)
             handleLogin(frame);
         else if (type == TypeLoginProof && m_state == State::AwaitingProof)
@@ -294,6 +303,25 @@ void PbxServerSession::handleFrame(const QJsonObject &frame)
     } else {
         sendError(QStringLiteral("unknown request type \"%1\"").arg(type.left(64)));
     }
+}
+
+// The pong echoes seq, so it must be what the client sends: an integer.
+void PbxServerSession::answerPing(const QJsonObject &frame)
+{
+    QJsonObject pong{{QStringLiteral("type"), PbxProtocol::TypePong}};
+    const QJsonValue seq = frame.value(QLatin1String("seq"));
+    if (!seq.isUndefined()) {
+        const double n = seq.toDouble();
+        if (!seq.isDouble() || std::floor(n) != n || std::fabs(n) > 9007199254740992.0) {
+            if (m_state != State::LoggedIn)
+                close(QStringLiteral("ping seq is not an integer"), QStringLiteral("protocol error: ping seq must be an integer"));
+            else
+                sendError(QStringLiteral("ping seq must be an integer"));
+            return;
+        }
+        pong.insert(QStringLiteral("seq"), qint64(n));
+    }
+    send(pong);
 }
 
 void PbxServerSession::sendTenants()
@@ -364,29 +392,40 @@ void PbxServerSession::handleLogin(const QJsonObject &frame)
     }
     emit eventReported(
         QStringLiteral("session %1 login of %2@%3 started").arg(m_number).arg(printable(m_user), printable(m_domain)));
+    if (refuseIfHeldBack())
+        return;
     const QString refusal = loginRefusal();
     if (!refusal.isEmpty()) {
         refuseLogin(refusal);
         return;
     }
-    if (const std::optional<Scram::Verifier> known = m_backend->verifier(m_user, m_domain)) {
-        m_verifier = *known;
-    } else {
-        // An unknown account gets a challenge like any other and fails at the
-        // proof, so that the challenge does not tell which accounts exist.
-        // Its salt is the same at every attempt, and nobody can work it out.
-        static const QByteArray randomSecret = Scram::randomBytes(32);
-        const QByteArray secret =
-            m_settings.unknownAccountSecret.isEmpty() ? randomSecret : m_settings.unknownAccountSecret;
-        m_verifier = Scram::Verifier{Scram::hmac(secret, name).left(16), m_settings.unknownAccountIterations,
-                                     Scram::randomBytes(Scram::KeyLength), Scram::randomBytes(Scram::KeyLength)};
-    }
+    // An unknown account gets a challenge like any other and fails at the
+    // proof, so that the challenge does not tell which accounts exist: its
+    // salt is the same at every attempt, and nobody can work it out. Every
+    // login makes such a verifier, so that a known account's challenge takes
+    // the same work as an unknown one's.
+    static const QByteArray randomSecret = Scram::randomBytes(32);
+    const QByteArray secret = m_settings.unknownAccountSecret.isEmpty() ? randomSecret : m_settings.unknownAccountSecret;
+    const Scram::Verifier unknown{Scram::hmac(secret, "salt:" + name).left(16), m_settings.unknownAccountIterations,
+                                  Scram::hmac(secret, "stored:" + name), Scram::hmac(secret, "server:" + name)};
+    const std::optional<Scram::Verifier> known = m_backend->verifier(m_user, m_domain);
+    m_verifier = known ? *known : unknown;
     m_combinedNonce = clientNonce + Scram::newNonce();
     const QByteArray serverFirst = "r=" + m_combinedNonce + ",s=" + m_verifier.salt.toBase64() + ",i="
         + QByteArray::number(m_verifier.iterations);
     m_authMessagePrefix = bare + ',' + serverFirst;
     m_state = State::AwaitingProof;
     send(QJsonObject{{QStringLiteral("type"), TypeLoginChallenge}, {kScram, QString::fromUtf8(serverFirst)}});
+}
+
+// Told at once rather than kept waiting: the client's login deadline would
+// pass, and it could not tell a wait from a fault.
+bool PbxServerSession::refuseIfHeldBack()
+{
+    const int waitMs = m_throttle ? m_throttle->waitMs(m_peer, m_user) : 0;
+    if (waitMs > 0)
+        refuseLogin(QStringLiteral("too many failed logins from this address, wait %1 s").arg((waitMs + 999) / 1000));
+    return waitMs > 0;
 }
 
 QByteArray PbxServerSession::loginSignature(const Scram::Verifier &verifier, const QByteArray &authMessage) const
@@ -402,18 +441,10 @@ void PbxServerSession::handleProof(const QJsonObject &frame)
         refuseLogin(QStringLiteral("malformed login"));
         return;
     }
-    // An address that failed before waits for the verdict, whatever it is:
-    // a guesser cannot take a slow answer for a refusal and move on.
-    const int delayMs = m_throttle ? m_throttle->currentDelay(m_socket->peerAddress()) : 0;
-    if (delayMs <= 0) {
+    // Asked again: logins started side by side would otherwise each get a
+    // guess before the first failure counts.
+    if (!refuseIfHeldBack())
         checkProof(clientFinal);
-        return;
-    }
-    m_state = State::Refusing;
-    QTimer::singleShot(delayMs, this, [this, clientFinal] {
-        if (m_state == State::Refusing)
-            checkProof(clientFinal);
-    });
 }
 
 void PbxServerSession::checkProof(const QByteArray &clientFinal)
@@ -431,10 +462,10 @@ void PbxServerSession::checkProof(const QByteArray &clientFinal)
     const QByteArray withoutProof = clientFinal.left(clientFinal.lastIndexOf(",p="));
     const QByteArray authMessage = m_authMessagePrefix + ',' + withoutProof;
     const QByteArray proof = QByteArray::fromBase64(proofText, QByteArray::AbortOnBase64DecodingErrors);
-    const QHostAddress peer = m_socket->peerAddress();
+    const QHostAddress peer = m_peer;
     if (binding != "biws" || nonce != m_combinedNonce || !Scram::proofMatches(m_verifier, authMessage, proof)) {
         if (m_throttle)
-            m_throttle->failed(peer);
+            m_throttle->failed(peer, m_user);
         refuseLogin(QStringLiteral("invalid credentials"));
         return;
     }
@@ -443,7 +474,11 @@ void PbxServerSession::checkProof(const QByteArray &clientFinal)
         return;
     }
     if (m_throttle)
-        m_throttle->succeeded(peer);
+        m_throttle->succeeded(peer, m_user);
+    if (const QString full = m_admission ? m_admission(m_user) : QString(); !full.isEmpty()) {
+        refuseLogin(full);
+        return;
+    }
 
     LoginDetails details;
     details.user = m_user;
@@ -460,6 +495,8 @@ void PbxServerSession::checkProof(const QByteArray &clientFinal)
     details.language = QStringLiteral("it");
     details.timezone = QStringLiteral("Europe/Rome");
     m_state = State::LoggedIn;
+    m_codec.setMaxFrameSize(PbxFrameCodec::DefaultMaxFrameSize);
+    m_commandScope = new QObject(this);
     QJsonObject answer = loginDetailsToJson(details);
     answer.insert(kScram, QString::fromLatin1("v=" + loginSignature(m_verifier, authMessage).toBase64()));
     send(answer);
@@ -496,7 +533,7 @@ void PbxServerSession::handleCommand(const QJsonObject &frame)
     }
     ++m_commandsInFlight;
     const QPointer<PbxServerSession> self(this);
-    m_backend->runCommand(command, [self, command](const ServerCommandResponse &result) {
+    m_backend->runCommand(command, PbxCommandOrigin{m_user, m_commandScope}, [self, command](const ServerCommandResponse &result) {
         if (!self)
             return;
         --self->m_commandsInFlight;

@@ -8,7 +8,10 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QObject>
+#include <QHostAddress>
 #include <QTimer>
+
+#include <functional>
 
 class LoginThrottle;
 class PbxBackend;
@@ -30,14 +33,20 @@ public:
                      QObject *parent = nullptr);
     ~PbxServerSession() override;
 
+    // A reason to refuse an account that proved its password (the server's
+    // limits), or empty to let it in.
+    using Admission = std::function<QString(const QString &account)>;
+
     // The throttle shared by the server's sessions, or none.
     void setLoginThrottle(LoginThrottle *throttle);
+    void setAdmission(Admission admission) { m_admission = std::move(admission); }
     void start();
-    // Starts, but only to tell the client, once the channel is up, that the
-    // exchange serves no more clients now.
-    void startRefusingAsFull();
 
     bool isLoggedIn() const { return m_state == State::LoggedIn; }
+    // Connected, not yet logged in, not ending.
+    bool isPending() const { return m_state != State::LoggedIn && m_state != State::Closed; }
+    QString account() const { return m_user; }
+    QHostAddress peerAddress() const { return m_peer; }
     QString subscription() const { return m_subscription; }
     qint64 sentMessages() const { return m_sent; }
     int number() const { return m_number; }
@@ -61,7 +70,7 @@ signals:
     void finished();
 
 protected:
-    enum class State { Handshaking, AwaitingLogin, AwaitingProof, Refusing, LoggedIn, Closed };
+    enum class State { Handshaking, AwaitingLogin, AwaitingProof, LoggedIn, Closed };
 
     // Sets the certificate and starts the server side of the TLS handshake.
     virtual void beginHandshake();
@@ -95,11 +104,16 @@ protected:
 private:
     void onReadyRead();
     void handleFrame(const QJsonObject &frame);
+    void answerPing(const QJsonObject &frame);
+    // The end of the session: timers stop, its commands are not wanted.
+    void markClosed();
     void handleLogin(const QJsonObject &frame);
     void handleProof(const QJsonObject &frame);
     void handleCommand(const QJsonObject &frame);
     void handleSubscribe(const QJsonObject &frame);
     void refuseLogin(const QString &reason);
+    // Refuses a login the throttle holds back; whether it did.
+    bool refuseIfHeldBack();
     void checkProof(const QByteArray &clientFinal);
     // A text the client chose, fit for one line of the exchange's log.
     static QString printable(const QString &text);
@@ -109,12 +123,16 @@ private:
     const PbxServerSettings m_settings;
     PbxBackend *const m_backend;
     LoginThrottle *m_throttle = nullptr;
+    Admission m_admission;
+    const QHostAddress m_peer;
+    // Lives while the session is logged in; a command's work ends with it.
+    QObject *m_commandScope = nullptr;
     const int m_number;
     State m_state = State::Handshaking;
-    bool m_refuseAsFull = false;
     PbxFrameCodec m_codec;
     QTimer m_idleTimer;
     QTimer m_loginDeadline;
+    QTimer m_handshakeDeadline;
     int m_framesBeforeLogin = 0;
     int m_commandsInFlight = 0;
     bool m_tenantsAsked = false;  // a refresh for this client is under way

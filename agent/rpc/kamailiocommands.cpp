@@ -47,6 +47,8 @@ public:
     QByteArray output;
     bool outputCut = false;
     bool finished = false;
+    QString account;
+    bool holdsProgram = false;  // counted among the programs running
 };
 
 KamailioCommands::KamailioCommands(KamailioRpcClient *rpc, const KamailioCommandConfig &config, QObject *parent)
@@ -108,10 +110,25 @@ QString KamailioCommands::cut(const QString &text) const
     return out + QStringLiteral("\n[output cut at %1 bytes]").arg(m_config.maxOutputBytes);
 }
 
-void KamailioCommands::run(const ServerCommand &command, ResponseCallback done)
+void KamailioCommands::setProgramLimits(int total, int perAccount)
+{
+    m_maxPrograms = total;
+    m_maxProgramsPerAccount = perAccount;
+}
+
+void KamailioCommands::run(const ServerCommand &command, ResponseCallback done, QObject *scope, const QString &account)
 {
     auto *r = new Run(this);
     r->done = std::move(done);
+    r->account = account;
+    if (scope) {
+        // The run ends as it would, only sooner for a program, and unanswered.
+        connect(scope, &QObject::destroyed, r, [r] {
+            r->done = nullptr;
+            if (auto *process = r->findChild<QProcess *>())
+                process->kill();
+        });
+    }
     r->clock.start();
     r->response.commandId = command.id;
     r->response.command = command.command;
@@ -145,6 +162,11 @@ void KamailioCommands::finish(Run *run)
     if (run->finished)
         return;
     run->finished = true;
+    if (run->holdsProgram) {
+        --m_programs;
+        if (--m_programsOf[run->account] <= 0)
+            m_programsOf.remove(run->account);
+    }
     run->response.timestamp = WireTimestamp::now();
     if (run->response.executed && run->exchange)
         run->response.output = framed(run->response.output);
@@ -314,6 +336,19 @@ void KamailioCommands::runProgram(Run *run, const KamailioCommandConfig::Action 
         QMetaObject::invokeMethod(this, [this, run] { finish(run); }, Qt::QueuedConnection);
         return;
     }
+    const int ofAccount = m_programsOf.value(run->account);
+    if ((m_maxPrograms > 0 && m_programs >= m_maxPrograms)
+        || (m_maxProgramsPerAccount > 0 && ofAccount >= m_maxProgramsPerAccount)) {
+        run->response.code = Busy;
+        run->response.detail = m_maxPrograms > 0 && m_programs >= m_maxPrograms
+            ? QStringLiteral("busy: %1 programs are running on the agent").arg(m_programs)
+            : QStringLiteral("busy: %1 programs of this account are running").arg(ofAccount);
+        QMetaObject::invokeMethod(this, [this, run] { finish(run); }, Qt::QueuedConnection);
+        return;
+    }
+    ++m_programs;
+    ++m_programsOf[run->account];
+    run->holdsProgram = true;
 
     auto *process = new QProcess(run);
     process->setProcessChannelMode(QProcess::MergedChannels);

@@ -5,6 +5,7 @@
 #include "servercommand.h"
 #include "servercommandresponse.h"
 
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QVector>
@@ -29,6 +30,7 @@ public:
     // The response's code when executed is false.
     enum ErrorCode {
         BadParameter = 2,      // the parameter is no host name or IP address
+        Busy = 16,             // too many programs are running already
         Unavailable = 69,      // Kamailio cannot be reached or gave no usable answer
         TimedOut = 124,        // the time limit passed
         UnknownCommand = 127,  // no such command, or its program is not installed
@@ -48,8 +50,13 @@ public:
                               QObject *parent = nullptr);
 
     // Each done runs once, never inside the call; not at all if this object
-    // is destroyed first.
-    void run(const ServerCommand &command, ResponseCallback done);
+    // is destroyed first, or scope is: then a program is killed, as nobody
+    // waits for its answer. account is whose bound the program counts in.
+    void run(const ServerCommand &command, ResponseCallback done, QObject *scope = nullptr,
+             const QString &account = QString());
+    // Programs running at once, in all and per account; 0: no limit.
+    void setProgramLimits(int total, int perAccount);
+    int programsRunning() const { return m_programs; }
     // domain.dump: one tenant per did, named by its domains.
     void fetchTenants(TenantsCallback done);
     // core.version, trimmed ("kamailio 5.6.3 (x86_64/linux)").
@@ -85,5 +92,9 @@ private:
 
     KamailioRpcClient *m_rpc;
     KamailioCommandConfig m_config;
+    int m_maxPrograms = 0;
+    int m_maxProgramsPerAccount = 0;
+    int m_programs = 0;
+    QHash<QString, int> m_programsOf;
     QSet<QString> m_methods;
 };

@@ -63,6 +63,8 @@ void TestAgentConfig::readFile_data()
         << QStringList{"file:/a.log", "stdin"} << QString();
     QTest::newRow("empty source") << QString() << QByteArray("[log]\nsource =\n") << QStringList() << "source needs";
     QTest::newRow("a device without end") << "/dev/zero" << QByteArray() << QStringList() << "larger than 1048576 bytes";
+    QTest::newRow("no session per account") << QString() << QByteArray("[agent]\nmax_sessions_per_account = 0\n")
+                                            << QStringList() << "max_sessions_per_account needs a whole number from 1";
 }
 
 void TestAgentConfig::readFile()

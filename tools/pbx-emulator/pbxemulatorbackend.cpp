@@ -49,7 +49,7 @@ QVector<PbxTenant> PbxEmulatorBackend::tenants() const
     return list;
 }
 
-void PbxEmulatorBackend::runCommand(const ServerCommand &command, CommandDone done)
+void PbxEmulatorBackend::runCommand(const ServerCommand &command, const PbxCommandOrigin &, CommandDone done)
 {
     ServerCommandResponse response;
     answer(command.command, command.params, &response.executed, &response.code, &response.detail, &response.output);

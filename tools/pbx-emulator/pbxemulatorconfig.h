@@ -59,6 +59,9 @@ struct PbxEmulatorConfig
         s.apiVersion = apiVersion;
         s.features = features;
         s.idleTimeoutMs = idleTimeoutMs;
+        // It misbehaves on purpose for the client's tests, a refusal of a
+        // megabyte before the login included.
+        s.maxQueuedBytesBeforeLogin = 0;
         return s;
     }
 

@@ -151,6 +151,64 @@ private slots:
             QVERIFY2((r.output + r.detail).contains(text), qPrintable(r.output + " | " + r.detail));
     }
 
+    // Programs are bounded in all and per account, and a session that ends
+    // takes its program with it.
+    void programBound_data()
+    {
+        QTest::addColumn<int>("total");
+        QTest::addColumn<int>("perAccount");
+        QTest::addColumn<QStringList>("runs");  // "account:command"; the last one is answered
+        QTest::addColumn<bool>("endFirstSession");
+        QTest::addColumn<int>("code");
+
+        QTest::newRow("one account past its bound") << 4 << 2 << QStringList{"a:ping", "a:ping", "a:host"} << false << 16;
+        QTest::newRow("the agent past its bound") << 2 << 4 << QStringList{"a:ping", "b:ping", "c:host"} << false << 16;
+        QTest::newRow("another account within both") << 4 << 2 << QStringList{"a:ping", "a:ping", "b:host"} << false << 0;
+        QTest::newRow("program outlives its session") << 1 << 1 << QStringList{"a:ping", "b:host"} << true << 0;
+    }
+
+    void programBound()
+    {
+        QFETCH(int, total);
+        QFETCH(int, perAccount);
+        QFETCH(QStringList, runs);
+        QFETCH(bool, endFirstSession);
+        QFETCH(int, code);
+
+        KamailioCommandConfig config = KamailioCommandConfig::defaults();
+        QString error;
+        QVERIFY(KamailioCommandConfig::parseAction(QStringLiteral("sh -c \"sleep 30\" {host}"),
+                                                   &config.commands[QStringLiteral("ping")], &error));
+        QVERIFY(KamailioCommandConfig::parseAction(QStringLiteral("echo {host}"), &config.commands[QStringLiteral("host")],
+                                                   &error));
+        KamailioCommands commands(m_rpc, config);
+        commands.setProgramLimits(total, perAccount);
+        auto *session = new QObject(this);
+        int answered = 0;
+        bool lastDone = false;
+        ServerCommandResponse last;
+        for (int i = 0; i < runs.size(); ++i) {
+            const bool isLast = i == runs.size() - 1;
+            const ServerCommand command{QStringLiteral("id"), runs.at(i).section(QLatin1Char(':'), 1), {QStringLiteral("localhost")}};
+            commands.run(command, [&, isLast](const ServerCommandResponse &r) {
+                ++answered;
+                if (isLast) {
+                    lastDone = true;
+                    last = r;
+                }
+            }, i == 0 ? session : nullptr, runs.at(i).section(QLatin1Char(':'), 0, 0));
+            if (i == 0 && endFirstSession) {
+                delete session;
+                QTRY_COMPARE_WITH_TIMEOUT(commands.programsRunning(), 0, 5000);
+            }
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(lastDone, 5000);
+        QCOMPARE(last.code, code);
+        QCOMPARE(answered, 1);  // the slow ones still run, the ended one never answers
+        if (!endFirstSession)
+            delete session;
+    }
+
     void tableTexts_data()
     {
         QTest::addColumn<QString>("method");
