@@ -2,10 +2,12 @@
 
 #include "discoveryresponder.h"
 #include "hepreceiver.h"
+#include "historystore.h"
 #include "kamailiocommands.h"
 #include "kamailiorpcclient.h"
 #include "knownexchanges.h"
 #include "logsource.h"
+#include "pbxprotocol.h"
 #include "pbxserver.h"
 #include "serveridentity.h"
 
@@ -154,6 +156,9 @@ bool Agent::start(QString *error)
     settings.unknownAccountIterations = AccountStore::NewIterations;
 
     m_backend = std::make_unique<AgentBackend>(m_accounts, m_config.domains);
+    openHistory();
+    if (m_history)
+        settings.features.append(PbxProtocol::FeatureHistory);
     m_backend->setTenants(m_config.tenants);
     m_server = new PbxServer(settings, m_backend.get(), this);
     connect(m_server, &PbxServer::eventReported, this, &Agent::eventReported);
@@ -315,6 +320,27 @@ void Agent::reload()
         refreshTenants([] {});
 }
 
+// A history that cannot be opened leaves the agent serving live only.
+void Agent::openHistory()
+{
+    if (!m_config.historyEnabled)
+        return;
+    HistoryStore::Settings settings;
+    settings.folder = m_config.stateDir;
+    settings.keepDays = m_config.historyKeepDays;
+    settings.maxBytes = m_config.historyMaxMib * 1024 * 1024;
+    m_history = new HistoryStore(settings, this);
+    connect(m_history, &HistoryStore::problem, this, &Agent::eventReported);
+    QString error;
+    if (!m_history->open(&error)) {
+        emit eventReported(QStringLiteral("history is off: %1").arg(error));
+        delete std::exchange(m_history, nullptr);
+        return;
+    }
+    m_nextMessageId = m_history->lastRowId() + 1;
+    m_backend->setHistory(m_history);
+}
+
 bool Agent::startHep(QString *error)
 {
     m_hep = new HepReceiver(this);
@@ -350,6 +376,9 @@ void Agent::onRecords(const QVector<DiagnosticMessage> &records)
         // A log line of a call whose SIP messages named its tenant.
         if (m_hep && msg.tenantUuid.isEmpty() && !msg.linkedId.isEmpty())
             msg.tenantUuid = m_hep->callTenants().tenantOf(msg.linkedId, now);
+        // Kept before it is offered: a client catching up finds it stored.
+        if (m_history)
+            m_history->append(msg);
         m_server->publish(msg);
     }
     const qint64 largest = m_server->largestQueue();

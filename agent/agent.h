@@ -12,6 +12,7 @@
 
 class DiscoveryResponder;
 class HepReceiver;
+class HistoryStore;
 class KamailioCommands;
 class KamailioRpcClient;
 class LogSource;
@@ -49,6 +50,7 @@ private:
     void refreshTenants(std::function<void()> done);
     void finishStart();
     bool startHep(QString *error);
+    void openHistory();
     void setTenants(const QVector<PbxTenant> &tenants);
     void watchSource(LogSource *source);
     void setSourcesPaused(bool paused);
@@ -61,6 +63,7 @@ private:
     KamailioCommands *m_commands = nullptr;
     QVector<LogSource *> m_sources;
     HepReceiver *m_hep = nullptr;
+    HistoryStore *m_history = nullptr;
     DiscoveryResponder *m_discovery = nullptr;
     QTimer m_tenantTimer;
     // Holds a source that can wait while a client is far behind, for a
@@ -68,6 +71,8 @@ private:
     QTimer m_resumeTimer;
     QElapsedTimer m_pausedFor;
     bool m_pauseGaveUp = false;  // until the laggard is dropped or catches up
-    // One numbering for every source's records, HEP's included.
+    // One numbering for every source's records, HEP's included; with a
+    // history it goes on from the last row kept, so that a client's "since"
+    // outlives a restart.
     qint64 m_nextMessageId = 1;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "diagnosticmessage.h"
 #include "pbxframecodec.h"
 #include "pbxserversettings.h"
 #include "scram.h"
@@ -9,6 +10,7 @@
 #include <QSslKey>
 #include <QObject>
 #include <QTimer>
+#include <QVector>
 
 class LoginThrottle;
 class PbxBackend;
@@ -48,8 +50,9 @@ public:
     // A log frame (encoded, line end included) of the given tenant: sent when
     // the client is logged in and subscribed to that tenant, or to every
     // logged-in client with anyTenant. A client whose unread frames pass the
-    // bound is dropped with a bye.
-    void offerLogFrame(const QString &tenant, const QByteArray &frame, bool anyTenant = false);
+    // bound is dropped with a bye. rowId: the record's id, for a client that
+    // catches up from the history meanwhile.
+    void offerLogFrame(const QString &tenant, const QByteArray &frame, bool anyTenant = false, qint64 rowId = 0);
     // Ends the session with a bye carrying the reason.
     void closeWithBye(const QString &reason);
 
@@ -97,6 +100,13 @@ private:
     void handleCommand(const QJsonObject &frame);
     void handleSubscribe(const QJsonObject &frame);
     void sendTenants();
+    // The history: searches, one at a time, and a subscription's catch-up.
+    void handleHistoryQuery(const QJsonObject &frame);
+    void sendRequestError(const QString &id, const QString &reason);
+    void startCatchUp(qint64 since);
+    void requestCatchUpPage();
+    void pumpCatchUp();
+    void finishCatchUp();
     void refuseLogin(const QString &reason);
     void checkProof(const QByteArray &clientFinal);
     // A text the client chose, fit for one line of the exchange's log.
@@ -125,4 +135,15 @@ private:
     QByteArray m_authMessagePrefix;  // client-first-bare "," server-first
     QString m_subscription;
     qint64 m_sent = 0;
+    bool m_historyQueryRunning = false;
+    // Stored rows go out first, live ones of the subscription wait meanwhile
+    // with their ids, so that none is missed or sent twice.
+    bool m_catchingUp = false;
+    int m_catchUpRound = 0;  // a new subscription ends the catch-up before it
+    qint64 m_catchUpAfter = 0;
+    qint64 m_lastStoredSent = 0;
+    bool m_catchUpMore = false;
+    QVector<DiagnosticMessage> m_catchUpRows;
+    QVector<QPair<qint64, QByteArray>> m_heldFrames;
+    qint64 m_heldBytes = 0;
 };
