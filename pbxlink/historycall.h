@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QMetaType>
 #include <QString>
 
 // One call an exchange has kept, as "history-calls-result" lists it.
@@ -19,3 +20,5 @@ struct HistoryCall
     // False when a member has the wrong type or callId is missing.
     static bool fromJson(const QJsonObject &object, HistoryCall *call);
 };
+
+Q_DECLARE_METATYPE(HistoryCall)

@@ -3,12 +3,24 @@
 
 #include "accountstore.h"
 #include "agent.h"
+#include "callwindow.h"
+#include "flushrows.h"
+#include "historywindow.h"
+#include "logfindbar.h"
+#include "logmessagemodel.h"
+#include "modalanswerer.h"
+#include "wdgploggergui.h"
 #include "pbxframecodec.h"
 #include "pbxprotocol.h"
 #include "scramclient.h"
 
 #include <QFile>
 #include <QJsonArray>
+#include <QLabel>
+#include <QLineEdit>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QToolButton>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -142,14 +154,17 @@ private slots:
     void cutLinkGoesOnWithNothingLostOrRepeated();
     void hostileHistoryFrames_data();
     void hostileHistoryFrames();
+    void windowGoesOnAfterDropAndSearchesHistory();
 
 private:
-    bool startAgent(bool history = true);
+    // port 0: any; the same port again for "the same exchange".
+    bool startAgent(bool history = true, quint16 port = 0);
     void stopAgent() { m_agent.reset(); }
     std::unique_ptr<Client> loggedInClient();
     // Waits until a search for the text finds the call.
     bool stored(const QString &callId);
 
+    QTemporaryDir m_home;  // the window's data folder
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_log;
     std::unique_ptr<Agent> m_agent;
@@ -159,6 +174,7 @@ private:
 
 void tst_AgentHistory::init()
 {
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.filePath(QStringLiteral("data"))));
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_log = m_dir->filePath("kamailio.log");
@@ -174,10 +190,10 @@ void tst_AgentHistory::cleanup()
     stopAgent();
 }
 
-bool tst_AgentHistory::startAgent(bool history)
+bool tst_AgentHistory::startAgent(bool history, quint16 port)
 {
     AgentConfig config;
-    config.listen = QStringList{QStringLiteral("127.0.0.1:0")};
+    config.listen = QStringList{QStringLiteral("127.0.0.1:%1").arg(port)};
     config.stateDir = m_dir->filePath("state");
     config.accountsFile = m_dir->filePath("accounts");
     config.sources = QStringList{QStringLiteral("file:") + m_log};
@@ -386,5 +402,95 @@ void tst_AgentHistory::hostileHistoryFrames()
     QVERIFY(!client.waitForType(PbxProtocol::TypePong, from).isEmpty());
 }
 
-QTEST_GUILESS_MAIN(tst_AgentHistory)
+// The window: rows missed while the agent was stopped come first after the
+// login again, then the live ones; the find bar's history search lists a
+// call, and its window shows and saves every row of it.
+void tst_AgentHistory::windowGoesOnAfterDropAndSearchesHistory()
+{
+    QVERIFY(startAgent());
+    ModalAnswerer answerer(QStringLiteral("Ok"));
+    wdgPLoggerGui window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.findChild<QLineEdit *>(QStringLiteral("txtPAddress"))->setText(QStringLiteral("127.0.0.1:%1").arg(m_port));
+    window.findChild<QLineEdit *>(QStringLiteral("txtUser"))->setText(kUser);
+    window.findChild<QLineEdit *>(QStringLiteral("txtPwd"))->setText(kPassword);
+    auto *status = window.findChild<QLabel *>(QStringLiteral("lblStatusText"));
+    auto *history = window.findChild<QToolButton *>(QStringLiteral("btnFindInHistory"));
+    QVERIFY(history && !history->isEnabled());
+    QVERIFY(QMetaObject::invokeMethod(&window, "connectToP"));
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Stato: Connesso"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(history->isEnabled(), kWaitMs);
+
+    QStringList written;
+    auto write = [&](int from, int to) {
+        QByteArray text;
+        for (int i = from; i < to; ++i) {
+            written << QStringLiteral("INFO: line %1").arg(i);
+            text += written.last().toUtf8() + '\n';
+        }
+        return appendTo(m_log, text);
+    };
+    auto *view = window.findChild<QTableView *>(QStringLiteral("tbLogView"));
+    auto shown = [&] {
+        flushRows(&window);
+        QStringList lines;
+        for (int r = 0; r < view->model()->rowCount(); ++r) {
+            const QString text = view->model()->index(r, LogMessageModel::MessageColumn).data().toString();
+            if (text.startsWith(QLatin1String("INFO: line ")))
+                lines << text;
+        }
+        return lines;
+    };
+    QVERIFY(write(0, 200));
+    QTRY_COMPARE_WITH_TIMEOUT(shown().size(), 200, kWaitMs);
+
+    const quint16 port = m_port;
+    stopAgent();
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Stato: Disconnesso"), kWaitMs);
+    QVERIFY(!history->isEnabled());
+    QVERIFY(write(200, 1200));
+    QVERIFY(appendTo(m_log, callLines("window-call@127.0.0.1", "0644444444", 4)));
+    QVERIFY(startAgent(true, port));
+    QVERIFY(QMetaObject::invokeMethod(&window, "connectToP"));
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Stato: Connesso"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(history->isEnabled(), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(shown().size(), 1200, kWaitMs);
+    QVERIFY(write(1200, 1300));
+    QTRY_COMPARE_WITH_TIMEOUT(shown().size(), 1300, kWaitMs);
+    QCOMPARE(shown(), written);
+
+    window.findChild<QLineEdit *>(QStringLiteral("leFind"))->setText(QStringLiteral("0644444444"));
+    history->click();
+    HistoryWindow *calls = window.findChild<HistoryWindow *>();
+    QVERIFY(calls);
+    QCOMPARE(calls->windowTitle(), QStringLiteral("Storico chiamate"));
+    QTRY_COMPARE_WITH_TIMEOUT(calls->model()->rowCount(), 1, kWaitMs);
+    QCOMPARE(calls->model()->index(0, HistoryWindow::CallIdColumn).data().toString(), QStringLiteral("window-call@127.0.0.1"));
+    QCOMPARE(calls->model()->index(0, HistoryWindow::RowsColumn).data().toInt(), 4);
+
+    auto *table = calls->findChild<QTableView *>(QStringLiteral("tvCalls"));
+    table->setCurrentIndex(calls->model()->index(0, 0));
+    QTest::keyClick(table, Qt::Key_Return);
+    CallWindow *call = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((call = window.findChild<CallWindow *>()) != nullptr, kWaitMs);
+    QCOMPARE(call->windowTitle(), QStringLiteral("Chiamata window-call@127.0.0.1"));
+    QTRY_COMPARE_WITH_TIMEOUT(call->model()->rowCount(), 4, kWaitMs);
+    QCOMPARE(call->model()->index(0, LogMessageModel::VerbosityColumn).data().toString(), QStringLiteral("NOTICE"));
+    const QString saved = m_dir->filePath("call.txt");
+    QString error;
+    QVERIFY2(call->saveTo(saved, &error), qPrintable(error));
+    QFile file(saved);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLocal8Bit(file.readAll());
+    QVERIFY2(text.contains(QStringLiteral("new call from alice to 0644444444")) && text.contains("step 3"), qPrintable(text));
+
+    // An error of the exchange is shown in the history window.
+    window.findChild<QLineEdit *>(QStringLiteral("leFind"))->setText(QString(300, QLatin1Char('9')));
+    history->click();
+    QTRY_COMPARE_WITH_TIMEOUT(calls->model()->rowCount(), 0, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(calls->statusText().startsWith(QStringLiteral("Errore")) || calls->statusText().contains("0 chiamate"), kWaitMs);
+}
+
+QTEST_MAIN(tst_AgentHistory)
 #include "tst_agenthistory.moc"
