@@ -15,8 +15,7 @@ CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS rows(
     id INTEGER PRIMARY KEY, time TEXT NOT NULL, tenant TEXT NOT NULL, call_id TEXT NOT NULL,
     unique_id TEXT NOT NULL, level TEXT NOT NULL, message TEXT NOT NULL, extra TEXT NOT NULL);
-CREATE INDEX IF NOT EXISTS rows_by_call ON rows(call_id);
-CREATE INDEX IF NOT EXISTS rows_by_time ON rows(time);
+CREATE INDEX IF NOT EXISTS rows_by_call ON rows(call_id, time);
 CREATE INDEX IF NOT EXISTS rows_by_tenant ON rows(tenant);
 CREATE TABLE IF NOT EXISTS calls(
     call_id TEXT PRIMARY KEY, tenant TEXT NOT NULL, first TEXT NOT NULL, last TEXT NOT NULL,
@@ -24,7 +23,7 @@ CREATE TABLE IF NOT EXISTS calls(
     has_invite INTEGER NOT NULL, invite_code INTEGER NOT NULL, other_code INTEGER NOT NULL,
     rows INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS calls_by_last ON calls(last);
-CREATE VIRTUAL TABLE IF NOT EXISTS rows_text USING fts5(message, content='rows', content_rowid='id');
+CREATE VIRTUAL TABLE IF NOT EXISTS rows_text USING fts5(message, content='rows', content_rowid='id', detail='none');
 CREATE TRIGGER IF NOT EXISTS rows_text_add AFTER INSERT ON rows BEGIN
     INSERT INTO rows_text(rowid, message) VALUES (new.id, new.message);
 END;
@@ -167,12 +166,22 @@ QString containsPattern(const QString &text)
     return QLatin1Char('%') + escaped + QLatin1Char('%');
 }
 
-// One FTS5 phrase: the index's own syntax never reaches it.
-QString phraseOf(const QString &text)
+// Every word of the text, each quoted: the index's own syntax never reaches
+// it. Words are cut as the index cuts them, at anything but letters and
+// digits; a text without words matches nothing.
+QString wordsOf(const QString &text)
 {
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+    QStringList words;
+    QString word;
+    for (const QChar c : text + QLatin1Char(' ')) {
+        if (c.isLetterOrNumber() || c.isMark()) {
+            word += c;
+        } else if (!word.isEmpty()) {
+            words << QLatin1Char('"') + word + QLatin1Char('"');
+            word.clear();
+        }
+    }
+    return words.isEmpty() ? QStringLiteral("\"\"") : words.join(QLatin1Char(' '));
 }
 
 struct Statement
@@ -193,6 +202,9 @@ bool HistoryDatabase::open(const QString &path, QString *error)
 {
     close();
     m_failure = Failure::None;
+    // Only the agent's own use: no statistics, no lock for them per allocation.
+    static const int unused = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    Q_UNUSED(unused)
     sqlite3 *db = nullptr;
     const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -213,7 +225,7 @@ bool HistoryDatabase::open(const QString &path, QString *error)
     // dropped give their room back to the file system.
     const bool ok = exec("PRAGMA auto_vacuum = INCREMENTAL", &why) && exec("PRAGMA journal_mode = WAL", &why)
         && exec("PRAGMA synchronous = NORMAL", &why)
-        && exec("PRAGMA journal_size_limit = 67108864", &why) && exec("BEGIN IMMEDIATE", &why) && exec(kSchema, &why)
+        && exec("PRAGMA journal_size_limit = 67108864", &why) && exec("PRAGMA cache_size = -65536", &why) && exec("BEGIN IMMEDIATE", &why) && exec(kSchema, &why)
         && exec(QByteArray("PRAGMA user_version = " + QByteArray::number(kSchemaVersion)).constData(), &why)
         && exec("COMMIT", &why);
     if (!ok) {
@@ -376,7 +388,7 @@ ORDER BY last DESC LIMIT ?8)";
         return false;
     bindText(q.s, 1, request.query);
     bindText(q.s, 2, containsPattern(request.query));
-    bindText(q.s, 3, phraseOf(request.query));
+    bindText(q.s, 3, wordsOf(request.query));
     bindText(q.s, 4, request.from);
     bindText(q.s, 5, request.to);
     sqlite3_bind_int(q.s, 6, request.anyTenant ? 0 : 1);
