@@ -368,6 +368,9 @@ void Agent::setTenants(const QVector<PbxTenant> &tenants)
 void Agent::onRecords(const QVector<DiagnosticMessage> &records)
 {
     const qint64 now = m_hep ? QDateTime::currentMSecsSinceEpoch() : 0;
+    QVector<DiagnosticMessage> kept;
+    if (m_history)
+        kept.reserve(records.size());
     for (DiagnosticMessage msg : records) {
         msg.messageId = QString::number(m_nextMessageId++);
         // A t= that names no tenant means no tenant.
@@ -376,11 +379,14 @@ void Agent::onRecords(const QVector<DiagnosticMessage> &records)
         // A log line of a call whose SIP messages named its tenant.
         if (m_hep && msg.tenantUuid.isEmpty() && !msg.linkedId.isEmpty())
             msg.tenantUuid = m_hep->callTenants().tenantOf(msg.linkedId, now);
-        // Kept before it is offered: a client catching up finds it stored.
         if (m_history)
-            m_history->append(msg);
+            kept.append(msg);
         m_server->publish(msg);
     }
+    // Kept before anything later is offered: a client catching up asks the
+    // store only after this.
+    if (m_history)
+        m_history->append(kept);
     const qint64 largest = m_server->largestQueue();
     if (m_pauseGaveUp && largest <= m_config.maxUnreadBytes / 4)
         m_pauseGaveUp = false;

@@ -1,8 +1,8 @@
 #include "pbxserversession.h"
 
+#include "historyrequest.h"
 #include "loginthrottle.h"
 #include "pbxbackend.h"
-#include "historyrequest.h"
 #include "pbxprotocol.h"
 
 #include <QDateTime>

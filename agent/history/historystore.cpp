@@ -53,10 +53,10 @@ bool HistoryStore::open(QString *error)
     return true;
 }
 
-void HistoryStore::append(const DiagnosticMessage &row)
+void HistoryStore::append(const QVector<DiagnosticMessage> &rows)
 {
     if (m_writer)
-        m_writer->append(row);
+        m_writer->append(rows);
 }
 
 void HistoryStore::query(std::function<Answer(HistoryDatabase &)> work, Answer refusal)

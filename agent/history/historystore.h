@@ -51,8 +51,8 @@ public:
     // The highest row id ever stored, so that the agent's numbering goes on.
     qint64 lastRowId() const { return m_lastRowId; }
 
-    // A row whose messageId is its row id, higher than any before.
-    void append(const DiagnosticMessage &row);
+    // Rows whose messageId is their row id, higher than any before.
+    void append(const QVector<DiagnosticMessage> &rows);
 
     void findCalls(const HistoryRequest &request, CallsDone done);
     // At most MaxCallRows.

@@ -8,11 +8,16 @@
 
 #include <utility>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace {
 // Rows are written when this many wait, or after the pause, whichever first.
 constexpr int kBatchRows = 4000;
 constexpr int kBatchPauseMs = 100;
 constexpr int kSizeCheckRows = 20000;
+constexpr int kNice = 10;
 enum Fault { Broken = 1, Behind = 2, WriteFailed = 4, Retention = 8, Replaced = 16 };
 }
 
@@ -42,18 +47,19 @@ HistoryWriter::~HistoryWriter()
     m_db->close();
 }
 
-bool HistoryWriter::append(const DiagnosticMessage &row)
+bool HistoryWriter::append(const QVector<DiagnosticMessage> &rows)
 {
     QMutexLocker lock(&m_mutex);
     if (m_broken)
         return false;
-    if (m_pending.size() >= m_bounds.maxPendingRows) {
+    if (m_pending.size() + rows.size() > m_bounds.maxPendingRows) {
         lock.unlock();
         reportOnce(Behind, QStringLiteral("history falls behind the log: rows are served but not all kept"));
         return false;
     }
-    m_pending.append(row);
-    if (m_pending.size() == kBatchRows)
+    const bool wasShort = m_pending.size() < kBatchRows;
+    m_pending += rows;
+    if (wasShort && m_pending.size() >= kBatchRows)
         m_wake.wakeAll();
     return true;
 }
@@ -101,6 +107,9 @@ void HistoryWriter::reportOnce(int kind, const QString &line)
 
 void HistoryWriter::run()
 {
+    // Serving clients comes first: the disk's work takes what CPU is left,
+    // and catches up when the log is quieter.
+    ::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), kNice);
     QDeadlineTimer nextRetention(0);
     for (;;) {
         QVector<DiagnosticMessage> rows;

@@ -35,8 +35,8 @@ public:
     HistoryWriter(std::unique_ptr<HistoryDatabase> db, const QString &path, const Bounds &bounds, Report report);
     ~HistoryWriter();
 
-    // False when the row is not kept: the writer is too far behind, or broken.
-    bool append(const DiagnosticMessage &row);
+    // False when the rows are not kept: the writer is too far behind, or broken.
+    bool append(const QVector<DiagnosticMessage> &rows);
     void post(Task task);
     // Blocks until what was appended and posted so far is done, and old
     // calls are dropped.

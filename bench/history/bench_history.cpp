@@ -56,6 +56,7 @@ void appendCall(HistoryStore &store, int call, const QDateTime &start, qint64 *i
     const QString callId = callIdOf(call);
     const QString caller = numberOf(call);
     const QString callee = QStringLiteral("06%1").arg(call % 100000, 8, 10, QLatin1Char('0'));
+    QVector<DiagnosticMessage> rows;
     for (int r = 0; r < kRowsPerCall; ++r) {
         DiagnosticMessage row;
         row.messageId = QString::number(++*id);
@@ -83,8 +84,9 @@ void appendCall(HistoryStore &store, int call, const QDateTime &start, qint64 *i
                               .arg(callId, caller, callee)
                               .arg(r);
         }
-        store.append(row);
+        rows.append(row);
     }
+    store.append(rows);
 }
 
 double percentile(std::vector<double> values, double p)

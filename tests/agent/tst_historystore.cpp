@@ -123,18 +123,18 @@ void tst_HistoryStore::init()
 // was not running), one of a tenant.
 void tst_HistoryStore::fill(HistoryStore &store)
 {
-    store.append(sipRow(1, "a84b4c76e66710@pc33", "2024-05-14 10:00:00.000", "INVITE sip:0612345678@alpha.test SIP/2.0",
-                        "1 INVITE"));
-    store.append(logRow(2, "a84b4c76e66710@pc33", "2024-05-14 10:00:00.100", "NOTICE: routing to 0612345678"));
-    store.append(sipRow(3, "a84b4c76e66710@pc33", "2024-05-14 10:00:01.000", "SIP/2.0 486 Busy Here", "1 INVITE"));
-    store.append(logRow(4, QString(), "2024-05-14 10:00:02.000", "a line of no call"));
-    store.append(logRow(5, "only-log-lines-1", "2024-05-14 11:00:00.000", "NOTICE: new call from 3471112222 to 5550199"));
-    store.append(logRow(6, "only-log-lines-1", "2024-05-14 11:00:05.000", "NOTICE: call ended"));
-    store.append(sipRow(7, "tenant-call_%1", "2024-05-14 12:00:00.000", "INVITE sip:0612345678@alpha.test SIP/2.0",
-                        "1 INVITE", "3f2c8a4e"));
-    store.append(sipRow(8, "tenant-call_%1", "2024-05-14 12:00:03.000", "SIP/2.0 200 OK", "1 INVITE", "3f2c8a4e"));
-    store.append(sipRow(9, "tenant-call_%1", "2024-05-14 12:00:09.000", "BYE sip:alice3933@alpha.test SIP/2.0",
-                        "2 BYE", "3f2c8a4e"));
+    store.append({sipRow(1, "a84b4c76e66710@pc33", "2024-05-14 10:00:00.000", "INVITE sip:0612345678@alpha.test SIP/2.0",
+                        "1 INVITE")});
+    store.append({logRow(2, "a84b4c76e66710@pc33", "2024-05-14 10:00:00.100", "NOTICE: routing to 0612345678")});
+    store.append({sipRow(3, "a84b4c76e66710@pc33", "2024-05-14 10:00:01.000", "SIP/2.0 486 Busy Here", "1 INVITE")});
+    store.append({logRow(4, QString(), "2024-05-14 10:00:02.000", "a line of no call")});
+    store.append({logRow(5, "only-log-lines-1", "2024-05-14 11:00:00.000", "NOTICE: new call from 3471112222 to 5550199")});
+    store.append({logRow(6, "only-log-lines-1", "2024-05-14 11:00:05.000", "NOTICE: call ended")});
+    store.append({sipRow(7, "tenant-call_%1", "2024-05-14 12:00:00.000", "INVITE sip:0612345678@alpha.test SIP/2.0",
+                        "1 INVITE", "3f2c8a4e")});
+    store.append({sipRow(8, "tenant-call_%1", "2024-05-14 12:00:03.000", "SIP/2.0 200 OK", "1 INVITE", "3f2c8a4e")});
+    store.append({sipRow(9, "tenant-call_%1", "2024-05-14 12:00:09.000", "BYE sip:alice3933@alpha.test SIP/2.0",
+                        "2 BYE", "3f2c8a4e")});
     store.flush();
 }
 
@@ -234,7 +234,7 @@ void tst_HistoryStore::rowsAfterPageThroughOneTenant()
     QVERIFY(store.open(&error));
     const int total = HistoryStore::RowsPerPage + 10;
     for (int i = 1; i <= total; ++i)
-        store.append(logRow(i, QString(), "2024-05-14 10:00:00.000", QString::number(i), i % 2 ? "t1" : QString()));
+        store.append({logRow(i, QString(), "2024-05-14 10:00:00.000", QString::number(i), i % 2 ? "t1" : QString())});
     qint64 after = 0;
     QStringList seen;
     bool more = true;
@@ -268,7 +268,7 @@ void tst_HistoryStore::retentionDropsOldestWholeCalls()
     for (int c = 0; c < calls; ++c) {
         const QString time = QDateTime(QDate(2024, 1, 1), QTime(0, 0)).addSecs(c).toString("yyyy-MM-dd HH:mm:ss.zzz");
         for (int r = 0; r < 3; ++r)
-            store.append(logRow(++id, QStringLiteral("call-%1").arg(c), time, QStringLiteral("row %1 %2").arg(r).arg(padding)));
+            store.append({logRow(++id, QStringLiteral("call-%1").arg(c), time, QStringLiteral("row %1 %2").arg(r).arg(padding))});
     }
     store.flush();
     QVERIFY(QFileInfo(QDir(m_dir->path()).filePath(HistoryStore::fileName())).size() <= bounded.maxBytes);
