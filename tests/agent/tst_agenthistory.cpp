@@ -337,6 +337,7 @@ void tst_AgentHistory::hostileHistoryFrames_data()
     QTest::addColumn<bool>("beforeLogin");
     QTest::addColumn<QJsonObject>("frame");
     QTest::addColumn<QString>("answer");  // frame type, then what it holds
+    QTest::addColumn<int>("times");       // the frame sent this many times in one write
 
     const QJsonObject calls{{"type", "history-calls"}, {"id", "q1"}};
     auto with = [](QJsonObject frame, const QString &key, const QJsonValue &value) {
@@ -344,30 +345,32 @@ void tst_AgentHistory::hostileHistoryFrames_data()
         return frame;
     };
     QTest::newRow("SQL in the query") << true << false << with(calls, "query", "x' OR '1'='1'; DROP TABLE rows; --")
-                                      << "history-calls-result 0 calls";
-    QTest::newRow("LIKE wildcards in the query") << true << false << with(calls, "query", "%_%") << "history-calls-result 0 calls";
+                                      << "history-calls-result 0 calls" << 1;
+    QTest::newRow("LIKE wildcards in the query") << true << false << with(calls, "query", "%_%") << "history-calls-result 0 calls" << 1;
     QTest::newRow("huge query") << true << false << with(calls, "query", QString(100000, QLatin1Char('7')))
-                                << "error q1 query is longer than";
-    QTest::newRow("limit 10^9") << true << false << with(calls, "limit", 1e9) << "history-calls-result 1 calls";
-    QTest::newRow("limit 0") << true << false << with(calls, "limit", 0) << "error q1 limit must be";
+                                << "error q1 query is longer than" << 1;
+    QTest::newRow("limit 10^9") << true << false << with(calls, "limit", 1e9) << "history-calls-result 1 calls" << 1;
+    QTest::newRow("limit 0") << true << false << with(calls, "limit", 0) << "error q1 limit must be" << 1;
     QTest::newRow("unknown member") << true << false << with(calls, "order", "id; DROP TABLE rows")
-                                    << "error q1 unknown member \"order\"";
+                                    << "error q1 unknown member \"order\"" << 1;
     QTest::newRow("time of another form") << true << false << with(calls, "from", "yesterday")
-                                          << "error q1 from and to must be";
-    QTest::newRow("id that is no text") << true << false << with(calls, "id", 7) << "error  id must be";
+                                          << "error q1 from and to must be" << 1;
+    QTest::newRow("id that is no text") << true << false << with(calls, "id", 7) << "error  id must be" << 1;
     QTest::newRow("rows of no call") << true << false
                                      << QJsonObject{{"type", "history-rows"}, {"id", "r1"}, {"callId", "no-such-call"}}
-                                     << "history-rows-result 0 rows";
+                                     << "history-rows-result 0 rows" << 1;
     QTest::newRow("rows without a Call-ID") << true << false << QJsonObject{{"type", "history-rows"}, {"id", "r1"}}
-                                            << "error r1 callId is missing";
+                                            << "error r1 callId is missing" << 1;
     QTest::newRow("since naming no row") << true << false
                                          << QJsonObject{{"type", "subscribe"}, {"tenant", ""}, {"since", "999999999999"}}
-                                         << "subscribed";
+                                         << "subscribed" << 1;
     QTest::newRow("since that is no row id") << true << false
                                              << QJsonObject{{"type", "subscribe"}, {"tenant", ""}, {"since", "1 OR 1"}}
-                                             << "error  since must be a row id";
-    QTest::newRow("history frames before login") << true << true << with(calls, "query", "1") << "error  not logged in";
-    QTest::newRow("history off") << false << false << with(calls, "query", "1") << "error q1 no history is kept";
+                                             << "error  since must be a row id" << 1;
+    QTest::newRow("history frames before login") << true << true << with(calls, "query", "1") << "error  not logged in" << 1;
+    QTest::newRow("history off") << false << false << with(calls, "query", "1") << "error q1 no history is kept" << 1;
+    QTest::newRow("a second query while one runs") << true << false << with(calls, "query", "1")
+                                                   << "error q1 busy: one history query" << 2;
 }
 
 void tst_AgentHistory::hostileHistoryFrames()
@@ -376,6 +379,7 @@ void tst_AgentHistory::hostileHistoryFrames()
     QFETCH(bool, beforeLogin);
     QFETCH(QJsonObject, frame);
     QFETCH(QString, answer);
+    QFETCH(int, times);
     QVERIFY(startAgent(history));
     QVERIFY(appendTo(m_log, callLines("hostile@127.0.0.1", "0633333333", 2)));
     if (history)
@@ -386,7 +390,8 @@ void tst_AgentHistory::hostileHistoryFrames()
     if (!beforeLogin)
         QVERIFY(!client.login().isEmpty());
     const int from = client.frames.size();
-    client.send(frame);
+    // In one write: the exchange reads them all before it answers the first.
+    client.socket.write(PbxFrameCodec::encode(frame).repeated(times));
     const QString type = answer.section(' ', 0, 0);
     const QJsonObject got = client.waitForType(type, from);
     QVERIFY2(!got.isEmpty(), qPrintable(answer));
