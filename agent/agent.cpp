@@ -17,6 +17,8 @@
 #include <QHostInfo>
 #include <QRegularExpression>
 
+#include <utility>
+
 namespace {
 constexpr int kTenantRefreshMs = 60 * 1000;
 constexpr qint64 kMaxSourcePauseMs = 10 * 1000;
@@ -379,14 +381,14 @@ void Agent::onRecords(const QVector<DiagnosticMessage> &records)
         // A log line of a call whose SIP messages named its tenant.
         if (m_hep && msg.tenantUuid.isEmpty() && !msg.linkedId.isEmpty())
             msg.tenantUuid = m_hep->callTenants().tenantOf(msg.linkedId, now);
-        if (m_history)
-            kept.append(msg);
         m_server->publish(msg);
+        if (m_history)
+            kept.append(std::move(msg));
     }
     // Kept before anything later is offered: a client catching up asks the
     // store only after this.
     if (m_history)
-        m_history->append(kept);
+        m_history->append(std::move(kept));
     const qint64 largest = m_server->largestQueue();
     if (m_pauseGaveUp && largest <= m_config.maxUnreadBytes / 4)
         m_pauseGaveUp = false;

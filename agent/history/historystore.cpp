@@ -6,6 +6,8 @@
 #include <QDeadlineTimer>
 #include <QDir>
 
+#include <utility>
+
 namespace {
 QString noHistory()
 {
@@ -53,10 +55,10 @@ bool HistoryStore::open(QString *error)
     return true;
 }
 
-void HistoryStore::append(const QVector<DiagnosticMessage> &rows)
+void HistoryStore::append(QVector<DiagnosticMessage> rows)
 {
     if (m_writer)
-        m_writer->append(rows);
+        m_writer->append(std::move(rows));
 }
 
 void HistoryStore::query(std::function<Answer(HistoryDatabase &)> work, Answer refusal)

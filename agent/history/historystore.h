@@ -52,7 +52,7 @@ public:
     qint64 lastRowId() const { return m_lastRowId; }
 
     // Rows whose messageId is their row id, higher than any before.
-    void append(const QVector<DiagnosticMessage> &rows);
+    void append(QVector<DiagnosticMessage> rows);
 
     void findCalls(const HistoryRequest &request, CallsDone done);
     // At most MaxCallRows.

@@ -47,7 +47,7 @@ HistoryWriter::~HistoryWriter()
     m_db->close();
 }
 
-bool HistoryWriter::append(const QVector<DiagnosticMessage> &rows)
+bool HistoryWriter::append(QVector<DiagnosticMessage> rows)
 {
     QMutexLocker lock(&m_mutex);
     if (m_broken)
@@ -58,7 +58,10 @@ bool HistoryWriter::append(const QVector<DiagnosticMessage> &rows)
         return false;
     }
     const bool wasShort = m_pending.size() < kBatchRows;
-    m_pending += rows;
+    if (m_pending.isEmpty())
+        m_pending = std::move(rows);
+    else
+        m_pending += rows;
     if (wasShort && m_pending.size() >= kBatchRows)
         m_wake.wakeAll();
     return true;

@@ -36,7 +36,7 @@ public:
     ~HistoryWriter();
 
     // False when the rows are not kept: the writer is too far behind, or broken.
-    bool append(const QVector<DiagnosticMessage> &rows);
+    bool append(QVector<DiagnosticMessage> rows);
     void post(Task task);
     // Blocks until what was appended and posted so far is done, and old
     // calls are dropped.
