@@ -1,3 +1,4 @@
+#include "historydatabase.h"
 #include "historystore.h"
 
 #include <QDir>
@@ -98,6 +99,7 @@ private slots:
     void idsGoOnAfterReopen();
     void rowsAfterPageThroughOneTenant();
     void retentionDropsOldestWholeCalls();
+    void queryPastItsDeadlineIsRefused();
     void brokenFileIsKeptAndReplaced_data();
     void brokenFileIsKeptAndReplaced();
 
@@ -283,6 +285,27 @@ void tst_HistoryStore::retentionDropsOldestWholeCalls()
     for (const HistoryCall &call : kept.calls)
         QCOMPARE(call.rows, 3);
     QVERIFY(findCalls(store, query("call-0")).calls.isEmpty());
+}
+
+// A search that would hold the store's thread too long gives up with a
+// clear error, and the next one with time left is answered.
+void tst_HistoryStore::queryPastItsDeadlineIsRefused()
+{
+    HistoryDatabase db;
+    QString error;
+    QVERIFY2(db.open(QDir(m_dir->path()).filePath("direct.sqlite"), &error), qPrintable(error));
+    QVector<DiagnosticMessage> rows;
+    for (int i = 1; i <= 5000; ++i)
+        rows << logRow(i, QStringLiteral("call-%1").arg(i), "2024-05-14 10:00:00.000", QStringLiteral("row %1").arg(i));
+    QVERIFY2(db.write(rows, &error), qPrintable(error));
+    QVector<HistoryCall> calls;
+    bool truncated = false;
+    db.setDeadline(QDeadlineTimer(0));
+    QVERIFY(!db.findCalls(query("no such text"), &calls, &truncated, &error));
+    QCOMPARE(error, QStringLiteral("query took too long"));
+    db.setDeadline(QDeadlineTimer(5000));
+    QVERIFY2(db.findCalls(query("call-4999"), &calls, &truncated, &error), qPrintable(error));
+    QCOMPARE(callIds(calls), QStringList{"call-4999"});
 }
 
 void tst_HistoryStore::brokenFileIsKeptAndReplaced_data()
