@@ -514,6 +514,7 @@ qint64 HistoryDatabase::dropOld(const QString &cutoff, qint64 maxBytes, QString 
         return q.s && sqlite3_step(q.s) == SQLITE_ROW ? sqlite3_column_int64(q.s, 0) : 0;
     };
     const qint64 before = count("SELECT count(*) FROM calls");
+    const int changesBefore = sqlite3_total_changes(m_db);
     if (!dropCallsBefore(cutoff, error))
         return -1;
     // A twentieth of the calls at a time, oldest first, so that the size
@@ -537,7 +538,7 @@ qint64 HistoryDatabase::dropOld(const QString &cutoff, qint64 maxBytes, QString 
             return -1;
     }
     // The file shrinks only when the journal is written back into it.
-    if (!exec("PRAGMA wal_checkpoint(TRUNCATE)", error))
+    if (sqlite3_total_changes(m_db) != changesBefore && !exec("PRAGMA wal_checkpoint(TRUNCATE)", error))
         return -1;
     return before - count("SELECT count(*) FROM calls");
 }
