@@ -41,4 +41,5 @@ struct HistoryRequest
     // "yyyy-MM-dd HH:mm:ss" with a valid date and time.
     static bool isTimeText(const QString &text);
 };
+
 Q_DECLARE_METATYPE(HistoryRequest)
