@@ -2,10 +2,12 @@
 
 #include "discoveryresponder.h"
 #include "hepreceiver.h"
+#include "historystore.h"
 #include "kamailiocommands.h"
 #include "kamailiorpcclient.h"
 #include "logsource.h"
 #include "pbxendpoint.h"
+#include "pbxprotocol.h"
 #include "pbxserver.h"
 #include "plaintext.h"
 #include "scram.h"
@@ -21,6 +23,8 @@
 #include <QSaveFile>
 
 #include <sys/stat.h>
+
+#include <utility>
 
 namespace {
 constexpr int kTenantRefreshMs = 60 * 1000;
@@ -200,6 +204,9 @@ bool Agent::start(QString *error)
     settings.unknownAccountSecret = unknownAccountSecret;
 
     m_backend = std::make_unique<AgentBackend>(m_accounts, m_config.domains);
+    openHistory();
+    if (m_history)
+        settings.features.append(PbxProtocol::FeatureHistory);
     m_backend->setTenants(m_config.tenants);
     m_server = new PbxServer(settings, m_backend.get(), this);
     connect(m_server, &PbxServer::eventReported, this, &Agent::eventReported);
@@ -427,6 +434,27 @@ void Agent::reload()
         refreshMethods([this] { refreshTenants([] {}, true); });
 }
 
+// A history that cannot be opened leaves the agent serving live only.
+void Agent::openHistory()
+{
+    if (!m_config.historyEnabled)
+        return;
+    HistoryStore::Settings settings;
+    settings.folder = m_config.stateDir;
+    settings.keepDays = m_config.historyKeepDays;
+    settings.maxBytes = m_config.historyMaxMib * 1024 * 1024;
+    m_history = new HistoryStore(settings, this);
+    connect(m_history, &HistoryStore::problem, this, &Agent::eventReported);
+    QString error;
+    if (!m_history->open(&error)) {
+        emit eventReported(QStringLiteral("history is off: %1").arg(error));
+        delete std::exchange(m_history, nullptr);
+        return;
+    }
+    m_nextMessageId = m_history->lastRowId() + 1;
+    m_backend->setHistory(m_history);
+}
+
 bool Agent::startHep(QString *error)
 {
     m_hep = new HepReceiver(this);
@@ -460,6 +488,9 @@ void Agent::setTenants(const QVector<PbxTenant> &tenants)
 void Agent::onRecords(const QVector<DiagnosticMessage> &records)
 {
     const qint64 now = m_hep ? QDateTime::currentMSecsSinceEpoch() : 0;
+    QVector<DiagnosticMessage> kept;
+    if (m_history)
+        kept.reserve(records.size());
     for (DiagnosticMessage msg : records) {
         // Every source's rows pass here, and only here, on their way out.
         PlainText::cleanRow(&msg);
@@ -471,7 +502,13 @@ void Agent::onRecords(const QVector<DiagnosticMessage> &records)
         if (m_hep && msg.tenantUuid.isEmpty() && !msg.linkedId.isEmpty())
             msg.tenantUuid = m_hep->callTenants().tenantOf(msg.linkedId, now);
         m_server->publish(msg);
+        if (m_history)
+            kept.append(std::move(msg));
     }
+    // Kept before anything later is offered: a client catching up asks the
+    // store only after this.
+    if (m_history)
+        m_history->append(std::move(kept));
     const qint64 largest = m_server->largestQueue();
     if (m_pauseGaveUp && largest <= m_config.maxUnreadBytes / 4)
         m_pauseGaveUp = false;

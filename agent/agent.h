@@ -12,6 +12,7 @@
 
 class DiscoveryResponder;
 class HepReceiver;
+class HistoryStore;
 class KamailioCommands;
 class KamailioRpcClient;
 class LogSource;
@@ -55,6 +56,7 @@ private:
     void refreshMethods(std::function<void()> done);
     void finishStart();
     bool startHep(QString *error);
+    void openHistory();
     void setTenants(const QVector<PbxTenant> &tenants);
     void watchSource(LogSource *source);
     void setSourcesPaused(bool paused);
@@ -67,6 +69,7 @@ private:
     KamailioCommands *m_commands = nullptr;
     QVector<LogSource *> m_sources;
     HepReceiver *m_hep = nullptr;
+    HistoryStore *m_history = nullptr;
     DiscoveryResponder *m_discovery = nullptr;
     QTimer m_tenantTimer;
     QVector<std::function<void()>> m_tenantWaiters;  // while domain.dump is under way
@@ -77,6 +80,8 @@ private:
     QTimer m_resumeTimer;
     QElapsedTimer m_pausedFor;
     bool m_pauseGaveUp = false;  // until the laggard is dropped or catches up
-    // One numbering for every source's records, HEP's included.
+    // One numbering for every source's records, HEP's included; with a
+    // history it goes on from the last row kept, so that a client's "since"
+    // outlives a restart.
     qint64 m_nextMessageId = 1;
 };

@@ -1,5 +1,7 @@
 #include "agentbackend.h"
 
+#include "historystore.h"
+
 #include <QDateTime>
 
 AgentBackend::AgentBackend(const AccountStore &accounts, const QStringList &domains)
@@ -46,4 +48,19 @@ void AgentBackend::runCommand(const ServerCommand &command, const PbxCommandOrig
     response.detail = QStringLiteral("unknown command");
     response.output = QStringLiteral("No such command '%1'\n").arg(command.command.left(255));
     done(response);
+}
+
+void AgentBackend::findHistoryCalls(const HistoryRequest &request, HistoryCallsDone done)
+{
+    m_history->findCalls(request, std::move(done));
+}
+
+void AgentBackend::historyCallRows(const QString &callId, HistoryRowsDone done)
+{
+    m_history->callRows(callId, std::move(done));
+}
+
+void AgentBackend::historyRowsAfter(const QString &tenant, qint64 afterId, HistoryRowsDone done)
+{
+    m_history->rowsAfter(tenant, afterId, std::move(done));
 }

@@ -78,7 +78,7 @@ bool AgentConfig::readFile(const QString &path, QString *error)
                 return false;
             }
             section = line.mid(1, line.size() - 2).trimmed().toLower();
-            static const QStringList known{"agent", "log", "kamailio", "tenants", "login", "commands", "hep"};
+            static const QStringList known{"agent", "log", "kamailio", "tenants", "login", "commands", "hep", "history"};
             if (!known.contains(section))
                 warnings.append(QStringLiteral("%1: unknown section [%2]").arg(where, section));
             continue;
@@ -174,6 +174,17 @@ bool AgentConfig::readFile(const QString &path, QString *error)
             hepListen = value;
         } else if (section == QLatin1String("hep") && key == QLatin1String("password")) {
             hepPassword = value;
+        } else if (section == QLatin1String("history") && key == QLatin1String("enabled")) {
+            if (!parseBool(value, &historyEnabled))
+                return bad(QStringLiteral("yes or no"));
+        } else if (section == QLatin1String("history") && key == QLatin1String("keep_days")) {
+            if (!number(1, 3650, &n))
+                return bad(QStringLiteral("a whole number of days from 1 to 3650"));
+            historyKeepDays = int(n);
+        } else if (section == QLatin1String("history") && key == QLatin1String("max_mib")) {
+            if (!number(16, 1024 * 1024, &n))
+                return bad(QStringLiteral("a whole number of MiB from 16 to 1048576"));
+            historyMaxMib = n;
         } else if (section == QLatin1String("kamailio") && key == QLatin1String("rpc_socket")) {
             rpcSocket = value;
         } else if (section == QLatin1String("kamailio") && key == QLatin1String("tenants_from_rpc")) {
@@ -227,5 +238,10 @@ QString AgentConfig::describe() const
                  .arg(maxSessionsPerAccount)
                  .arg(maxUnreadBytes / (1024 * 1024));
     lines << QStringLiteral("discovery: %1").arg(discovery ? discoveryListen : QStringLiteral("off"));
+    lines << (historyEnabled ? QStringLiteral("history: %1/history.sqlite, %2 days, at most %3 MiB")
+                                   .arg(stateDir)
+                                   .arg(historyKeepDays)
+                                   .arg(historyMaxMib)
+                             : QStringLiteral("history: off"));
     return lines.join(QLatin1Char('\n'));
 }

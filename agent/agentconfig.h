@@ -36,6 +36,10 @@ struct AgentConfig
     QString discoveryListen = QStringLiteral("0.0.0.0:45454");
     QString hepListen;    // empty: no HEP; HOST:PORT, or a port on loopback
     QString hepPassword;  // the capture password HEP packets must carry; empty: none
+    // What was served is kept in the state folder for the clients' searches.
+    bool historyEnabled = true;
+    int historyKeepDays = 7;
+    qint64 historyMaxMib = 2048;
 
     QStringList warnings;  // unknown keys and the like, "file:line: text"
 

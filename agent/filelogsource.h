@@ -13,11 +13,17 @@ class QFileSystemWatcher;
 // start; after a truncation it starts over at 0; a file that does not exist
 // yet is waited for. inotify (on the file and on its folder, for creation)
 // reports changes at once; a poll covers file systems without it.
+//
+// With a position file, where reading stopped (device, inode, offset) is kept
+// there, and the next start goes on from it: in the same file, or in the
+// rotated one (PATH.1) and then the new one. When neither is the file read
+// before, one NOTICE record says what may be missing.
 class FileLogSource : public LogSource
 {
     Q_OBJECT
 public:
-    explicit FileLogSource(const QString &path, QObject *parent = nullptr);
+    explicit FileLogSource(const QString &path, const QString &positionPath = QString(), QObject *parent = nullptr);
+    // Keeps the position of what was delivered.
     ~FileLogSource() override;
 
     void start() override;
@@ -29,7 +35,12 @@ private:
     void scheduleCheck();
     void check();
     bool drain();
-    bool openFile(bool atEnd);
+    // offset -1: at the file's end.
+    bool openFile(const QString &path, qint64 offset);
+    bool resume();
+    void notice(const QString &text);
+    void noteDelivered();
+    void savePosition();
     void closeFile();
     void watchFolder();
 
@@ -47,6 +58,11 @@ private:
     quint64 m_inode = 0;
     qint64 m_position = 0;
     QByteArray m_buffer;
+    const QString m_positionPath;
+    QTimer m_saveTimer;
+    // Where everything before was delivered, and what the file says.
+    QByteArray m_resumeText;
+    QByteArray m_savedText;
     // A rotation leaves the name missing for a moment; only a longer absence
     // is a lost source.
     QElapsedTimer m_missingSince;

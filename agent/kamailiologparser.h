@@ -59,6 +59,9 @@ public:
     // Completes the entry held for continuation lines now.
     void flush();
 
+    // The bytes given last that are in no record yet (an unfinished line),
+    // or -1 while an entry waits for its continuation lines.
+    int heldBytes() const { return m_hasPending ? -1 : m_lines.partialBytes(); }
     // The records completed since the last call, in order.
     QVector<DiagnosticMessage> takeRecords();
 

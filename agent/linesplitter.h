@@ -64,6 +64,10 @@ public:
         reset();
     }
 
+    // The bytes of the unfinished line waiting, -1 while a cut line's rest
+    // is skipped.
+    int partialBytes() const { return m_skipping ? -1 : m_partial.size(); }
+
     // Forgets the unfinished line, as for a new stream.
     void reset()
     {

@@ -5,6 +5,7 @@
 #include "kamailiologparser.h"
 #include "stdinlogsource.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -74,7 +75,16 @@ LogSource *LogSource::createUnnamed(const QString &sourceText, const QString &st
                          .arg(sourceText, QFileInfo(path).symLinkTarget());
             return nullptr;
         }
-        return new FileLogSource(QFileInfo(path).absoluteFilePath(), parent);
+        // Where it stopped is kept per file, so that the next start goes on.
+        const QString absolute = QFileInfo(path).absoluteFilePath();
+        const QString position = stateDir.isEmpty()
+            ? QString()
+            : QDir(stateDir).filePath(QStringLiteral("file-%1.position")
+                                          .arg(QString::fromLatin1(QCryptographicHash::hash(absolute.toUtf8(),
+                                                                                            QCryptographicHash::Sha256)
+                                                                       .toHex()
+                                                                       .left(16))));
+        return new FileLogSource(absolute, position, parent);
     }
 
     const QLatin1String journalPrefix("journal:");

@@ -19,6 +19,7 @@ LogFindBar::LogFindBar(QWidget *parent)
     , m_previous(new QToolButton(this))
     , m_next(new QToolButton(this))
     , m_counter(new QLabel(this))
+    , m_history(new QToolButton(this))
 {
     setObjectName(QStringLiteral("findBar"));
     m_text->setObjectName(QStringLiteral("leFind"));
@@ -34,16 +35,23 @@ LogFindBar::LogFindBar(QWidget *parent)
     m_counter->setMinimumWidth(120);
     m_counter->setTextFormat(Qt::PlainText);
 
+    m_history->setObjectName(QStringLiteral("btnFindInHistory"));
+    m_history->setText(tr("Cerca nello storico"));
+    m_history->setToolTip(tr("Cerca nello storico (Ctrl+Maiusc+F)"));
+    m_history->setEnabled(false);
+
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_text, 1);
     layout->addWidget(m_previous);
     layout->addWidget(m_next);
     layout->addWidget(m_counter);
+    layout->addWidget(m_history);
 
     connect(m_text, &QLineEdit::textChanged, this, &LogFindBar::onTextChanged);
     connect(m_next, &QToolButton::clicked, this, &LogFindBar::findNext);
     connect(m_previous, &QToolButton::clicked, this, &LogFindBar::findPrevious);
+    connect(m_history, &QToolButton::clicked, this, &LogFindBar::searchHistory);
     auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
     connect(escape, &QShortcut::activated, this, &LogFindBar::close);
     hide();
@@ -180,4 +188,20 @@ void LogFindBar::showCurrent()
     if (shown.isValid())
         m_view->scrollTo(shown, QAbstractItemView::PositionAtCenter);
     m_view->viewport()->update();
+}
+
+void LogFindBar::setHistoryAvailable(bool available)
+{
+    m_history->setEnabled(available);
+}
+
+bool LogFindBar::isHistoryAvailable() const
+{
+    return m_history->isEnabled();
+}
+
+void LogFindBar::searchHistory()
+{
+    if (m_history->isEnabled())
+        emit historySearchRequested(m_text->text());
 }

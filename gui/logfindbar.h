@@ -14,6 +14,7 @@ class QToolButton;
 // The bar under the log table that finds a text in the rows on show: a text
 // field, previous and next, and a count of the matches. Enter and F3 go to
 // the next match, Shift with either to the previous one, Esc closes the bar.
+// "Cerca nello storico" asks the exchange for its past calls holding the text.
 class LogFindBar : public QWidget
 {
     Q_OBJECT
@@ -25,6 +26,9 @@ public:
                 LogViewSelectItemDelegate *delegate);
 
     QString counterText() const;
+    // "Cerca nello storico" works only while the exchange keeps a history.
+    void setHistoryAvailable(bool available);
+    bool isHistoryAvailable() const;
     LogSearch *search() const { return m_search; }
 
 public slots:
@@ -34,6 +38,11 @@ public slots:
     void findPrevious();
     // Searches again over what the filter now lets through.
     void refresh();
+    // Asks for the exchange's calls holding the text, when it keeps them.
+    void searchHistory();
+
+signals:
+    void historySearchRequested(const QString &text);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -49,6 +58,7 @@ private:
     QToolButton *m_previous;
     QToolButton *m_next;
     QLabel *m_counter;
+    QToolButton *m_history;
     LogSearch *m_search = nullptr;
     QSortFilterProxyModel *m_filter = nullptr;
     QTableView *m_view = nullptr;

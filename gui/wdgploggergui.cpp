@@ -2,11 +2,14 @@
 
 #include "appinfo.h"
 #include "callflowwindow.h"
+#include "callwindow.h"
+#include "historywindow.h"
 #include "logfindbar.h"
 #include "loggerverbosity.h"
 #include "logmessagefilterproxymodel.h"
 #include "logfilewriter.h"
 #include "logmessagemodel.h"
+#include "logtable.h"
 #include "logviewselectitemdelegate.h"
 #include "mycloseapplication.h"
 #include "pdiscoverywidget.h"
@@ -18,6 +21,7 @@
 #include "pbxlinkglobal.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileDialog>
@@ -233,67 +237,16 @@ void wdgPLoggerGui::start()
 void wdgPLoggerGui::initLogModel()
 {
     logModel->clear();
-    static const char *const headers[LogMessageModel::ColumnCount] = {
-        QT_TR_NOOP("TenantUUID"), QT_TR_NOOP("LinkedID"), QT_TR_NOOP("UniqueID"), QT_TR_NOOP("ID"),
-        QT_TR_NOOP("V"), QT_TR_NOOP("Timestamp"), QT_TR_NOOP("Messaggio")};
-    static const char *const toolTips[LogMessageModel::ColumnCount] = {
-        QT_TR_NOOP("TenantUUID"), QT_TR_NOOP("LinkedID"), QT_TR_NOOP("UniqueID"), QT_TR_NOOP("ID"),
-        QT_TR_NOOP("Verbosity"), QT_TR_NOOP("Timestamp"), QT_TR_NOOP("Messaggio")};
-    for (int c = 0; c < LogMessageModel::ColumnCount; ++c)
-        logModel->setHeaderData(c, Qt::Horizontal, tr(headers[c]), Qt::DisplayRole);
-    for (int c = 0; c < LogMessageModel::ColumnCount; ++c)
-        logModel->setHeaderData(c, Qt::Horizontal, tr(toolTips[c]), Qt::ToolTipRole);
-
-    QHeaderView *header = ui.tbLogView->horizontalHeader();
-    for (int c = 0; c < LogMessageModel::MessageColumn; ++c)
-        header->setSectionResizeMode(c, QHeaderView::Fixed);
-    header->setSectionResizeMode(LogMessageModel::MessageColumn, QHeaderView::Stretch);
-    const int widths[] = {130, 130, 130, 130, 100, 200};
-    for (int c = 0; c < LogMessageModel::MessageColumn; ++c)
-        header->resizeSection(c, widths[c]);
-    ui.tbLogView->setColumnHidden(LogMessageModel::TenantUuidColumn, true);
-    ui.tbLogView->setColumnHidden(LogMessageModel::LinkedIdColumn, true);
-    ui.tbLogView->setColumnHidden(LogMessageModel::MessageIdColumn, true);
+    LogTable::setUp(logModel, ui.tbLogView);
 }
 
 
 namespace {
 constexpr quint16 kDefaultPort = 5039;
 constexpr int kAppMode = PBXLINK::AppModeDiagnostic;
-constexpr int kMaxMessageLength = 50000;
-// The line that holds the cut is kept whole only up to here: one line of
-// megabytes would otherwise pass the cut untouched.
-constexpr int kMaxCutLineRest = 4096;
 constexpr int kDefaultMaxRows = 2000000;
 constexpr qint64 kDefaultMaxBytes = qint64(1) << 30;
 const char kUserRequest[] = "UserRequest";
-
-// The level names, encoded once and shared by every row that shows them.
-QByteArray levelNameUtf8(int level)
-{
-    static const QByteArray names[] = {
-        LOGGER::verbosityIntToString(-1).toUtf8(), LOGGER::verbosityIntToString(0).toUtf8(),
-        LOGGER::verbosityIntToString(1).toUtf8(),  LOGGER::verbosityIntToString(2).toUtf8(),
-        LOGGER::verbosityIntToString(3).toUtf8(),  LOGGER::verbosityIntToString(4).toUtf8()};
-    if (level >= -1 && level <= 4)
-        return names[level + 1];
-    return LOGGER::verbosityIntToString(level).toUtf8();
-}
-
-// Long messages are cut after the line that holds the limit, so the table
-// never carries megabytes in one cell.
-QString cutMessage(const QString &message)
-{
-    if (message.size() <= kMaxMessageLength)
-        return message;
-    const int lineEnd = message.leftRef(kMaxMessageLength + kMaxCutLineRest).indexOf(QLatin1Char('\n'), kMaxMessageLength);
-    // Without a line end soon past the limit, the cut falls at the limit
-    // itself, and never between the two halves of a character outside the BMP.
-    int keep = lineEnd >= 0 ? lineEnd + 1 : kMaxMessageLength;
-    if (lineEnd < 0 && message.at(keep - 1).isHighSurrogate())
-        --keep;
-    return message.left(keep) + QStringLiteral("...");
-}
 
 // Reasons and file errors may hold anything the exchange or the system
 // wrote: shown as plain text, never as markup.
@@ -371,6 +324,9 @@ void wdgPLoggerGui::connectToP()
         connect(pbxLink, SIGNAL(sigTenantListReceived(QMap<QString,QString>)), this,
                 SLOT(onTenantListReceived(QMap<QString,QString>)));
         connect(pbxLink, &PbxLink::sigUnknownExchange, this, &wdgPLoggerGui::onUnknownExchange);
+        connect(pbxLink, &PbxLink::sigHistoryCalls, this, &wdgPLoggerGui::onHistoryCalls);
+        connect(pbxLink, &PbxLink::sigHistoryRows, this, &wdgPLoggerGui::onHistoryRows);
+        connect(pbxLink, &PbxLink::sigHistoryError, this, &wdgPLoggerGui::onHistoryError);
         connect(pbxLink, &PbxLink::sigExchangeIdentityChanged, this, &wdgPLoggerGui::onExchangeIdentityChanged);
     }
     // Handed on as read here, so the link cannot read the octets another way.
@@ -423,7 +379,14 @@ void wdgPLoggerGui::disconnectedFromP(QString reason)
     }
     qDebug() << Q_FUNC_INFO << "Disconnected from Peltrano";
     ui.btnConnect->setText(tr("Connetti"));
+    if (connected && historyOffered && !lastRowId.isEmpty()) {
+        resumeExchange = loginAddress + QLatin1Char('|') + loginUser;
+        resumeTenant = subscribedTenant;
+        resumeRowId = lastRowId;
+    }
     connected = false;
+    historyOffered = false;
+    ui.findBar->setHistoryAvailable(false);
     ui.btSendCmd->setEnabled(false);
     ui.lblStatusText->setText(tr("Stato: Disconnesso"));
     ui.lblLedStatus->setPixmap(QPixmap(QStringLiteral(":/images/AccountIsNotRegisteredIcon.png")));
@@ -534,6 +497,8 @@ void wdgPLoggerGui::onFeaturesReceived(QStringList features)
 {
     if (olderAttemptOpen())
         return;
+    historyOffered = features.contains(QStringLiteral("HISTORY"));
+    ui.findBar->setHistoryAvailable(connected && historyOffered);
     ui.cbTenant->setVisible(features.contains(QStringLiteral("SUBSCRIBE_TENANT_EVENTS")));
     // isHidden(), not isVisible(): the answer must not depend on whether the
     // window itself is on screen yet.
@@ -576,8 +541,17 @@ void wdgPLoggerGui::onSelectedTenantChanged()
 
 void wdgPLoggerGui::subscribeToShownTenant()
 {
-    if (pbxLink && connected && ui.cbTenant->currentIndex() >= 0)
-        pbxLink->subscribeTenantEvents(ui.cbTenant->currentData(Qt::UserRole).toString());
+    if (!pbxLink || !connected || ui.cbTenant->currentIndex() < 0)
+        return;
+    subscribedTenant = ui.cbTenant->currentData(Qt::UserRole).toString();
+    // Logged in again where the link dropped: the rows missed come first.
+    QString since;
+    if (historyOffered && resumeExchange == loginAddress + QLatin1Char('|') + loginUser
+        && resumeTenant == subscribedTenant)
+        since = resumeRowId;
+    resumeExchange.clear();
+    resumeRowId.clear();
+    pbxLink->subscribeTenantEvents(subscribedTenant, since);
 }
 
 void wdgPLoggerGui::onSelectedCommandChanged()
@@ -623,22 +597,14 @@ void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
 {
     if (!logStarted)
         return;
-    LogMessageModel::Row row;
-    row.level = msg.verbosity.toInt();  // not a number: level 0
-    row.setText(LogMessageModel::TenantUuidColumn, msg.tenantUuid);
-    row.setText(LogMessageModel::LinkedIdColumn, msg.linkedId);
-    row.setText(LogMessageModel::UniqueIdColumn, msg.uniqueId);
-    row.setText(LogMessageModel::MessageIdColumn, msg.messageId);
-    row.cells[LogMessageModel::VerbosityColumn] = levelNameUtf8(row.level);
-    row.setText(LogMessageModel::TimestampColumn, msg.timestamp);
-    row.setText(LogMessageModel::MessageColumn, cutMessage(msg.message));
-    row.setExtraFields(msg.extraFields);
-    logModel->enqueue(std::move(row));
+    logModel->enqueue(LogTable::rowOf(msg));
+    if (msg.verbosity != QLatin1String("-1"))  // not the window's own command results
+        lastRowId = msg.messageId;
     if (!msg.linkedId.isEmpty()) {
         for (CallFlowWindow *window : qAsConst(flowWindows)) {
             if (window && window->callId() == msg.linkedId) {
                 DiagnosticMessage shown = msg;
-                shown.message = cutMessage(msg.message);
+                shown.message = LogTable::cutMessage(msg.message);
                 window->appendRow(shown);
             }
         }
@@ -766,13 +732,8 @@ void wdgPLoggerGui::saveLogToFile()
         return;
     logModel->flushPending();  // what has arrived is saved too
 
-    QVector<int> columns;
-    for (int c = 0; c < LogMessageModel::ColumnCount; ++c) {
-        if (!ui.tbLogView->isColumnHidden(c))
-            columns << c;
-    }
     QString error;
-    if (!LogFileWriter::write(*logModel, columns, fileName, &error)) {
+    if (!LogFileWriter::write(*logModel, LogTable::visibleColumns(ui.tbLogView), fileName, &error)) {
         showWarning(this, tr("Errore di salvataggio"),
                     tr("Impossibile salvare il log su \"%1\": %2").arg(fileName, error));
     }
@@ -868,7 +829,7 @@ void wdgPLoggerGui::showFlowLine(const DiagnosticMessage &row)
     // Compared as the table keeps them: nothing decoded per row.
     const QByteArray linked = row.linkedId.toUtf8();
     const QByteArray stamp = row.timestamp.toUtf8();
-    const QByteArray message = cutMessage(row.message).toUtf8();
+    const QByteArray message = LogTable::cutMessage(row.message).toUtf8();
     const auto same = [](std::string_view cell, const QByteArray &text) {
         return cell == std::string_view(text.constData(), size_t(text.size()));
     };
@@ -917,6 +878,10 @@ void wdgPLoggerGui::setUpLogReading()
     ui.findBar->attach(logModel, filterModel, ui.tbLogView, selectionDelegate);
     auto *find = new QShortcut(QKeySequence::Find, this, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
     connect(find, &QShortcut::activated, ui.findBar, &LogFindBar::open);
+    auto *history = new QShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+F")), this, nullptr, nullptr,
+                                  Qt::WidgetWithChildrenShortcut);
+    connect(history, &QShortcut::activated, ui.findBar, &LogFindBar::searchHistory);
+    connect(ui.findBar, &LogFindBar::historySearchRequested, this, &wdgPLoggerGui::searchHistory);
 }
 
 bool wdgPLoggerGui::followingTail() const
@@ -994,4 +959,68 @@ void wdgPLoggerGui::onRowsDropped(qint64 total)
     if (!followingTail())
         keepAnchorInView();
     adjustingView = false;
+}
+
+void wdgPLoggerGui::searchHistory(const QString &text)
+{
+    if (!pbxLink || !connected || !historyOffered)
+        return;
+    if (!historyWindow) {
+        historyWindow = new HistoryWindow(this);
+        historyWindow->setAttribute(Qt::WA_DeleteOnClose);
+        connect(historyWindow, &HistoryWindow::callChosen, this, &wdgPLoggerGui::openHistoryCall);
+    }
+    HistoryRequest request;
+    request.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    request.query = text.left(HistoryRequest::MaxQueryLength);
+    const QDateTime now = QDateTime::currentDateTime();
+    request.from = now.addDays(-1).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    request.tenant = subscribedTenant;
+    request.anyTenant = false;
+    request.limit = HistoryRequest::MaxLimit;
+    historyCallsRequest = request.id;
+    historyWindow->showSearching(request.query);
+    historyWindow->show();
+    historyWindow->raise();
+    historyWindow->activateWindow();
+    pbxLink->sendHistoryRequest(request);
+}
+
+void wdgPLoggerGui::openHistoryCall(const QString &callId)
+{
+    auto *window = new CallWindow(callId, this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->setEmphasis(selectionDelegate->selectedColumn(), selectionDelegate->selectedValue());
+    window->show();
+    HistoryRequest request;
+    request.kind = HistoryRequest::Kind::Rows;
+    request.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    request.callId = callId;
+    callWindows.insert(request.id, window);
+    if (pbxLink && connected)
+        pbxLink->sendHistoryRequest(request);
+    else
+        onHistoryError(request.id, tr("non connesso al centralino"));
+}
+
+void wdgPLoggerGui::onHistoryCalls(const QString &id, const QVector<HistoryCall> &calls, bool truncated)
+{
+    if (historyWindow && id == historyCallsRequest)
+        historyWindow->showCalls(calls, truncated);
+}
+
+void wdgPLoggerGui::onHistoryRows(const QString &id, const QVector<DiagnosticMessage> &rows, bool truncated)
+{
+    if (const QPointer<CallWindow> window = callWindows.take(id))
+        window->showRows(rows, truncated);
+}
+
+void wdgPLoggerGui::onHistoryError(const QString &id, const QString &reason)
+{
+    if (const QPointer<CallWindow> window = callWindows.take(id))
+        window->showError(reason);
+    else if (id != historyCallsRequest)
+        return;
+    if (historyWindow)
+        historyWindow->showError(reason);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "diagnosticmessage.h"
+#include "historycall.h"
 #include "logindetails.h"
 #include "servercommandresponse.h"
 #include "ui_wdgploggergui.h"
@@ -13,6 +14,8 @@
 #include <QWidget>
 
 class CallFlowWindow;
+class CallWindow;
+class HistoryWindow;
 class LogMessageFilterProxyModel;
 class QMessageBox;
 class LogMessageModel;
@@ -96,6 +99,14 @@ private:
     // was before they went.
     void onRowsDropped(qint64 total);
 
+    // The history of an exchange that keeps one: the search window, the call
+    // windows waiting for their rows.
+    void searchHistory(const QString &text);
+    void openHistoryCall(const QString &callId);
+    void onHistoryCalls(const QString &id, const QVector<HistoryCall> &calls, bool truncated);
+    void onHistoryRows(const QString &id, const QVector<DiagnosticMessage> &rows, bool truncated);
+    void onHistoryError(const QString &id, const QString &reason);
+
     Ui_wdgPLoggerGui ui;
     PbxLink *pbxLink = nullptr;
     int attemptsMade = 0;   // login attempts handed to pbxLink
@@ -128,4 +139,16 @@ private:
     bool trustUnconfirmed = false;
     // Open flow windows; each gets the new rows of its call.
     QVector<QPointer<CallFlowWindow>> flowWindows;
+
+    bool historyOffered = false;
+    QPointer<HistoryWindow> historyWindow;
+    QString historyCallsRequest;
+    QMap<QString, QPointer<CallWindow>> callWindows;  // by the id of their request
+    // Where a subscription cut by a dropped link goes on: the same exchange
+    // and tenant, after the last row received.
+    QString subscribedTenant;
+    QString lastRowId;
+    QString resumeExchange;
+    QString resumeTenant;
+    QString resumeRowId;
 };

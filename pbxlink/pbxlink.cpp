@@ -87,6 +87,9 @@ void PbxLink::run()
                 [this, s = &session](const DiagnosticMessage &msg) { sendDiagnosticMessage(s, msg); },
                 Qt::DirectConnection);
         forward(&session, &PbxLinkSession::sigServerCommandResponse, &PbxLink::sigServerCommandResponse);
+        forward(&session, &PbxLinkSession::sigHistoryCalls, &PbxLink::sigHistoryCalls);
+        forward(&session, &PbxLinkSession::sigHistoryRows, &PbxLink::sigHistoryRows);
+        forward(&session, &PbxLinkSession::sigHistoryError, &PbxLink::sigHistoryError);
         forward(&session, &PbxLinkSession::sigUnknownExchange, &PbxLink::sigUnknownExchange);
         forward(&session, &PbxLinkSession::sigExchangeIdentityChanged, &PbxLink::sigExchangeIdentityChanged);
         QTimer pendingCalls;
@@ -238,9 +241,14 @@ void PbxLink::getTenantList()
     dispatch([](PbxLinkSession *s) { s->getTenantList(); });
 }
 
-void PbxLink::subscribeTenantEvents(const QString &tenantUuid)
+void PbxLink::subscribeTenantEvents(const QString &tenantUuid, const QString &since)
 {
-    dispatch([tenantUuid](PbxLinkSession *s) { s->subscribeTenantEvents(tenantUuid); });
+    dispatch([tenantUuid, since](PbxLinkSession *s) { s->subscribeTenantEvents(tenantUuid, since); });
+}
+
+void PbxLink::sendHistoryRequest(const HistoryRequest &request)
+{
+    dispatch([request](PbxLinkSession *s) { s->sendHistoryRequest(request); });
 }
 
 QString PbxLink::getServerApiVersion() const

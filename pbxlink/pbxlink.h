@@ -1,6 +1,8 @@
 #pragma once
 
 #include "diagnosticmessage.h"
+#include "historycall.h"
+#include "historyrequest.h"
 #include "logindetails.h"
 #include "pbxlinkglobal.h"
 #include "servercommand.h"
@@ -47,7 +49,11 @@ public:
     void shutdown();
 
     void getTenantList();
-    void subscribeTenantEvents(const QString &tenantUuid);
+    // since: a row id of this exchange (feature HISTORY): its stored rows
+    // after that one come first, then the live ones.
+    void subscribeTenantEvents(const QString &tenantUuid, const QString &since = QString());
+    // Answered by sigHistoryCalls, sigHistoryRows or sigHistoryError.
+    void sendHistoryRequest(const HistoryRequest &request);
     QString getServerApiVersion() const;
     void sendServerCommand(const ServerCommand &command);
     // Answers sigUnknownExchange with the address and fingerprint it carried.
@@ -73,6 +79,9 @@ signals:
     void sigTenantListReceived(QMap<QString, QString> tenants);
     void sigDiagnosticMessageReceived(DiagnosticMessage msg);
     void sigServerCommandResponse(ServerCommandResponse response);
+    void sigHistoryCalls(QString id, QVector<HistoryCall> calls, bool truncated);
+    void sigHistoryRows(QString id, QVector<DiagnosticMessage> rows, bool truncated);
+    void sigHistoryError(QString id, QString reason);
     // The exchange's certificate has no pin yet (fingerprint: SHA-256 as
     // hex pairs joined by ':'): the attempt waits until the receiver calls
     // answerUnknownExchange(). "Trust" pins it in the data directory.

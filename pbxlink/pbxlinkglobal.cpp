@@ -1,6 +1,7 @@
 #include "pbxlinkglobal.h"
 
 #include "diagnosticmessage.h"
+#include "historycall.h"
 #include "logindetails.h"
 #include "servercommand.h"
 #include "servercommandresponse.h"
@@ -51,6 +52,8 @@ void registerMetaTypes()
     qRegisterMetaType<ServerCommand>("ServerCommand");
     qRegisterMetaType<LoginDetails>("LoginDetails");
     qRegisterMetaType<QMap<QString, QString>>("QMap<QString,QString>");
+    qRegisterMetaType<QVector<HistoryCall>>("QVector<HistoryCall>");
+    qRegisterMetaType<QVector<DiagnosticMessage>>("QVector<DiagnosticMessage>");
 }
 
 }

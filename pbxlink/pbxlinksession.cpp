@@ -157,16 +157,65 @@ void PbxLinkSession::getTenantList()
     sendFrame(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeGetTenants}});
 }
 
-void PbxLinkSession::subscribeTenantEvents(const QString &tenantUuid)
+void PbxLinkSession::subscribeTenantEvents(const QString &tenantUuid, const QString &since)
 {
     if (m_state != State::LoggedIn) {
         // Sent as soon as the login succeeds.
         m_pendingSubscription = tenantUuid;
+        m_pendingSince = since;
         m_hasPendingSubscription = true;
         return;
     }
-    sendFrame(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeSubscribe},
-                          {QStringLiteral("tenant"), tenantUuid}});
+    QJsonObject frame{{QStringLiteral("type"), PbxProtocol::TypeSubscribe}, {QStringLiteral("tenant"), tenantUuid}};
+    if (!since.isEmpty())
+        frame.insert(QStringLiteral("since"), since);
+    sendFrame(frame);
+}
+
+void PbxLinkSession::sendHistoryRequest(const HistoryRequest &request)
+{
+    if (m_state != State::LoggedIn) {
+        emit sigHistoryError(request.id, QStringLiteral("not connected"));
+        return;
+    }
+    sendFrame(request.toJson());
+}
+
+// A frame of a bounded answer: more than the exchange may send is dropped.
+void PbxLinkSession::handleHistoryResult(const QString &type, const QJsonObject &frame)
+{
+    using namespace PbxProtocol;
+    bool ok = frame.value(QLatin1String("id")).isString();
+    const QString id = boundedLogMember(optString(frame, QStringLiteral("id"), &ok));
+    const QJsonValue truncatedValue = frame.value(QLatin1String("truncated"));
+    const bool truncated = truncatedValue.toBool();
+    ok = ok && (truncatedValue.isUndefined() || truncatedValue.isBool());
+    const QString member = type == TypeHistoryCallsResult ? QStringLiteral("calls") : QStringLiteral("rows");
+    if (!ok || !frame.value(member).isArray()) {
+        skipFrame(QStringLiteral("malformed history answer"));
+        return;
+    }
+    const QJsonArray list = frame.value(member).toArray();
+    if (type == TypeHistoryCallsResult) {
+        QVector<HistoryCall> calls;
+        for (int i = 0; i < list.size() && i < HistoryRequest::MaxLimit; ++i) {
+            HistoryCall call;
+            if (HistoryCall::fromJson(list.at(i).toObject(), &call))
+                calls.append(call);
+        }
+        emit sigHistoryCalls(id, calls, truncated || list.size() > HistoryRequest::MaxLimit);
+        return;
+    }
+    constexpr int maxRows = 20000;
+    QVector<DiagnosticMessage> rows;
+    for (int i = 0; i < list.size() && i < maxRows; ++i) {
+        DiagnosticMessage row;
+        if (diagnosticMessageFromJson(list.at(i).toObject(), &row)) {
+            boundLogMembers(&row);
+            rows.append(row);
+        }
+    }
+    emit sigHistoryRows(id, rows, truncated || list.size() > maxRows);
 }
 
 void PbxLinkSession::sendServerCommand(const ServerCommand &command)
@@ -413,6 +462,9 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
         bool ok = true;
         const QString why = boundedReason(optString(frame, QStringLiteral("reason"), &ok));
         warnLimited(QStringLiteral("exchange reports: %1").arg(why));
+        // An error that names a request answers it.
+        if (frame.value(QLatin1String("id")).isString())
+            emit sigHistoryError(boundedLogMember(frame.value(QLatin1String("id")).toString()), why);
         return;
     }
 
@@ -459,6 +511,8 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
         // Traffic enough: a whole frame restarts the silence timer.
     } else if (type == TypeTenants) {
         handleTenants(frame);
+    } else if (type == TypeHistoryCallsResult || type == TypeHistoryRowsResult) {
+        handleHistoryResult(type, frame);
     } else if (type == TypeCommandResult) {
         ServerCommandResponse response;
         if (commandResponseFromJson(frame, &response))
@@ -544,7 +598,7 @@ void PbxLinkSession::handleLoginOk(const QJsonObject &frame)
     emit sigFeaturesChanged(details.features);
     if (m_hasPendingSubscription && m_state == State::LoggedIn) {
         m_hasPendingSubscription = false;
-        subscribeTenantEvents(m_pendingSubscription);
+        subscribeTenantEvents(m_pendingSubscription, m_pendingSince);
     }
 }
 

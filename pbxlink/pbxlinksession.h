@@ -1,6 +1,8 @@
 #pragma once
 
 #include "diagnosticmessage.h"
+#include "historycall.h"
+#include "historyrequest.h"
 #include "logindetails.h"
 #include "pbxframecodec.h"
 #include "servercommand.h"
@@ -42,7 +44,9 @@ public:
     void connectToServer(const QString &user, const QString &password, const QString &domain, int mode);
     void disconnectFromServer();
     void getTenantList();
-    void subscribeTenantEvents(const QString &tenantUuid);
+    // since: a row id of this exchange; its stored rows after it come first.
+    void subscribeTenantEvents(const QString &tenantUuid, const QString &since = QString());
+    void sendHistoryRequest(const HistoryRequest &request);
     void sendServerCommand(const ServerCommand &command);
     // The user's answer to sigUnknownExchange; an answer for another
     // attempt or another certificate is ignored.
@@ -70,6 +74,11 @@ signals:
     void sigTenantListReceived(QMap<QString, QString> tenants);
     void sigDiagnosticMessageReceived(DiagnosticMessage msg);
     void sigServerCommandResponse(ServerCommandResponse response);
+    // Answers to history requests, by the request's id; an error frame that
+    // names an id comes as sigHistoryError.
+    void sigHistoryCalls(QString id, QVector<HistoryCall> calls, bool truncated);
+    void sigHistoryRows(QString id, QVector<DiagnosticMessage> rows, bool truncated);
+    void sigHistoryError(QString id, QString reason);
     // The TLS channel is up with an exchange whose certificate has no pin:
     // the attempt waits for answerUnknownExchange().
     void sigUnknownExchange(QString address, QString fingerprint);
@@ -99,6 +108,7 @@ private:
     void handleChallenge(const QJsonObject &frame);
     void handleLoginOk(const QJsonObject &frame);
     void handleTenants(const QJsonObject &frame);
+    void handleHistoryResult(const QString &type, const QJsonObject &frame);
     void skipFrame(const QString &why);
     // Console warnings about what the exchange sends, a bounded number per connection.
     void warnLimited(const QString &line);
@@ -125,6 +135,7 @@ private:
     QString m_domain;
     int m_mode = 0;
     QString m_pendingSubscription;
+    QString m_pendingSince;
     bool m_hasPendingSubscription = false;
 
     State m_state = State::Idle;

@@ -29,6 +29,11 @@ const QString TypeGetTenants = QStringLiteral("get-tenants");
 const QString TypeSubscribe = QStringLiteral("subscribe");
 const QString TypeCommand = QStringLiteral("command");
 const QString TypeLogout = QStringLiteral("logout");
+const QString TypeHistoryCalls = QStringLiteral("history-calls");
+const QString TypeHistoryRows = QStringLiteral("history-rows");
+const QString TypeHistoryCallsResult = QStringLiteral("history-calls-result");
+const QString TypeHistoryRowsResult = QStringLiteral("history-rows-result");
+const QString FeatureHistory = QStringLiteral("HISTORY");
 
 QString frameType(const QJsonObject &frame)
 {

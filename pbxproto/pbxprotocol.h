@@ -35,6 +35,8 @@ extern const QString TypeFeatures;
 extern const QString TypeCommandResult;
 extern const QString TypeError;
 extern const QString TypeBye;
+extern const QString TypeHistoryCallsResult;
+extern const QString TypeHistoryRowsResult;
 // client -> exchange
 extern const QString TypeLogin;
 extern const QString TypeLoginProof;
@@ -43,6 +45,10 @@ extern const QString TypeGetTenants;
 extern const QString TypeSubscribe;
 extern const QString TypeCommand;
 extern const QString TypeLogout;
+extern const QString TypeHistoryCalls;
+extern const QString TypeHistoryRows;
+// The feature of an exchange that keeps what it served and answers the above.
+extern const QString FeatureHistory;
 
 QString frameType(const QJsonObject &frame);
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "diagnosticmessage.h"
+#include "historycall.h"
+#include "historyrequest.h"
 #include "scram.h"
 #include "servercommand.h"
 #include "servercommandresponse.h"
@@ -51,4 +54,29 @@ public:
     // Once the origin's scope is destroyed the answer is not wanted: a
     // backend may stop the work then and drop the answer.
     virtual void runCommand(const ServerCommand &command, const PbxCommandOrigin &origin, CommandDone done) = 0;
+
+    // The history of what was served, for an exchange that keeps one. Each
+    // answers exactly once, at once or later; a non-empty error says why
+    // it cannot. more: rows beyond these exist.
+    using HistoryCallsDone = std::function<void(const QString &error, const QVector<HistoryCall> &calls, bool truncated)>;
+    using HistoryRowsDone = std::function<void(const QString &error, const QVector<DiagnosticMessage> &rows, bool more)>;
+    virtual bool keepsHistory() const { return false; }
+    virtual void findHistoryCalls(const HistoryRequest &request, HistoryCallsDone done)
+    {
+        Q_UNUSED(request)
+        done(QStringLiteral("no history is kept"), {}, false);
+    }
+    virtual void historyCallRows(const QString &callId, HistoryRowsDone done)
+    {
+        Q_UNUSED(callId)
+        done(QStringLiteral("no history is kept"), {}, false);
+    }
+    // The next rows of a tenant after a row id, every row published before
+    // the call included.
+    virtual void historyRowsAfter(const QString &tenant, qint64 afterId, HistoryRowsDone done)
+    {
+        Q_UNUSED(tenant)
+        Q_UNUSED(afterId)
+        done(QStringLiteral("no history is kept"), {}, false);
+    }
 };

@@ -164,17 +164,17 @@ void PbxServer::publish(const DiagnosticMessage &msg)
 {
     if (m_sessions.isEmpty())
         return;
-    publishFrame(msg.tenantUuid, PbxProtocol::encodeLogFrame(msg));
+    publishFrame(msg.tenantUuid, PbxProtocol::encodeLogFrame(msg), msg.messageId.toLongLong());
 }
 
-void PbxServer::publishFrame(const QString &tenant, const QByteArray &frame)
+void PbxServer::publishFrame(const QString &tenant, const QByteArray &frame, qint64 rowId)
 {
     if (frame.isEmpty())
         return;  // a record over the frame limit
     // A session may end while frames are handed out: the list is copied.
     const QVector<PbxServerSession *> sessions = m_sessions;
     for (PbxServerSession *session : sessions)
-        session->offerLogFrame(tenant, frame);
+        session->offerLogFrame(tenant, frame, false, rowId);
 }
 
 void PbxServer::setStandingNotice(const QString &key, const DiagnosticMessage &msg)

@@ -46,8 +46,8 @@ public:
 
     // Sends a log record to every logged-in client subscribed to its tenant.
     void publish(const DiagnosticMessage &msg);
-    // The same, already encoded with its line end.
-    void publishFrame(const QString &tenant, const QByteArray &frame);
+    // The same, already encoded with its line end; rowId is its id, if any.
+    void publishFrame(const QString &tenant, const QByteArray &frame, qint64 rowId = 0);
     // A record for every logged-in client, whatever its subscription: news
     // of the exchange itself.
     void broadcast(const DiagnosticMessage &msg);

@@ -1,5 +1,6 @@
 #include "pbxserversession.h"
 
+#include "historyrequest.h"
 #include "loginthrottle.h"
 #include "pbxbackend.h"
 #include "pbxprotocol.h"
@@ -15,6 +16,7 @@
 #include <QUuid>
 
 #include <cmath>
+#include <utility>
 
 namespace {
 constexpr int kReadChunk = 64 * 1024;
@@ -151,10 +153,17 @@ void PbxServerSession::sendLogFrame(const QByteArray &frame)
     ++m_sent;
 }
 
-void PbxServerSession::offerLogFrame(const QString &tenant, const QByteArray &frame, bool anyTenant)
+void PbxServerSession::offerLogFrame(const QString &tenant, const QByteArray &frame, bool anyTenant, qint64 rowId)
 {
     if (m_state != State::LoggedIn || (!anyTenant && tenant != m_subscription))
         return;
+    if (m_catchingUp && !anyTenant) {
+        m_heldFrames.append({rowId, frame});
+        m_heldBytes += frame.size();
+        if (m_heldBytes > m_settings.maxQueuedBytes)
+            close(QStringLiteral("client fell behind"), QStringLiteral("client fell behind: too many log messages unread"));
+        return;
+    }
     if (queuedBytes() + frame.size() > m_settings.maxQueuedBytes) {
         // The bye is queued behind what the client does not read: it may
         // never see it, and the connection goes when the grace runs out.
@@ -298,6 +307,8 @@ void PbxServerSession::handleFrame(const QJsonObject &frame)
         handleSubscribe(frame);
     } else if (type == TypeCommand) {
         handleCommand(frame);
+    } else if (type == TypeHistoryCalls || type == TypeHistoryRows) {
+        handleHistoryQuery(frame);
     } else if (type == TypeLogin) {
         sendError(QStringLiteral("already logged in"));
     } else {
@@ -339,6 +350,21 @@ void PbxServerSession::handleSubscribe(const QJsonObject &frame)
 {
     bool ok = true;
     const QString tenant = PbxProtocol::optString(frame, QStringLiteral("tenant"), &ok);
+    // Rows after this id come first from the history.
+    qint64 since = -1;
+    if (frame.contains(QLatin1String("since"))) {
+        const QString text = PbxProtocol::optString(frame, QStringLiteral("since"), &ok);
+        bool number = false;
+        since = text.toLongLong(&number);
+        if (!ok || !number || since < 0 || text.size() > 19) {
+            sendError(QStringLiteral("since must be a row id"));
+            return;
+        }
+        if (!m_backend->keepsHistory()) {
+            sendError(QStringLiteral("no history is kept"));
+            return;
+        }
+    }
     bool known = tenant.isEmpty();
     const QVector<PbxTenant> tenants = m_backend->tenants();
     for (const PbxTenant &t : tenants)
@@ -351,6 +377,7 @@ void PbxServerSession::handleSubscribe(const QJsonObject &frame)
     subscribed(tenant);
     send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeSubscribed}, {QStringLiteral("tenant"), tenant}});
     emit eventReported(QStringLiteral("session %1 subscribed to \"%2\"").arg(m_number).arg(tenant));
+    startCatchUp(since);
 }
 
 void PbxServerSession::refuseLogin(const QString &reason)
@@ -550,4 +577,168 @@ void PbxServerSession::handleCommand(const QJsonObject &frame)
                                      .arg(printable(command.command))
                                      .arg(response.code));
     });
+}
+
+void PbxServerSession::sendRequestError(const QString &id, const QString &reason)
+{
+    QJsonObject error{{QStringLiteral("type"), PbxProtocol::TypeError}, {QStringLiteral("reason"), reason}};
+    if (!id.isEmpty())
+        error.insert(QStringLiteral("id"), id);
+    send(error);
+}
+
+void PbxServerSession::handleHistoryQuery(const QJsonObject &frame)
+{
+    HistoryRequest request;
+    QString error;
+    QString id;
+    if (!HistoryRequest::fromJson(frame, &request, &error, &id)) {
+        sendRequestError(id, error);
+        return;
+    }
+    if (!m_backend->keepsHistory()) {
+        sendRequestError(id, QStringLiteral("no history is kept"));
+        return;
+    }
+    if (m_historyQueryRunning) {
+        sendRequestError(id, QStringLiteral("busy: one history query at a time"));
+        return;
+    }
+    m_historyQueryRunning = true;
+    const QPointer<PbxServerSession> self(this);
+    // Whether the answer may still go out, and the query slot freed.
+    auto answerable = [self] {
+        if (!self)
+            return false;
+        self->m_historyQueryRunning = false;
+        return self->m_state == State::LoggedIn;
+    };
+    if (request.kind == HistoryRequest::Kind::Calls) {
+        m_backend->findHistoryCalls(request, [self, id, answerable](const QString &why, const QVector<HistoryCall> &calls,
+                                                                    bool truncated) {
+            if (!answerable())
+                return;
+            if (!why.isEmpty()) {
+                self->sendRequestError(id, QStringLiteral("history: %1").arg(why));
+                return;
+            }
+            QJsonArray list;
+            for (const HistoryCall &call : calls)
+                list.append(call.toJson());
+            self->send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeHistoryCallsResult},
+                                   {QStringLiteral("id"), id},
+                                   {QStringLiteral("calls"), list},
+                                   {QStringLiteral("truncated"), truncated}});
+        });
+        return;
+    }
+    m_backend->historyCallRows(request.callId, [self, id, answerable](const QString &why,
+                                                                      const QVector<DiagnosticMessage> &rows, bool more) {
+        if (!answerable())
+            return;
+        if (!why.isEmpty()) {
+            self->sendRequestError(id, QStringLiteral("history: %1").arg(why));
+            return;
+        }
+        // The answer is one frame: what does not fit under the frame limit
+        // is left out, and the answer says it was cut.
+        constexpr qint64 maxBytes = PbxFrameCodec::DefaultMaxFrameSize - 1024 * 1024;
+        QJsonArray list;
+        qint64 bytes = 0;
+        bool truncated = more;
+        for (const DiagnosticMessage &row : rows) {
+            bytes += PbxProtocol::encodeLogFrame(row).size();
+            if (bytes > maxBytes) {
+                truncated = true;
+                break;
+            }
+            QJsonObject member = PbxProtocol::diagnosticMessageToJson(row);
+            member.remove(QStringLiteral("type"));
+            list.append(member);
+        }
+        self->send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeHistoryRowsResult},
+                               {QStringLiteral("id"), id},
+                               {QStringLiteral("rows"), list},
+                               {QStringLiteral("truncated"), truncated}});
+    });
+}
+
+// since < 0: live rows only, as without a history.
+void PbxServerSession::startCatchUp(qint64 since)
+{
+    ++m_catchUpRound;
+    m_heldFrames.clear();
+    m_heldBytes = 0;
+    m_catchUpRows.clear();
+    m_catchingUp = since >= 0;
+    m_catchUpAfter = since;
+    m_lastStoredSent = 0;
+    if (m_catchingUp)
+        requestCatchUpPage();
+}
+
+void PbxServerSession::requestCatchUpPage()
+{
+    // What is held now was published before this question, so the answer
+    // holds it: only what comes later needs holding.
+    m_heldFrames.clear();
+    m_heldBytes = 0;
+    const QPointer<PbxServerSession> self(this);
+    const int round = m_catchUpRound;
+    m_backend->historyRowsAfter(m_subscription, m_catchUpAfter, [self, round](const QString &why,
+                                                                             const QVector<DiagnosticMessage> &rows,
+                                                                             bool more) {
+        if (!self || self->m_catchUpRound != round || !self->m_catchingUp || self->m_state != State::LoggedIn)
+            return;
+        if (!why.isEmpty()) {
+            self->sendError(QStringLiteral("history: %1; live rows follow").arg(why));
+            self->finishCatchUp();
+            return;
+        }
+        self->m_catchUpRows = rows;
+        self->m_catchUpMore = more;
+        self->pumpCatchUp();
+    });
+}
+
+// Sends what the client reads in time, the rest once it has read.
+void PbxServerSession::pumpCatchUp()
+{
+    const qint64 roomy = m_settings.maxQueuedBytes / 2;
+    int sent = 0;
+    while (sent < m_catchUpRows.size() && m_state == State::LoggedIn && queuedBytes() < roomy) {
+        const DiagnosticMessage &row = m_catchUpRows.at(sent++);
+        const qint64 id = row.messageId.toLongLong();
+        if (id > m_catchUpAfter)
+            sendLogFrame(PbxProtocol::encodeLogFrame(row));
+        m_catchUpAfter = qMax(m_catchUpAfter, id);
+        m_lastStoredSent = m_catchUpAfter;
+    }
+    m_catchUpRows.remove(0, sent);
+    if (m_state != State::LoggedIn)
+        return;
+    if (!m_catchUpRows.isEmpty() || queuedBytes() >= roomy) {
+        const int round = m_catchUpRound;
+        QTimer::singleShot(20, this, [this, round] {
+            if (round == m_catchUpRound && m_catchingUp && m_state == State::LoggedIn)
+                pumpCatchUp();
+        });
+        return;
+    }
+    if (m_catchUpMore)
+        requestCatchUpPage();
+    else
+        finishCatchUp();
+}
+
+void PbxServerSession::finishCatchUp()
+{
+    m_catchingUp = false;
+    const QVector<QPair<qint64, QByteArray>> held = std::exchange(m_heldFrames, {});
+    m_heldBytes = 0;
+    for (const auto &frame : held) {
+        // A row both stored and held went out with the stored ones.
+        if (frame.first == 0 || frame.first > m_lastStoredSent)
+            offerLogFrame(m_subscription, frame.second);
+    }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "diagnosticmessage.h"
 #include "pbxframecodec.h"
 #include "pbxserversettings.h"
 #include "scram.h"
@@ -10,6 +11,7 @@
 #include <QObject>
 #include <QHostAddress>
 #include <QTimer>
+#include <QVector>
 
 #include <functional>
 
@@ -57,8 +59,9 @@ public:
     // A log frame (encoded, line end included) of the given tenant: sent when
     // the client is logged in and subscribed to that tenant, or to every
     // logged-in client with anyTenant. A client whose unread frames pass the
-    // bound is dropped with a bye.
-    void offerLogFrame(const QString &tenant, const QByteArray &frame, bool anyTenant = false);
+    // bound is dropped with a bye. rowId: the record's id, for a client that
+    // catches up from the history meanwhile.
+    void offerLogFrame(const QString &tenant, const QByteArray &frame, bool anyTenant = false, qint64 rowId = 0);
     // The backend's tenant list, when logged in.
     void sendTenants();
     // Ends the session with a bye carrying the reason.
@@ -111,6 +114,13 @@ private:
     void handleProof(const QJsonObject &frame);
     void handleCommand(const QJsonObject &frame);
     void handleSubscribe(const QJsonObject &frame);
+    // The history: searches, one at a time, and a subscription's catch-up.
+    void handleHistoryQuery(const QJsonObject &frame);
+    void sendRequestError(const QString &id, const QString &reason);
+    void startCatchUp(qint64 since);
+    void requestCatchUpPage();
+    void pumpCatchUp();
+    void finishCatchUp();
     void refuseLogin(const QString &reason);
     // Refuses a login the throttle holds back; whether it did.
     bool refuseIfHeldBack();
@@ -146,4 +156,15 @@ private:
     QByteArray m_authMessagePrefix;  // client-first-bare "," server-first
     QString m_subscription;
     qint64 m_sent = 0;
+    bool m_historyQueryRunning = false;
+    // Stored rows go out first, live ones of the subscription wait meanwhile
+    // with their ids, so that none is missed or sent twice.
+    bool m_catchingUp = false;
+    int m_catchUpRound = 0;  // a new subscription ends the catch-up before it
+    qint64 m_catchUpAfter = 0;
+    qint64 m_lastStoredSent = 0;
+    bool m_catchUpMore = false;
+    QVector<DiagnosticMessage> m_catchUpRows;
+    QVector<QPair<qint64, QByteArray>> m_heldFrames;
+    qint64 m_heldBytes = 0;
 };

@@ -5,7 +5,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 JOBS="${JOBS:-$(nproc 2>/dev/null || echo 2)}"
 
 # Debian packages the build, the tests and the demo need.
-BUILD_PACKAGES=(make cmake g++ qtbase5-dev qtbase5-dev-tools libqt5svg5-dev libqt5network5 libarchive-dev zlib1g-dev openssl)
+BUILD_PACKAGES=(make cmake g++ qtbase5-dev qtbase5-dev-tools libqt5svg5-dev libqt5network5 libarchive-dev zlib1g-dev libsqlite3-dev openssl)
 RUN_PACKAGES=(xvfb xauth)
 # The agent's journal tests grow a journal file with systemd-journal-remote;
 # its end-to-end test runs Debian's ping (on 127.0.0.1) through the agent.

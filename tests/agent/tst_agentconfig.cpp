@@ -62,6 +62,14 @@ void TestAgentConfig::readFile_data()
         << QString() << QByteArray("[log]\nsource = file:/a.log\n; comment\nsource = stdin\n")
         << QStringList{"file:/a.log", "stdin"} << QString();
     QTest::newRow("empty source") << QString() << QByteArray("[log]\nsource =\n") << QStringList() << "source needs";
+    QTest::newRow("history kept for a day") << QString() << QByteArray("[history]\nkeep_days = 1\nmax_mib = 16\n")
+                                            << QStringList{"journal:kamailio"} << QString();
+    QTest::newRow("history kept for no day") << QString() << QByteArray("[history]\nkeep_days = 0\n") << QStringList()
+                                             << "keep_days needs a whole number of days";
+    QTest::newRow("history bound below a database's own size")
+        << QString() << QByteArray("[history]\nmax_mib = 1\n") << QStringList() << "max_mib needs";
+    QTest::newRow("history neither on nor off") << QString() << QByteArray("[history]\nenabled = perhaps\n")
+                                                << QStringList() << "enabled needs yes or no";
     QTest::newRow("a device without end") << "/dev/zero" << QByteArray() << QStringList() << "larger than 1048576 bytes";
     QTest::newRow("no session per account") << QString() << QByteArray("[agent]\nmax_sessions_per_account = 0\n")
                                             << QStringList() << "max_sessions_per_account needs a whole number from 1";

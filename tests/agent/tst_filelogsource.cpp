@@ -28,7 +28,10 @@ private slots:
 // one, "rename" it away, "truncate TEXT" it to TEXT, "create TEXT" it anew,
 // "link TEXT" a symbolic link in its place to another file holding TEXT,
 // "wait N" until N records came, "lost" until the source said it is lost,
-// "pause" and "resume" it as the agent does while its clients are behind.
+// "pause" and "resume" it as the agent does while its clients are behind,
+// "stop" the source and "start" a new one that goes on from the position it
+// left, "removeRotated" the renamed file. A record that tells of a gap is
+// "gap".
 void TestFileLogSource::follows_data()
 {
     QTest::addColumn<bool>("existsAtStart");
@@ -60,6 +63,24 @@ void TestFileLogSource::follows_data()
         << QStringList{"append INFO: r1\n", "wait 1", "pause", "append INFO: r2\n", "rename",
                        "appendRotated INFO: r3\n", "create INFO: s1\n", "resume"}
         << QStringList{"INFO: r1", "INFO: r2", "INFO: r3", "INFO: s1"} << false;
+    QTest::newRow("lines written while stopped are read at the start")
+        << true << QStringList{"append INFO: a1\n", "wait 1", "stop", "append INFO: a2\nINFO: a3\n", "start"}
+        << QStringList{"INFO: a1", "INFO: a2", "INFO: a3"} << false;
+    QTest::newRow("rotated while stopped, the rotated file read first")
+        << true
+        << QStringList{"append INFO: a1\n", "wait 1", "stop", "append INFO: a2\n", "rename", "create INFO: b1\n", "start"}
+        << QStringList{"INFO: a1", "INFO: a2", "INFO: b1"} << false;
+    QTest::newRow("rotated away while stopped, the gap told")
+        << true
+        << QStringList{"append INFO: a1\n", "wait 1", "stop", "append INFO: a2\n", "rename", "removeRotated",
+                       "create INFO: b1\n", "start"}
+        << QStringList{"INFO: a1", "gap", "INFO: b1"} << false;
+    QTest::newRow("cut shorter while stopped, the gap told")
+        << true << QStringList{"append INFO: a1\nINFO: a2\n", "wait 2", "stop", "truncate INFO: c\n", "start"}
+        << QStringList{"INFO: a1", "INFO: a2", "gap", "INFO: c"} << false;
+    QTest::newRow("a partial line at the stop is read whole at the start")
+        << true << QStringList{"append INFO: a1\nINFO: par", "wait 1", "stop", "append tial\n", "start"}
+        << QStringList{"INFO: a1", "INFO: partial"} << false;
 }
 
 void TestFileLogSource::follows()
@@ -76,15 +97,19 @@ void TestFileLogSource::follows()
     if (existsAtStart)
         QVERIFY(writeFile(path, "INFO: old line\n", QIODevice::Truncate));
 
-    FileLogSource source(path);
+    const QString position = dir.filePath(QStringLiteral("position"));
+    auto source = std::make_unique<FileLogSource>(path, position);
     QStringList got;
-    connect(&source, &LogSource::recordsReady, this, [&got](const QVector<DiagnosticMessage> &records) {
-        for (const DiagnosticMessage &m : records)
-            got << m.message;
-    });
-    QSignalSpy lostSpy(&source, &LogSource::sourceLost);
-    QSignalSpy restoredSpy(&source, &LogSource::sourceRestored);
-    source.start();
+    const auto watch = [&] {
+        connect(source.get(), &LogSource::recordsReady, this, [&got](const QVector<DiagnosticMessage> &records) {
+            for (const DiagnosticMessage &m : records)
+                got << (m.message.startsWith(QLatin1String("plogger4-agent: ")) && m.verbosity == "2" ? "gap" : m.message);
+        });
+    };
+    watch();
+    QSignalSpy lostSpy(source.get(), &LogSource::sourceLost);
+    QSignalSpy restoredSpy(source.get(), &LogSource::sourceRestored);
+    source->start();
     QCOMPARE(lostSpy.count(), existsAtStart ? 0 : 1);
 
     for (const QString &step : qAsConst(steps)) {
@@ -103,7 +128,15 @@ void TestFileLogSource::follows()
         else if (verb == QLatin1String("lost"))
             QTRY_COMPARE(lostSpy.count(), 1);
         else if (verb == QLatin1String("pause") || verb == QLatin1String("resume"))
-            source.setPaused(verb == QLatin1String("pause"));
+            source->setPaused(verb == QLatin1String("pause"));
+        else if (verb == QLatin1String("stop"))
+            source.reset();
+        else if (verb == QLatin1String("start")) {
+            source = std::make_unique<FileLogSource>(path, position);
+            watch();
+            source->start();
+        } else if (verb == QLatin1String("removeRotated"))
+            QVERIFY(QFile::remove(path + ".1"));
         else if (verb == QLatin1String("wait"))
             QTRY_COMPARE(got.size(), text.toInt());
         else

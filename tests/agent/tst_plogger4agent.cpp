@@ -123,6 +123,22 @@ public:
                 [this](const DiagnosticMessage &m) { messages << m; });
         connect(&link, &PbxLink::sigServerCommandResponse, this,
                 [this](const ServerCommandResponse &r) { responses << r; });
+        connect(&link, &PbxLink::sigHistoryCalls, this,
+                [this](const QString &, const QVector<HistoryCall> &calls, bool) { historyCalls = calls; ++answers; });
+        connect(&link, &PbxLink::sigHistoryRows, this,
+                [this](const QString &, const QVector<DiagnosticMessage> &rows, bool) { historyRows = rows; ++answers; });
+        connect(&link, &PbxLink::sigHistoryError, this, [this](const QString &, const QString &why) {
+            historyError = why;
+            ++answers;
+        });
+    }
+    // One history request, answered.
+    bool ask(HistoryRequest request)
+    {
+        const int before = answers;
+        request.id = QString::number(before);
+        link.sendHistoryRequest(request);
+        return QTest::qWaitFor([&] { return answers > before; }, 15000) && historyError.isEmpty();
     }
 
     // Kamailio's log lines of the call, or what HEP brought of it.
@@ -151,6 +167,10 @@ public:
     QMap<QString, QString> tenants;
     QList<DiagnosticMessage> messages;
     QList<ServerCommandResponse> responses;
+    int answers = 0;
+    QVector<HistoryCall> historyCalls;
+    QVector<DiagnosticMessage> historyRows;
+    QString historyError;
 };
 
 }
@@ -170,6 +190,7 @@ private slots:
     void hostileTextIsPlain();
     void windowEmphasisesOneCall();
     void windowDrawsAnsweredCallsFlow();
+    void callsFoundInHistoryAfterRestart();
 
 private:
     // Logs the window in to the agent as an administrator of no tenant.
@@ -185,6 +206,7 @@ private:
     QTemporaryDir m_dir;
     KamailioProcess m_kamailio;
     AgentProcess m_agent;
+    QStringList m_agentArgs;
     quint16 m_hepPort = 0;
 };
 
@@ -241,14 +263,14 @@ void tst_Plogger4Agent::initTestCase()
         QCOMPARE(::chmod(QFile::encodeName(m_kamailio.outputFile).constData(), 0644), 0);
         QCOMPARE(::chown(QFile::encodeName(m_kamailio.rpcSocket()).constData(), uid_t(-1), kamailio->gr_gid), 0);
     }
-    QVERIFY2(m_agent.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--source"),
-                            QStringLiteral("file:") + m_kamailio.outputFile, QStringLiteral("--source"),
-                            QStringLiteral("file:") + second.fileName(), QStringLiteral("--accounts"),
-                            m_dir.filePath(QStringLiteral("accounts")), QStringLiteral("--state-dir"), state,
-                            QStringLiteral("--runtime-dir"), state, QStringLiteral("--rpc-socket"), m_kamailio.rpcSocket(),
-                            QStringLiteral("--tenants-from-rpc"), QStringLiteral("--hep"),
-                            QStringLiteral("127.0.0.1:%1").arg(m_hepPort), QStringLiteral("--hep-password"), HepKey}),
-             qPrintable(m_agent.events()));
+    m_agentArgs = QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--source"),
+                              QStringLiteral("file:") + m_kamailio.outputFile, QStringLiteral("--source"),
+                              QStringLiteral("file:") + second.fileName(), QStringLiteral("--accounts"),
+                              m_dir.filePath(QStringLiteral("accounts")), QStringLiteral("--state-dir"), state,
+                              QStringLiteral("--runtime-dir"), state, QStringLiteral("--rpc-socket"), m_kamailio.rpcSocket(),
+                              QStringLiteral("--tenants-from-rpc"), QStringLiteral("--hep"),
+                              QStringLiteral("127.0.0.1:%1").arg(m_hepPort), QStringLiteral("--hep-password"), HepKey};
+    QVERIFY2(m_agent.start(m_agentArgs), qPrintable(m_agent.events()));
     if (kamailio) {
         // Kamailio, as its own user, could answer into the agent's socket.
         const QStringList reply{QStringLiteral("plogger4-agent-rpc-*.sock")};
@@ -636,6 +658,72 @@ void tst_Plogger4Agent::windowDrawsAnsweredCallsFlow()
     const QString picture = qEnvironmentVariable("FLOW_PICTURE");
     if (!picture.isEmpty())
         QVERIFY2(flow->saveImage(picture, &error), qPrintable(error));
+}
+
+// A call while no window is connected, another while the agent is stopped:
+// after its start both are found by a user's name and by Call-ID, with
+// every line Kamailio wrote of them.
+void tst_Plogger4Agent::callsFoundInHistoryAfterRestart()
+{
+    const QString away = callIdOf(sipUa({QStringLiteral("call"), QStringLiteral("judy@gamma.test"), QStringLiteral("mallory@gamma.test")}));
+    QVERIFY(!away.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!kamailioLinesOf(away).filter(QStringLiteral("dialog end")).isEmpty(), 10000);
+    // Kept before the agent stops.
+    {
+        auto client = login();
+        QVERIFY(client);
+        HistoryRequest byId;
+        byId.kind = HistoryRequest::Kind::Rows;
+        byId.callId = away;
+        QTRY_VERIFY_WITH_TIMEOUT(client->ask(byId) && client->historyRows.size() >= kamailioLinesOf(away).size(), 10000);
+    }
+    m_agent.stop();
+    const QString stopped = callIdOf(sipUa({QStringLiteral("call"), QStringLiteral("oscar@gamma.test"), QStringLiteral("peggy@gamma.test")}));
+    QVERIFY(!stopped.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!kamailioLinesOf(stopped).filter(QStringLiteral("dialog end")).isEmpty(), 10000);
+    QVERIFY2(m_agent.start(m_agentArgs), qPrintable(m_agent.events()));
+    QVERIFY(KnownExchanges(m_dir.path())
+                .remember(KnownExchanges::addressKey(QHostAddress::LocalHost, m_agent.port), m_agent.fingerprint));
+
+    auto client = login();
+    QVERIFY(client);
+    const struct
+    {
+        QString callId;
+        QString user;
+    } calls[] = {{away, QStringLiteral("mallory")}, {stopped, QStringLiteral("peggy")}};
+    for (const auto &call : calls) {
+        const QStringList logged = kamailioLinesOf(call.callId);
+        // The user's registration is a Call-ID of its own that names him too.
+        HistoryCall found;
+        auto finds = [&](const QString &query) {
+            HistoryRequest search;
+            search.query = query;
+            if (!client->ask(search))
+                return false;
+            for (const HistoryCall &c : qAsConst(client->historyCalls)) {
+                if (c.callId == call.callId)
+                    found = c;
+            }
+            return found.callId == call.callId;
+        };
+        for (const QString &query : {call.user, call.callId})
+            QTRY_VERIFY2_WITH_TIMEOUT(finds(query), qPrintable(query + client->historyError), 10000);
+        HistoryRequest rows;
+        rows.kind = HistoryRequest::Kind::Rows;
+        rows.callId = call.callId;
+        QVERIFY2(client->ask(rows), qPrintable(client->historyError));
+        QStringList kept;
+        for (const DiagnosticMessage &m : qAsConst(client->historyRows)) {
+            if (!fromHep(m))
+                kept << m.message;
+        }
+        QCOMPARE(kept.size(), logged.size());
+        for (int i = 0; i < logged.size(); ++i)
+            QVERIFY2(logged.at(i).contains(kept.at(i)) || kept.at(i).contains(logged.at(i).trimmed()),
+                     qPrintable(kept.at(i) + QLatin1String(" / ") + logged.at(i)));
+        QCOMPARE(found.rows, client->historyRows.size());
+    }
 }
 
 QTEST_MAIN(tst_Plogger4Agent)
