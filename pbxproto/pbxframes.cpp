@@ -14,14 +14,8 @@ namespace PbxFrames {
 namespace {
 const QString kType = QStringLiteral("type");
 const QString kScram = QStringLiteral("scram");
-const QString kReason = QStringLiteral("reason");
 const QString kId = QStringLiteral("id");
 const QString kTenant = QStringLiteral("tenant");
-const QString kTenants = QStringLiteral("tenants");
-const QString kSince = QStringLiteral("since");
-const QString kSeq = QStringLiteral("seq");
-const QString kFeatures = QStringLiteral("features");
-const QString kTruncated = QStringLiteral("truncated");
 
 bool refuse(QString *error, const QString &reason)
 {
@@ -47,10 +41,23 @@ bool readScram(const QJsonObject &frame, QString *out)
     return true;
 }
 
+// At most max entries of a list, each read by read(); one it refuses is skipped.
+template <typename T, typename Read>
+QVector<T> readEntries(const QJsonArray &list, int max, Read read)
+{
+    QVector<T> entries;
+    for (int i = 0; i < list.size() && i < max; ++i) {
+        T entry;
+        if (read(list.at(i).toObject(), &entry))
+            entries.append(entry);
+    }
+    return entries;
+}
+
 QJsonObject resultFrame(const QString &type, const QString &id, const QString &member, const QJsonArray &list,
                         bool truncated)
 {
-    return QJsonObject{{kType, type}, {kId, id}, {member, list}, {kTruncated, truncated}};
+    return QJsonObject{{kType, type}, {kId, id}, {member, list}, {QStringLiteral("truncated"), truncated}};
 }
 
 // What both history answers begin with: the request's id, whether the list
@@ -60,7 +67,7 @@ bool readResultHead(const QJsonObject &frame, const QString &member, QString *id
 {
     bool ok = frame.value(kId).isString();
     *id = PbxProtocol::boundedLogMember(PbxProtocol::optString(frame, kId, &ok));
-    const QJsonValue truncatedValue = frame.value(kTruncated);
+    const QJsonValue truncatedValue = frame.value(QStringLiteral("truncated"));
     *truncated = truncatedValue.toBool();
     ok = ok && (truncatedValue.isUndefined() || truncatedValue.isBool());
     if (!ok || !frame.value(member).isArray())
@@ -158,7 +165,7 @@ bool LoginOk::fromJson(const QJsonObject &frame, LoginOk *ok, QString *error)
 
 QJsonObject Reason::toJson() const
 {
-    QJsonObject o{{kType, type}, {kReason, reason}};
+    QJsonObject o{{kType, type}, {QStringLiteral("reason"), reason}};
     if (id)
         o.insert(kId, *id);
     return o;
@@ -168,7 +175,7 @@ bool Reason::fromJson(const QJsonObject &frame, Reason *reason, QString *error)
 {
     bool ok = true;
     reason->type = PbxProtocol::frameType(frame);
-    reason->reason = PbxProtocol::boundedReason(PbxProtocol::optString(frame, kReason, &ok));
+    reason->reason = PbxProtocol::boundedReason(PbxProtocol::optString(frame, QStringLiteral("reason"), &ok));
     reason->id.reset();
     if (reason->type == PbxProtocol::TypeError) {
         const QJsonValue id = frame.value(kId);
@@ -186,7 +193,7 @@ QJsonObject KeepAlive::toJson() const
     // Each end writes seq as it always has: the client as a double, the
     // exchange's echo as an integer.
     if (seq)
-        o.insert(kSeq, type == PbxProtocol::TypePing ? QJsonValue(double(*seq)) : QJsonValue(*seq));
+        o.insert(QStringLiteral("seq"), type == PbxProtocol::TypePing ? QJsonValue(double(*seq)) : QJsonValue(*seq));
     return o;
 }
 
@@ -194,7 +201,7 @@ bool KeepAlive::fromJson(const QJsonObject &frame, KeepAlive *keepAlive, QString
 {
     keepAlive->type = PbxProtocol::frameType(frame);
     keepAlive->seq.reset();
-    const QJsonValue seq = frame.value(kSeq);
+    const QJsonValue seq = frame.value(QStringLiteral("seq"));
     if (seq.isUndefined())
         return true;
     // The echo must be what was sent: an integer a double holds exactly.
@@ -221,13 +228,13 @@ QJsonObject Tenants::toJson() const
     QJsonArray list;
     for (const PbxTenant &t : tenants)
         list.append(QJsonObject{{QStringLiteral("uuid"), t.uuid}, {QStringLiteral("name"), t.name}});
-    return QJsonObject{{kType, PbxProtocol::TypeTenants}, {kTenants, list}};
+    return QJsonObject{{kType, PbxProtocol::TypeTenants}, {QStringLiteral("tenants"), list}};
 }
 
 bool Tenants::fromJson(const QJsonObject &frame, Tenants *tenants, QString *error, int *skipped)
 {
     tenants->tenants.clear();
-    const QJsonValue list = frame.value(kTenants);
+    const QJsonValue list = frame.value(QStringLiteral("tenants"));
     if (!list.isArray())
         return refuse(error, QStringLiteral("malformed tenant list"));
     int bad = 0;
@@ -257,7 +264,7 @@ QJsonObject Subscribe::toJson() const
 {
     QJsonObject o{{kType, PbxProtocol::TypeSubscribe}, {kTenant, tenant}};
     if (!since.isEmpty())
-        o.insert(kSince, since);
+        o.insert(QStringLiteral("since"), since);
     return o;
 }
 
@@ -267,8 +274,8 @@ bool Subscribe::fromJson(const QJsonObject &frame, Subscribe *subscribe, QString
     subscribe->tenant = PbxProtocol::optString(frame, kTenant, &ok);
     subscribe->since.clear();
     // A mistyped tenant beside a since is refused as the since is.
-    if (frame.contains(kSince)) {
-        const QString text = PbxProtocol::optString(frame, kSince, &ok);
+    if (frame.contains(QStringLiteral("since"))) {
+        const QString text = PbxProtocol::optString(frame, QStringLiteral("since"), &ok);
         bool number = false;
         const qint64 row = text.toLongLong(&number);
         if (!ok || !number || row < 0 || text.size() > 19)
@@ -292,13 +299,13 @@ bool Subscribed::fromJson(const QJsonObject &frame, Subscribed *subscribed, QStr
 
 QJsonObject Features::toJson() const
 {
-    return QJsonObject{{kType, PbxProtocol::TypeFeatures}, {kFeatures, QJsonArray::fromStringList(features)}};
+    return QJsonObject{{kType, PbxProtocol::TypeFeatures}, {QStringLiteral("features"), QJsonArray::fromStringList(features)}};
 }
 
 bool Features::fromJson(const QJsonObject &frame, Features *features, QString *error)
 {
-    bool ok = frame.value(kFeatures).isArray();
-    features->features = PbxProtocol::optStringList(frame, kFeatures, &ok);
+    bool ok = frame.value(QStringLiteral("features")).isArray();
+    features->features = PbxProtocol::optStringList(frame, QStringLiteral("features"), &ok);
     return ok || refuse(error, QStringLiteral("malformed feature list"));
 }
 
@@ -316,11 +323,7 @@ bool HistoryCallsResult::fromJson(const QJsonObject &frame, HistoryCallsResult *
     result->calls.clear();
     if (!readResultHead(frame, QStringLiteral("calls"), &result->id, &result->truncated, &list, error))
         return false;
-    for (int i = 0; i < list.size() && i < HistoryRequest::MaxLimit; ++i) {
-        HistoryCall call;
-        if (HistoryCall::fromJson(list.at(i).toObject(), &call))
-            result->calls.append(call);
-    }
+    result->calls = readEntries<HistoryCall>(list, HistoryRequest::MaxLimit, &HistoryCall::fromJson);
     result->truncated = result->truncated || list.size() > HistoryRequest::MaxLimit;
     return true;
 }
@@ -342,13 +345,12 @@ bool HistoryRowsResult::fromJson(const QJsonObject &frame, HistoryRowsResult *re
     result->rows.clear();
     if (!readResultHead(frame, QStringLiteral("rows"), &result->id, &result->truncated, &list, error))
         return false;
-    for (int i = 0; i < list.size() && i < MaxRows; ++i) {
-        DiagnosticMessage row;
-        if (PbxProtocol::diagnosticMessageFromJson(list.at(i).toObject(), &row)) {
-            PbxProtocol::boundLogMembers(&row);
-            result->rows.append(row);
-        }
-    }
+    result->rows = readEntries<DiagnosticMessage>(list, MaxRows, [](const QJsonObject &o, DiagnosticMessage *row) {
+        if (!PbxProtocol::diagnosticMessageFromJson(o, row))
+            return false;
+        PbxProtocol::boundLogMembers(row);
+        return true;
+    });
     result->truncated = result->truncated || list.size() > MaxRows;
     return true;
 }

@@ -86,17 +86,15 @@ QJsonObject parse(const QByteArray &json)
 
 DiagnosticMessage row()
 {
-    DiagnosticMessage m;
-    m.messageId = QStringLiteral("41");
-    m.tenantUuid = QStringLiteral("3f2c8a4e");
-    m.linkedId = QStringLiteral("1715675467.42");
-    m.timestamp = QStringLiteral("2024-05-14 10:31:07.123");
-    m.verbosity = QStringLiteral("3");
-    m.message = QStringLiteral("-- SIP/202 is ringing\n\"quoted\"");
-    m.extraFields = QStringList{QStringLiteral("sip.method=INVITE")};
-    return m;
+    return DiagnosticMessage{QStringLiteral("3f2c8a4e"),
+                             QStringLiteral("1715675467.42"),
+                             QString(),
+                             QStringLiteral("41"),
+                             QStringLiteral("2024-05-14 10:31:07.123"),
+                             QStringLiteral("3"),
+                             QStringLiteral("-- SIP/202 is ringing\n\"quoted\""),
+                             {QStringLiteral("sip.method=INVITE")}};
 }
-
 }
 
 void tst_PbxFrames::readBack_data()
