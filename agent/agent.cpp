@@ -451,7 +451,10 @@ void Agent::openHistory()
         delete std::exchange(m_history, nullptr);
         return;
     }
-    m_nextMessageId = m_history->lastRowId() + 1;
+    // Ids go on across restarts, also past ids given to rows the store never
+    // kept (notices, rows queued when the agent was killed, calls dropped
+    // since): no run numbers a million rows a second for its whole life.
+    m_nextMessageId = qMax(m_history->lastRowId() + 1, QDateTime::currentMSecsSinceEpoch() * 1000);
     m_backend->setHistory(m_history);
 }
 

@@ -551,6 +551,8 @@ void wdgPLoggerGui::subscribeToShownTenant()
         since = resumeRowId;
     resumeExchange.clear();
     resumeRowId.clear();
+    // Another exchange or tenant numbers its rows apart.
+    lastRowId = since;
     pbxLink->subscribeTenantEvents(subscribedTenant, since);
 }
 
@@ -598,7 +600,11 @@ void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
     if (!logStarted)
         return;
     logModel->enqueue(LogTable::rowOf(msg));
-    if (msg.verbosity != QLatin1String("-1"))  // not the window's own command results
+    // Only forward, and not from the window's own command results: a notice
+    // the exchange keeps standing comes again with the id it was given.
+    bool numbered = false;
+    const qint64 id = msg.messageId.toLongLong(&numbered);
+    if (numbered && msg.verbosity != QLatin1String("-1") && id > lastRowId.toLongLong())
         lastRowId = msg.messageId;
     if (!msg.linkedId.isEmpty()) {
         for (CallFlowWindow *window : qAsConst(flowWindows)) {
