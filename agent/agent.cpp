@@ -35,9 +35,10 @@ constexpr qint64 kMaxSourcePauseMs = 10 * 1000;
 // From connecting to logged in, pings or not, as the client's own bound.
 constexpr int kLoginDeadlineMs = 15 * 1000;
 constexpr int kMaxCommandsPerClient = 2;
-// Programs (ping, traceroute, host) running at once, in all and per account.
-constexpr int kMaxPrograms = 4;
-constexpr int kMaxProgramsPerAccount = 4;
+// Programs (ping, traceroute, host) running at once, in all and per account:
+// one account cannot take every slot.
+constexpr int kMaxPrograms = 6;
+constexpr int kMaxProgramsPerAccount = 2;
 // Connections not logged in yet: per address, in all; and the TLS handshake's time.
 constexpr int kMaxPendingPerAddress = 4;
 constexpr int kMaxPending = 64;
