@@ -418,14 +418,25 @@ ORDER BY last DESC LIMIT ?8)";
     return rc == SQLITE_ROW || rc == SQLITE_DONE || fail(error, QString());
 }
 
+qint64 HistoryDatabase::rowBytes(const DiagnosticMessage &row)
+{
+    qint64 units = row.message.size() + row.timestamp.size() + row.tenantUuid.size() + row.linkedId.size()
+        + row.uniqueId.size() + row.verbosity.size() + row.messageId.size();
+    for (const QString &field : row.extraFields)
+        units += field.size();
+    return 2 * units + qint64(sizeof(DiagnosticMessage));
+}
+
 bool HistoryDatabase::readRows(sqlite3_stmt *statement, int maxRows, QVector<DiagnosticMessage> *rows, bool *more,
                                QString *error)
 {
     rows->clear();
     *more = false;
+    qint64 bytes = 0;
     int rc;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-        if (rows->size() == maxRows) {
+        // At least one row, so that a page always moves on.
+        if (rows->size() == maxRows || (!rows->isEmpty() && bytes >= MaxReadBytes)) {
             *more = true;
             break;
         }
@@ -440,6 +451,7 @@ bool HistoryDatabase::readRows(sqlite3_stmt *statement, int maxRows, QVector<Dia
         const QString extra = columnText(statement, 7);
         if (!extra.isEmpty())
             row.extraFields = extra.split(kExtraSeparator);
+        bytes += rowBytes(row);
         rows->append(row);
     }
     m_deadline = QDeadlineTimer::Forever;

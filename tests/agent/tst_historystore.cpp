@@ -97,6 +97,7 @@ private slots:
     void findsCalls();
     void summaryMatchesRows();
     void idsGoOnAfterReopen();
+    void rowsAfterPageThroughOneTenant_data();
     void rowsAfterPageThroughOneTenant();
     void retentionDropsOldestWholeCalls();
     void queryPastItsDeadlineIsRefused();
@@ -229,14 +230,25 @@ void tst_HistoryStore::idsGoOnAfterReopen()
     QCOMPARE(findCalls(store, query("3471112222")).calls.size(), 1);
 }
 
+void tst_HistoryStore::rowsAfterPageThroughOneTenant_data()
+{
+    QTest::addColumn<int>("total");
+    QTest::addColumn<int>("padding");  // characters each row's text carries
+    QTest::newRow("more rows than a page") << HistoryStore::RowsPerPage + 10 << 0;
+    // A peer's large messages must not make one page take gigabytes.
+    QTest::newRow("large rows, paged by their size") << 60 << 512 * 1024;
+}
+
 void tst_HistoryStore::rowsAfterPageThroughOneTenant()
 {
+    QFETCH(int, total);
+    QFETCH(int, padding);
     HistoryStore store(settings());
     QString error;
     QVERIFY(store.open(&error));
-    const int total = HistoryStore::RowsPerPage + 10;
     for (int i = 1; i <= total; ++i)
-        store.append({logRow(i, QString(), "2024-05-14 10:00:00.000", QString::number(i), i % 2 ? "t1" : QString())});
+        store.append({logRow(i, QString(), "2024-05-14 10:00:00.000", QString::number(i) + QString(padding, 'x'),
+                             i % 2 ? "t1" : QString())});
     qint64 after = 0;
     QStringList seen;
     bool more = true;
@@ -244,8 +256,12 @@ void tst_HistoryStore::rowsAfterPageThroughOneTenant()
         bool done = false;
         store.rowsAfter(QString(), after, [&](const QString &why, const QVector<DiagnosticMessage> &rows, bool m) {
             QCOMPARE(why, QString());
-            for (const DiagnosticMessage &row : rows)
+            qint64 bytes = 0;
+            for (const DiagnosticMessage &row : rows) {
                 seen << row.messageId;
+                bytes += HistoryDatabase::rowBytes(row);
+            }
+            QVERIFY(bytes <= HistoryDatabase::MaxReadBytes + HistoryDatabase::rowBytes(rows.constLast()));
             more = m;
             done = true;
         });
