@@ -1,4 +1,5 @@
 #include "historydatabase.h"
+#include "wiretimestamp.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -321,9 +322,12 @@ bool HistoryDatabase::write(const QVector<DiagnosticMessage> &rows, QString *err
     upsert.s = insert.s ? prepare(kUpsertCall, error) : nullptr;
     if (!upsert.s || !exec("BEGIN", error))
         return false;
-    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    const QDateTime current = QDateTime::currentDateTime();
+    const QString now = WireTimestamp::format(current);
+    // A sender's clock far ahead must not keep its calls for ever, first of all.
+    const QString latest = WireTimestamp::format(current.addDays(1));
     for (const DiagnosticMessage &row : rows) {
-        const QString &time = sortsAsTime(row.timestamp) ? row.timestamp : now;
+        const QString &time = sortsAsTime(row.timestamp) && row.timestamp <= latest ? row.timestamp : now;
         sqlite3_bind_int64(insert.s, 1, row.messageId.toLongLong());
         bindText(insert.s, 2, time);
         bindText(insert.s, 3, row.tenantUuid);

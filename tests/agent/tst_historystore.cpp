@@ -100,6 +100,7 @@ private slots:
     void rowsAfterPageThroughOneTenant_data();
     void rowsAfterPageThroughOneTenant();
     void retentionDropsOldestWholeCalls();
+    void farFutureStampIsStoredAsNow();
     void queryPastItsDeadlineIsRefused();
     void brokenFileIsKeptAndReplaced_data();
     void brokenFileIsKeptAndReplaced();
@@ -271,6 +272,23 @@ void tst_HistoryStore::rowsAfterPageThroughOneTenant()
     QCOMPARE(seen.size(), total / 2);
     QCOMPARE(seen.first(), QStringLiteral("2"));
     QCOMPARE(seen.last(), QString::number(total));
+}
+
+// A HEP sender may stamp its packets in year 9999: such a call would sort
+// first and outlive every bound on age.
+void tst_HistoryStore::farFutureStampIsStoredAsNow()
+{
+    HistoryStore store(settings());
+    QString error;
+    QVERIFY(store.open(&error));
+    store.append({logRow(1, "ahead@x", "9999-12-31 23:59:59.000", "NOTICE: from the future")});
+    store.flush();
+    HistoryRequest future = query(QString());
+    future.from = QStringLiteral("2100-01-01 00:00:00");
+    QCOMPARE(callIds(findCalls(store, future).calls), QStringList{});
+    HistoryRequest today = query(QString());
+    today.from = QDateTime::currentDateTime().addDays(-1).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    QCOMPARE(callIds(findCalls(store, today).calls), QStringList{QStringLiteral("ahead@x")});
 }
 
 void tst_HistoryStore::retentionDropsOldestWholeCalls()
