@@ -9,6 +9,7 @@
 #include "logmessagefilterproxymodel.h"
 #include "logfilewriter.h"
 #include "logmessagemodel.h"
+#include "logrowmaker.h"
 #include "logtable.h"
 #include "logviewselectitemdelegate.h"
 #include "mycloseapplication.h"
@@ -597,14 +598,14 @@ void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
 {
     if (!logStarted)
         return;
-    logModel->enqueue(LogTable::rowOf(msg));
+    logModel->enqueue(LogRowMaker::rowOf(msg));
     if (msg.verbosity != QLatin1String("-1"))  // not the window's own command results
         lastRowId = msg.messageId;
     if (!msg.linkedId.isEmpty()) {
         for (CallFlowWindow *window : qAsConst(flowWindows)) {
             if (window && window->callId() == msg.linkedId) {
                 DiagnosticMessage shown = msg;
-                shown.message = LogTable::cutMessage(msg.message);
+                shown.message = LogRowMaker::cutMessage(msg.message);
                 window->appendRow(shown);
             }
         }
@@ -829,7 +830,7 @@ void wdgPLoggerGui::showFlowLine(const DiagnosticMessage &row)
     // Compared as the table keeps them: nothing decoded per row.
     const QByteArray linked = row.linkedId.toUtf8();
     const QByteArray stamp = row.timestamp.toUtf8();
-    const QByteArray message = LogTable::cutMessage(row.message).toUtf8();
+    const QByteArray message = LogRowMaker::cutMessage(row.message).toUtf8();
     const auto same = [](std::string_view cell, const QByteArray &text) {
         return cell == std::string_view(text.constData(), size_t(text.size()));
     };
