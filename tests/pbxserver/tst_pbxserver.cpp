@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-
 namespace {
 
 // One account, "admin" with password "pw", no tenants, no commands.
