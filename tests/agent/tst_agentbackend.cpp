@@ -115,7 +115,8 @@ void tst_AgentBackend::everyRequestIsAnswered()
     QFETCH(QString, output);
     AgentBackend backend(AccountStore(), {});
     if (withRunner) {
-        backend.setCommandRunner([](const ServerCommand &c, const PbxCommandOrigin &origin, PbxBackend::CommandDone done) {
+        backend.setCommandRunner([](const ServerCommand &c, const PbxCommandOrigin &origin,
+                                    PbxBackend::CommandDone done) {
             ServerCommandResponse response;
             response.executed = true;
             response.output = QStringLiteral("ran %1 for %2").arg(c.command, origin.account);
@@ -129,7 +130,8 @@ void tst_AgentBackend::everyRequestIsAnswered()
     }
     QObject scope;
     QVector<ServerCommandResponse> answers;
-    backend.runCommand(ServerCommand{QStringLiteral("id-1"), command, {}}, PbxCommandOrigin{QStringLiteral("admin"), &scope},
+    backend.runCommand(ServerCommand{QStringLiteral("id-1"), command, {}},
+                       PbxCommandOrigin{QStringLiteral("admin"), &scope},
                        [&answers](const ServerCommandResponse &r) { answers.append(r); });
     QCOMPARE(answers.size(), 1);
     QCOMPARE(answers.constFirst().output, output);
