@@ -1,10 +1,10 @@
 // The exchange's side with several clients on loopback: what one client
 // that stops reading may cost the exchange and the other clients.
 
+#include "linklogin.h"
+#include "loopbackexchange.h"
 #include "pbxbackend.h"
 #include "pbxprotocol.h"
-#include "pbxserver.h"
-#include "linklogin.h"
 #include "serveridentity.h"
 
 #include <QDeadlineTimer>
@@ -113,15 +113,12 @@ void tst_PbxServer::clientThatFallsBehind()
     QFETCH(qint64, bound);
     QFETCH(int, frameBytes);
     PbxServerSettings settings;
-    settings.certificate = m_identity.certificate;
-    settings.privateKey = m_identity.key;
     settings.maxQueuedBytes = bound;
     Backend backend;
-    PbxServer server(settings, &backend);
-    QStringList events;
-    connect(&server, &PbxServer::eventReported, this, [&](const QString &e) { events << e; });
-    QString error;
-    QVERIFY2(server.listen(QStringLiteral("127.0.0.1:0"), &error), qPrintable(error));
+    LoopbackExchange exchange(m_identity, &backend, settings);
+    QVERIFY(exchange.listen());
+    PbxServer &server = exchange.server;
+    const QStringList &events = exchange.events;
 
     Reader fast;
     Reader other;
