@@ -6,6 +6,7 @@
 #include "kamailiocommands.h"
 #include "kamailiorpcclient.h"
 #include "logsource.h"
+#include "logsourcefactory.h"
 #include "pbxendpoint.h"
 #include "pbxprotocol.h"
 #include "pbxserver.h"
@@ -130,7 +131,7 @@ bool Agent::check(QString *error)
             return false;
         }
     }
-    const QVector<LogSource *> sources = LogSource::createAll(m_config.sources, m_config.stateDir, error);
+    const QVector<LogSource *> sources = LogSourceFactory::createAll(m_config.sources, m_config.stateDir, error);
     qDeleteAll(sources);
     if (sources.isEmpty())
         return false;
@@ -246,7 +247,7 @@ bool Agent::start(QString *error)
         m_tenantTimer.start();
     }
 
-    m_sources = LogSource::createAll(m_config.sources, m_config.stateDir, error, this);
+    m_sources = LogSourceFactory::createAll(m_config.sources, m_config.stateDir, error, this);
     if (m_sources.isEmpty())
         return false;
     for (LogSource *source : qAsConst(m_sources))
