@@ -6,6 +6,7 @@
 #include "kamailiocommands.h"
 #include "kamailiorpcclient.h"
 #include "logsource.h"
+#include "logsourcefactory.h"
 #include "pbxendpoint.h"
 #include "pbxprotocol.h"
 #include "pbxserver.h"
@@ -35,9 +36,10 @@ constexpr qint64 kMaxSourcePauseMs = 10 * 1000;
 // From connecting to logged in, pings or not, as the client's own bound.
 constexpr int kLoginDeadlineMs = 15 * 1000;
 constexpr int kMaxCommandsPerClient = 2;
-// Programs (ping, traceroute, host) running at once, in all and per account.
-constexpr int kMaxPrograms = 4;
-constexpr int kMaxProgramsPerAccount = 4;
+// Programs (ping, traceroute, host) running at once, in all and per account:
+// one account cannot take every slot.
+constexpr int kMaxPrograms = 6;
+constexpr int kMaxProgramsPerAccount = 2;
 // Connections not logged in yet: per address, in all; and the TLS handshake's time.
 constexpr int kMaxPendingPerAddress = 4;
 constexpr int kMaxPending = 64;
@@ -129,7 +131,7 @@ bool Agent::check(QString *error)
             return false;
         }
     }
-    const QVector<LogSource *> sources = LogSource::createAll(m_config.sources, m_config.stateDir, error);
+    const QVector<LogSource *> sources = LogSourceFactory::createAll(m_config.sources, m_config.stateDir, error);
     qDeleteAll(sources);
     if (sources.isEmpty())
         return false;
@@ -245,7 +247,7 @@ bool Agent::start(QString *error)
         m_tenantTimer.start();
     }
 
-    m_sources = LogSource::createAll(m_config.sources, m_config.stateDir, error, this);
+    m_sources = LogSourceFactory::createAll(m_config.sources, m_config.stateDir, error, this);
     if (m_sources.isEmpty())
         return false;
     for (LogSource *source : qAsConst(m_sources))
@@ -448,7 +450,10 @@ void Agent::openHistory()
         delete std::exchange(m_history, nullptr);
         return;
     }
-    m_nextMessageId = m_history->lastRowId() + 1;
+    // Ids go on across restarts, also past ids given to rows the store never
+    // kept (notices, rows queued when the agent was killed, calls dropped
+    // since): no run numbers a million rows a second for its whole life.
+    m_nextMessageId = qMax(m_history->lastRowId() + 1, QDateTime::currentMSecsSinceEpoch() * 1000);
     m_backend->setHistory(m_history);
 }
 

@@ -1,6 +1,7 @@
 #include "filelogsource.h"
 
 #include "kamailiologparser.h"
+#include "wiretimestamp.h"
 
 #include <QDebug>
 #include <QFile>
@@ -25,11 +26,6 @@ constexpr qint64 kMissingGraceMs = 1000;
 // The position is written at most this often while lines come.
 constexpr int kSaveMs = 1000;
 constexpr qint64 kMaxPositionFileBytes = 256;
-
-QString nowText()
-{
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-}
 }
 
 FileLogSource::FileLogSource(const QString &path, const QString &positionPath, QObject *parent)
@@ -277,7 +273,7 @@ void FileLogSource::notice(const QString &text)
 {
     DiagnosticMessage record;
     record.verbosity = QStringLiteral("2");
-    record.timestamp = nowText();
+    record.timestamp = WireTimestamp::now();
     record.message = text;
     emit recordsReady({record});
 }

@@ -215,7 +215,12 @@ void KamailioLogParser::processLine(const char *data, int size, bool cut)
     QString text = QString::fromUtf8(data, size);
     if (cut)
         text += cutMarker();
-    if (readTextHead(text, &head)) {
+    // The first entry tells the stream's form: in a syslog file a blank never
+    // starts one, so a peer's folded line cannot pass for Kamailio's padding.
+    bool stderrForm = false;
+    if (readTextHead(text, &head, m_form != Form::Other, &stderrForm)) {
+        if (m_form == Form::Unknown)
+            m_form = stderrForm ? Form::Stderr : Form::Other;
         completePending();
         beginEntry(head, text, stampNow());
     } else if (m_hasPending) {
@@ -390,12 +395,13 @@ QString KamailioLogParser::stampNow()
 // start. A line that starts with blank space continues an entry: a SIP peer
 // folds a header onto such a line, and must not make it an entry of another
 // call. The one blank Kamailio writes itself pads a one-digit idx to two
-// columns (" 1(1264) INFO:").
-bool KamailioLogParser::readTextHead(QStringView line, Head *head)
+// columns (" 1(1264) INFO:"), which only a stream in that form may carry.
+bool KamailioLogParser::readTextHead(QStringView line, Head *head, bool paddedAllowed, bool *stderrForm)
 {
     const int n = int(line.size());
     const bool padded = n > 0 && line[0].isSpace();
-    if (padded && (line[0] != QLatin1Char(' ') || n < 3 || !isDigit(line[1]) || line[2] != QLatin1Char('(')))
+    if (padded
+        && (!paddedAllowed || line[0] != QLatin1Char(' ') || n < 3 || !isDigit(line[1]) || line[2] != QLatin1Char('(')))
         return false;
     int i = padded ? 1 : 0;
     int j = i;
@@ -410,6 +416,8 @@ bool KamailioLogParser::readTextHead(QStringView line, Head *head)
         else if (padded)
             return false;
     }
+    if (stderrForm)
+        *stderrForm = i > 0;
     int end = 0;
     int level = levelWordAt(line, i, &end);
     if (level < 0 || end >= n || line[end] != QLatin1Char(':')) {

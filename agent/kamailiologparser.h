@@ -87,7 +87,8 @@ private:
     void applyTenantPattern(const QString &text, QString *tenantUuid) const;
     QString stampNow();
 
-    static bool readTextHead(QStringView line, Head *head);
+    // stderrForm: whether the head carries Kamailio's "<idx>(<pid>) ".
+    static bool readTextHead(QStringView line, Head *head, bool paddedAllowed = false, bool *stderrForm = nullptr);
     static bool readPrefix(QStringView text, Head *head);
     static int levelWordAt(QStringView text, int pos, int *end);
     static int findLevelWord(QStringView text);
@@ -105,4 +106,8 @@ private:
     qint64 m_lastReadMs = 0;
     QVector<DiagnosticMessage> m_records;
     WireTimestamp m_stamp;
+    // Whether the stream writes Kamailio's standard-error form, which pads a
+    // one-digit process index with a blank; learnt from its first entry.
+    enum class Form { Unknown, Stderr, Other };
+    Form m_form = Form::Unknown;
 };

@@ -21,17 +21,6 @@ class LogSource : public QObject
 public:
     ~LogSource() override;
 
-    // The source a switch names: "journal:UNIT[,UNIT...]" (an item
-    // "--file=PATH" or "--directory=DIR" reads a journal file or folder in
-    // place of units), "file:PATH" or "stdin". The journal's cursor is kept
-    // in stateDir. Null, with *error set, when the text names no source.
-    static LogSource *create(const QString &sourceText, const QString &stateDir, QString *error,
-                             QObject *parent = nullptr);
-    // The sources all these switches name, read side by side. Empty, with
-    // *error set, when one names no source or two would read the same thing.
-    static QVector<LogSource *> createAll(const QStringList &sourceTexts, const QString &stateDir, QString *error,
-                                          QObject *parent = nullptr);
-
     // The switch's text that made it, for the administrator's messages.
     QString name() const { return m_name; }
     // What two sources of the same thing would share and spoil for each
@@ -70,7 +59,8 @@ protected:
     void markHeard();
 
 private:
-    static LogSource *createUnnamed(const QString &sourceText, const QString &stateDir, QString *error, QObject *parent);
+    // Names the source after the switch that made it.
+    friend class LogSourceFactory;
 
     KamailioLogParser *m_parser;
     QString m_name;

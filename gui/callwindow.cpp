@@ -2,6 +2,7 @@
 
 #include "logfilewriter.h"
 #include "logmessagemodel.h"
+#include "logrowmaker.h"
 #include "logtable.h"
 #include "logviewselectitemdelegate.h"
 
@@ -31,7 +32,7 @@ void CallWindow::setEmphasis(int column, const QString &value)
 void CallWindow::showRows(const QVector<DiagnosticMessage> &rows, bool truncated)
 {
     for (const DiagnosticMessage &row : rows)
-        m_model->enqueue(LogTable::rowOf(row));
+        m_model->enqueue(LogRowMaker::rowOf(row));
     m_model->flushPending();
     ui.tvRows->resizeRowsToContents();
     QString status = rows.size() == 1 ? tr("1 riga") : tr("%1 righe").arg(rows.size());

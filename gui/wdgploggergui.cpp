@@ -9,6 +9,7 @@
 #include "logmessagefilterproxymodel.h"
 #include "logfilewriter.h"
 #include "logmessagemodel.h"
+#include "logrowmaker.h"
 #include "logtable.h"
 #include "logviewselectitemdelegate.h"
 #include "mycloseapplication.h"
@@ -551,6 +552,8 @@ void wdgPLoggerGui::subscribeToShownTenant()
         since = resumeRowId;
     resumeExchange.clear();
     resumeRowId.clear();
+    // Another exchange or tenant numbers its rows apart.
+    lastRowId = since;
     pbxLink->subscribeTenantEvents(subscribedTenant, since);
 }
 
@@ -597,14 +600,18 @@ void wdgPLoggerGui::onPLoggerMessageReceived(DiagnosticMessage msg)
 {
     if (!logStarted)
         return;
-    logModel->enqueue(LogTable::rowOf(msg));
-    if (msg.verbosity != QLatin1String("-1"))  // not the window's own command results
+    logModel->enqueue(LogRowMaker::rowOf(msg));
+    // Only forward, and not from the window's own command results: a notice
+    // the exchange keeps standing comes again with the id it was given.
+    bool numbered = false;
+    const qint64 id = msg.messageId.toLongLong(&numbered);
+    if (numbered && msg.verbosity != QLatin1String("-1") && id > lastRowId.toLongLong())
         lastRowId = msg.messageId;
     if (!msg.linkedId.isEmpty()) {
         for (CallFlowWindow *window : qAsConst(flowWindows)) {
             if (window && window->callId() == msg.linkedId) {
                 DiagnosticMessage shown = msg;
-                shown.message = LogTable::cutMessage(msg.message);
+                shown.message = LogRowMaker::cutMessage(msg.message);
                 window->appendRow(shown);
             }
         }
@@ -829,7 +836,7 @@ void wdgPLoggerGui::showFlowLine(const DiagnosticMessage &row)
     // Compared as the table keeps them: nothing decoded per row.
     const QByteArray linked = row.linkedId.toUtf8();
     const QByteArray stamp = row.timestamp.toUtf8();
-    const QByteArray message = LogTable::cutMessage(row.message).toUtf8();
+    const QByteArray message = LogRowMaker::cutMessage(row.message).toUtf8();
     const auto same = [](std::string_view cell, const QByteArray &text) {
         return cell == std::string_view(text.constData(), size_t(text.size()));
     };

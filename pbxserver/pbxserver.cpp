@@ -83,8 +83,10 @@ QStringList PbxServer::addressTexts() const
 }
 
 // The oldest connection that has not logged in gives way to a newcomer, so
-// that a peer holding connections open cannot keep anyone out for long.
-void PbxServer::makeRoomBeforeLogin(const QHostAddress &peer)
+// that a peer holding connections open cannot keep anyone out for long; a
+// login that was just challenged is spared. False when only such logins
+// wait: the newcomer is turned away then.
+bool PbxServer::makeRoomBeforeLogin(const QHostAddress &peer)
 {
     const QString group = LoginThrottle::addressGroup(peer);
     PbxServerSession *oldest = nullptr;
@@ -95,10 +97,11 @@ void PbxServer::makeRoomBeforeLogin(const QHostAddress &peer)
         if (!session->isPending())
             continue;
         ++pending;
-        oldest = oldest ? oldest : session;
+        const bool spared = session->isAnsweringChallenge();
+        oldest = oldest || spared ? oldest : session;
         if (LoginThrottle::addressGroup(session->peerAddress()) == group) {
             ++pendingHere;
-            oldestHere = oldestHere ? oldestHere : session;
+            oldestHere = oldestHere || spared ? oldestHere : session;
         }
     }
     PbxServerSession *victim = nullptr;
@@ -106,8 +109,12 @@ void PbxServer::makeRoomBeforeLogin(const QHostAddress &peer)
         victim = oldestHere;
     else if (m_settings.maxPending > 0 && pending >= m_settings.maxPending)
         victim = oldest;
-    if (victim)
-        victim->closeWithBye(QStringLiteral("too many connections waiting to log in"));
+    else
+        return true;
+    if (!victim)
+        return false;
+    victim->closeWithBye(QStringLiteral("too many connections waiting to log in"));
+    return true;
 }
 
 QString PbxServer::admission(const QString &account) const
@@ -139,7 +146,13 @@ void PbxServer::endSessionsOf(const QStringList &accounts, const QString &reason
 void PbxServer::onNewConnection(TlsListener *listener)
 {
     while (auto *socket = qobject_cast<QSslSocket *>(listener->nextPendingConnection())) {
-        makeRoomBeforeLogin(socket->peerAddress());
+        if (!makeRoomBeforeLogin(socket->peerAddress())) {
+            emit eventReported(QStringLiteral("connection from %1 turned away: logins under way fill its budget")
+                                   .arg(socket->peerAddress().toString()));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         const int number = ++m_sessionCounter;
         PbxServerSession *session = m_factory ? m_factory(socket, number, this)
                                               : new PbxServerSession(socket, m_settings, m_backend, number, this);

@@ -69,7 +69,7 @@ signals:
 
 private:
     void onNewConnection(TlsListener *listener);
-    void makeRoomBeforeLogin(const QHostAddress &peer);
+    bool makeRoomBeforeLogin(const QHostAddress &peer);
     QString admission(const QString &account) const;
 
     PbxServerSettings m_settings;

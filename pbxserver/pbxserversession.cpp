@@ -24,6 +24,9 @@ constexpr int kReadChunk = 64 * 1024;
 constexpr int kMaxFramesBeforeLogin = 16;
 // A login is a few hundred bytes; only a logged-in client sends more.
 constexpr int kMaxFrameBeforeLogin = 8 * 1024;
+// How long a challenged client is spared when a newcomer needs its place;
+// an attacker's connection that only pretends to log in is not spared longer.
+constexpr qint64 kAnswerGraceMs = 2000;
 // A closed connection whose peer reads nothing is cut after this.
 constexpr int kCloseGraceMs = 5000;
 }
@@ -425,7 +428,13 @@ void PbxServerSession::handleLogin(const QJsonObject &frame)
         + QByteArray::number(m_verifier.iterations);
     m_authMessagePrefix = bare + ',' + serverFirst;
     m_state = State::AwaitingProof;
+    m_challenged.start();
     send(PbxFrames::LoginChallenge{QString::fromUtf8(serverFirst)}.toJson());
+}
+
+bool PbxServerSession::isAnsweringChallenge() const
+{
+    return m_state == State::AwaitingProof && !m_challenged.hasExpired(kAnswerGraceMs);
 }
 
 // Told at once rather than kept waiting: the client's login deadline would

@@ -10,6 +10,7 @@
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QObject>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTimer>
 #include <QVector>
@@ -48,6 +49,9 @@ public:
     bool isLoggedIn() const { return m_state == State::LoggedIn; }
     // Connected, not yet logged in, not ending.
     bool isPending() const { return m_state != State::LoggedIn && m_state != State::Closed; }
+    // Was challenged only a moment ago: a client answers within a round trip,
+    // so cutting this one would cut a login that is about to succeed.
+    bool isAnsweringChallenge() const;
     QString account() const { return m_user; }
     QHostAddress peerAddress() const { return m_peer; }
     QString subscription() const { return m_subscription; }
@@ -143,6 +147,7 @@ private:
     PbxFrameCodec m_codec;
     QTimer m_idleTimer;
     QTimer m_loginDeadline;
+    QElapsedTimer m_challenged;
     QTimer m_handshakeDeadline;
     int m_framesBeforeLogin = 0;
     int m_commandsInFlight = 0;

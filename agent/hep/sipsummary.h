@@ -30,6 +30,6 @@ struct SipSummary
     // The host of a SIP or SIPS URI (in a header value or bare), lower case;
     // empty when there is none.
     static QString uriDomain(const QByteArray &text);
-    // The URI of a name-addr ("Bob" <sip:b@x>;tag=1) or addr-spec header value.
+    // The URI of a name-addr ("Bob" <sip:b@x>;tag=1) or bare URI header value.
     static QString uri(const QByteArray &value);
 };

@@ -1,4 +1,5 @@
 #include "historydatabase.h"
+#include "wiretimestamp.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -321,9 +322,12 @@ bool HistoryDatabase::write(const QVector<DiagnosticMessage> &rows, QString *err
     upsert.s = insert.s ? prepare(kUpsertCall, error) : nullptr;
     if (!upsert.s || !exec("BEGIN", error))
         return false;
-    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    const QDateTime current = QDateTime::currentDateTime();
+    const QString now = WireTimestamp::format(current);
+    // A sender's clock far ahead must not keep its calls for ever, first of all.
+    const QString latest = WireTimestamp::format(current.addDays(1));
     for (const DiagnosticMessage &row : rows) {
-        const QString &time = sortsAsTime(row.timestamp) ? row.timestamp : now;
+        const QString &time = sortsAsTime(row.timestamp) && row.timestamp <= latest ? row.timestamp : now;
         sqlite3_bind_int64(insert.s, 1, row.messageId.toLongLong());
         bindText(insert.s, 2, time);
         bindText(insert.s, 3, row.tenantUuid);
@@ -418,14 +422,25 @@ ORDER BY last DESC LIMIT ?8)";
     return rc == SQLITE_ROW || rc == SQLITE_DONE || fail(error, QString());
 }
 
+qint64 HistoryDatabase::rowBytes(const DiagnosticMessage &row)
+{
+    qint64 units = row.message.size() + row.timestamp.size() + row.tenantUuid.size() + row.linkedId.size()
+        + row.uniqueId.size() + row.verbosity.size() + row.messageId.size();
+    for (const QString &field : row.extraFields)
+        units += field.size();
+    return 2 * units + qint64(sizeof(DiagnosticMessage));
+}
+
 bool HistoryDatabase::readRows(sqlite3_stmt *statement, int maxRows, QVector<DiagnosticMessage> *rows, bool *more,
                                QString *error)
 {
     rows->clear();
     *more = false;
+    qint64 bytes = 0;
     int rc;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
-        if (rows->size() == maxRows) {
+        // At least one row, so that a page always moves on.
+        if (rows->size() == maxRows || (!rows->isEmpty() && bytes >= MaxReadBytes)) {
             *more = true;
             break;
         }
@@ -440,6 +455,7 @@ bool HistoryDatabase::readRows(sqlite3_stmt *statement, int maxRows, QVector<Dia
         const QString extra = columnText(statement, 7);
         if (!extra.isEmpty())
             row.extraFields = extra.split(kExtraSeparator);
+        bytes += rowBytes(row);
         rows->append(row);
     }
     m_deadline = QDeadlineTimer::Forever;

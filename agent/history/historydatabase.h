@@ -24,6 +24,13 @@ public:
     HistoryDatabase(const HistoryDatabase &) = delete;
     HistoryDatabase &operator=(const HistoryDatabase &) = delete;
 
+    // What a row takes in memory, roughly: answers and queues are bounded by
+    // it, as one SIP peer's rows may be large.
+    static qint64 rowBytes(const DiagnosticMessage &row);
+    // The most of rows one read hands over; a further row is left for the
+    // next page, or the answer is marked cut.
+    static constexpr qint64 MaxReadBytes = 8 * 1024 * 1024;
+
     // Opens the file, making it and its tables when missing. A file that is
     // no database of ours, or that cannot be written, is Broken.
     bool open(const QString &path, QString *error);

@@ -49,6 +49,7 @@ bool HistoryStore::open(QString *error)
     bounds.maxBytes = m_settings.maxBytes;
     bounds.retentionIntervalMs = m_settings.retentionIntervalMs;
     bounds.maxPendingRows = MaxPendingRows;
+    bounds.maxPendingBytes = MaxPendingBytes;
     m_writer = std::make_unique<HistoryWriter>(std::move(db), path, bounds, [this](const QString &line) {
         QMetaObject::invokeMethod(this, [this, line] { emit problem(line); }, Qt::QueuedConnection);
     });

@@ -52,11 +52,16 @@ bool HistoryWriter::append(QVector<DiagnosticMessage> rows)
     QMutexLocker lock(&m_mutex);
     if (m_broken)
         return false;
-    if (m_pending.size() + rows.size() > m_bounds.maxPendingRows) {
+    qint64 bytes = 0;
+    for (const DiagnosticMessage &row : qAsConst(rows))
+        bytes += HistoryDatabase::rowBytes(row);
+    if (m_pending.size() + rows.size() > m_bounds.maxPendingRows
+        || (m_bounds.maxPendingBytes > 0 && m_pendingBytes + bytes > m_bounds.maxPendingBytes)) {
         lock.unlock();
         reportOnce(Behind, QStringLiteral("history falls behind the log: rows are served but not all kept"));
         return false;
     }
+    m_pendingBytes += bytes;
     const bool wasShort = m_pending.size() < kBatchRows;
     if (m_pending.isEmpty())
         m_pending = std::move(rows);
@@ -128,6 +133,7 @@ void HistoryWriter::run()
             if (m_tasks.isEmpty() && m_pending.size() < kBatchRows && !m_stop)
                 m_wake.wait(&m_mutex, QDeadlineTimer(qMin<qint64>(kBatchPauseMs, qMax<qint64>(1, nextRetention.remainingTime()))));
             rows.swap(m_pending);
+            m_pendingBytes = 0;
             tasks.swap(m_tasks);
             dropNow = std::exchange(m_dropRequested, false);
             m_busy = true;

@@ -29,6 +29,7 @@ public:
         qint64 maxBytes = 0;
         int retentionIntervalMs = 60 * 1000;
         int maxPendingRows = 0;
+        qint64 maxPendingBytes = 0;
     };
 
     // db is open on path; the thread starts at once.
@@ -61,6 +62,7 @@ private:
     QWaitCondition m_wake;
     QWaitCondition m_idle;
     QVector<DiagnosticMessage> m_pending;
+    qint64 m_pendingBytes = 0;
     QVector<Task> m_tasks;
     bool m_stop = false;
     bool m_busy = false;

@@ -4,6 +4,7 @@
 #include "accountstore.h"
 #include "agentconfig.h"
 #include "logsource.h"
+#include "logsourcefactory.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -169,7 +170,7 @@ void TestAgentConfig::sourcesSideBySide()
         text.replace(QStringLiteral("@@"), QFileInfo(dir).fileName()).replace(QStringLiteral("@/"), dir + QLatin1Char('/'));
     QString why;
     QObject owner;
-    const QVector<LogSource *> sources = LogSource::createAll(switches, dir, &why, &owner);
+    const QVector<LogSource *> sources = LogSourceFactory::createAll(switches, dir, &why, &owner);
     QVERIFY2(why.contains(error), qPrintable(why));
     QCOMPARE(sources.size(), error.isEmpty() ? switches.size() : 0);
     // Nothing half-made is left behind.

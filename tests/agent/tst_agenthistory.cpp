@@ -23,6 +23,7 @@
 #include <QToolButton>
 #include <QSslSocket>
 #include <QTemporaryDir>
+#include <QDir>
 #include <QtTest>
 
 #include <functional>
@@ -286,8 +287,11 @@ void tst_AgentHistory::callsFoundAfterRestart()
 void tst_AgentHistory::cutLinkGoesOnWithNothingLostOrRepeated_data()
 {
     QTest::addColumn<bool>("restartAgent");
-    QTest::newRow("dropped TCP connection") << false;
-    QTest::newRow("agent stopped and started again") << true;
+    QTest::addColumn<bool>("emptyHistory");
+    QTest::newRow("dropped TCP connection") << false << false;
+    QTest::newRow("agent stopped and started again") << true << false;
+    // As when retention dropped every call: the ids must still go on.
+    QTest::newRow("agent started again with its history emptied") << true << true;
 }
 
 // The window's side: what it saved before the cut and after are together
@@ -295,6 +299,7 @@ void tst_AgentHistory::cutLinkGoesOnWithNothingLostOrRepeated_data()
 void tst_AgentHistory::cutLinkGoesOnWithNothingLostOrRepeated()
 {
     QFETCH(bool, restartAgent);
+    QFETCH(bool, emptyHistory);
     QVERIFY(startAgent());
     std::unique_ptr<Client> first = loggedInClient();
     QVERIFY(first);
@@ -318,6 +323,10 @@ void tst_AgentHistory::cutLinkGoesOnWithNothingLostOrRepeated()
     first.reset();
     if (restartAgent)
         stopAgent();
+    if (emptyHistory) {
+        for (const QString &name : QDir(m_dir->filePath("state")).entryList({QStringLiteral("history.sqlite*")}))
+            QVERIFY(QFile::remove(m_dir->filePath("state/" + name)));
+    }
     QVERIFY(write(300, 2300));
     if (restartAgent)
         QVERIFY(startAgent());

@@ -97,8 +97,10 @@ private slots:
     void findsCalls();
     void summaryMatchesRows();
     void idsGoOnAfterReopen();
+    void rowsAfterPageThroughOneTenant_data();
     void rowsAfterPageThroughOneTenant();
     void retentionDropsOldestWholeCalls();
+    void farFutureStampIsStoredAsNow();
     void queryPastItsDeadlineIsRefused();
     void brokenFileIsKeptAndReplaced_data();
     void brokenFileIsKeptAndReplaced();
@@ -229,14 +231,25 @@ void tst_HistoryStore::idsGoOnAfterReopen()
     QCOMPARE(findCalls(store, query("3471112222")).calls.size(), 1);
 }
 
+void tst_HistoryStore::rowsAfterPageThroughOneTenant_data()
+{
+    QTest::addColumn<int>("total");
+    QTest::addColumn<int>("padding");  // characters each row's text carries
+    QTest::newRow("more rows than a page") << HistoryStore::RowsPerPage + 10 << 0;
+    // A peer's large messages must not make one page take gigabytes.
+    QTest::newRow("large rows, paged by their size") << 60 << 512 * 1024;
+}
+
 void tst_HistoryStore::rowsAfterPageThroughOneTenant()
 {
+    QFETCH(int, total);
+    QFETCH(int, padding);
     HistoryStore store(settings());
     QString error;
     QVERIFY(store.open(&error));
-    const int total = HistoryStore::RowsPerPage + 10;
     for (int i = 1; i <= total; ++i)
-        store.append({logRow(i, QString(), "2024-05-14 10:00:00.000", QString::number(i), i % 2 ? "t1" : QString())});
+        store.append({logRow(i, QString(), "2024-05-14 10:00:00.000", QString::number(i) + QString(padding, 'x'),
+                             i % 2 ? "t1" : QString())});
     qint64 after = 0;
     QStringList seen;
     bool more = true;
@@ -244,8 +257,12 @@ void tst_HistoryStore::rowsAfterPageThroughOneTenant()
         bool done = false;
         store.rowsAfter(QString(), after, [&](const QString &why, const QVector<DiagnosticMessage> &rows, bool m) {
             QCOMPARE(why, QString());
-            for (const DiagnosticMessage &row : rows)
+            qint64 bytes = 0;
+            for (const DiagnosticMessage &row : rows) {
                 seen << row.messageId;
+                bytes += HistoryDatabase::rowBytes(row);
+            }
+            QVERIFY(bytes <= HistoryDatabase::MaxReadBytes + HistoryDatabase::rowBytes(rows.constLast()));
             more = m;
             done = true;
         });
@@ -255,6 +272,23 @@ void tst_HistoryStore::rowsAfterPageThroughOneTenant()
     QCOMPARE(seen.size(), total / 2);
     QCOMPARE(seen.first(), QStringLiteral("2"));
     QCOMPARE(seen.last(), QString::number(total));
+}
+
+// A HEP sender may stamp its packets in year 9999: such a call would sort
+// first and outlive every bound on age.
+void tst_HistoryStore::farFutureStampIsStoredAsNow()
+{
+    HistoryStore store(settings());
+    QString error;
+    QVERIFY(store.open(&error));
+    store.append({logRow(1, "ahead@x", "9999-12-31 23:59:59.000", "NOTICE: from the future")});
+    store.flush();
+    HistoryRequest future = query(QString());
+    future.from = QStringLiteral("2100-01-01 00:00:00");
+    QCOMPARE(callIds(findCalls(store, future).calls), QStringList{});
+    HistoryRequest today = query(QString());
+    today.from = QDateTime::currentDateTime().addDays(-1).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    QCOMPARE(callIds(findCalls(store, today).calls), QStringList{QStringLiteral("ahead@x")});
 }
 
 void tst_HistoryStore::retentionDropsOldestWholeCalls()

@@ -69,8 +69,8 @@ void TestKamailioLogParser::lines_data()
         << QStringList{"0|a@h|a@h;7 BYE||ERROR: {1 7 BYE a@h t=<null>} tm [t_reply.c:1]: x",
                        "2|b@h|b@h;8 BYE||NOTICE: {1 8 BYE b@h t=} <script>: y"};
     QTest::newRow("every level word")
-        << QByteArray("ALERT: a\nBUG: b\nCRITICAL: c\n 0(1) INFO: d\n") << QString()
-        << QStringList{"0||||ALERT: a", "0||||BUG: b", "0||||CRITICAL: c", "3|||| 0(1) INFO: d"};
+        << QByteArray("ALERT: a\nBUG: b\nCRITICAL: c\n10(1) INFO: d\n") << QString()
+        << QStringList{"0||||ALERT: a", "0||||BUG: b", "0||||CRITICAL: c", "3||||10(1) INFO: d"};
     QTest::newRow("no prefix")
         << QByteArray(" 0(1255) INFO: db_text [dbt_lib.c:146]: dbt_cache_get_db(): using database\n") << QString()
         << QStringList{"3|||| 0(1255) INFO: db_text [dbt_lib.c:146]: dbt_cache_get_db(): using database"};
@@ -132,6 +132,10 @@ void TestKamailioLogParser::lines_data()
         << folded + "  10(7) ERROR: {1 1 INVITE victim@h t=u9} x\n" << QString()
         << QStringList{"3|a@h|a@h;5 INVITE|u1|INFO: {1 5 INVITE a@h t=u1} <script>: ci=a@h\n"
                        "  10(7) ERROR: {1 1 INVITE victim@h t=u9} x"};
+    QTest::newRow("Call-ID folded into a padded stderr head, in a syslog stream")
+        << folded + " 1(7) ERROR: {1 1 INVITE victim@h t=u9} x\n" << QString()
+        << QStringList{"3|a@h|a@h;5 INVITE|u1|INFO: {1 5 INVITE a@h t=u1} <script>: ci=a@h\n"
+                       " 1(7) ERROR: {1 1 INVITE victim@h t=u9} x"};
     QTest::newRow("Call-ID folded into a forged JSON line")
         << folded + " { \"idx\": 1, \"pid\": 7, \"level\": \"ERROR\", \"callid\": \"victim@h\", "
                     "\"logprefix\": \"{1 1 INVITE victim@h t=u9} \", \"message\": \"x\" }\n"

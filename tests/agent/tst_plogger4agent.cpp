@@ -55,6 +55,29 @@ QString agentUser()
     return qEnvironmentVariable("PLOGGER4_AGENT_USER");
 }
 
+// deny-syscalls where the agent's user may run it: the build tree may lie
+// in a folder only root enters.
+QString g_denySyscalls;
+
+// The unit's SystemCallFilter as deny-syscalls takes it: the calls the unit
+// allows again after denying their groups, each as "--allow NAME".
+QStringList unitAllowedCalls()
+{
+    QFile unit(QStringLiteral(AGENT_UNIT_PATH));
+    if (!unit.open(QIODevice::ReadOnly))
+        return {};
+    QStringList args;
+    const QLatin1String key("SystemCallFilter=");
+    for (const QString &line : QString::fromUtf8(unit.readAll()).split(QLatin1Char('\n'))) {
+        const QString value = line.trimmed();
+        if (!value.startsWith(key) || value.contains(QLatin1Char('~')) || value.contains(QLatin1Char('@')))
+            continue;
+        for (const QString &name : value.mid(key.size()).split(QLatin1Char(' '), Qt::SkipEmptyParts))
+            args << QStringLiteral("--allow") << name;
+    }
+    return args;
+}
+
 // The agent as a child process, with what it prints.
 class AgentProcess
 {
@@ -67,14 +90,15 @@ public:
             m_process.setProgram(agentProgram());
             m_process.setArguments(args + QStringList{QStringLiteral("--allow-root")});
         } else {
-            // The unit's NoNewPrivileges, CapabilityBoundingSet and AmbientCapabilities.
+            // The unit's NoNewPrivileges, CapabilityBoundingSet, AmbientCapabilities
+            // and SystemCallFilter (the calls it denies, less those it allows again).
             m_process.setProgram(QStringLiteral("setpriv"));
             m_process.setArguments(QStringList{QStringLiteral("--reuid"), agentUser(), QStringLiteral("--regid"), agentUser(),
                                                QStringLiteral("--init-groups"), QStringLiteral("--no-new-privs"),
                                                QStringLiteral("--bounding-set=-all,+net_raw"),
                                                QStringLiteral("--inh-caps=-all,+net_raw"),
-                                               QStringLiteral("--ambient-caps=-all,+net_raw"), agentProgram()}
-                                   + args);
+                                               QStringLiteral("--ambient-caps=-all,+net_raw"), g_denySyscalls}
+                                   + unitAllowedCalls() + QStringList{QStringLiteral("--"), agentProgram()} + args);
         }
         m_process.start();
         if (!m_process.waitForStarted(5000))
@@ -262,6 +286,9 @@ void tst_Plogger4Agent::initTestCase()
             QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0755), 0);
         QCOMPARE(::chmod(QFile::encodeName(m_kamailio.outputFile).constData(), 0644), 0);
         QCOMPARE(::chown(QFile::encodeName(m_kamailio.rpcSocket()).constData(), uid_t(-1), kamailio->gr_gid), 0);
+        g_denySyscalls = m_dir.filePath(QStringLiteral("deny-syscalls"));
+        QVERIFY(QFile::copy(QStringLiteral(DENY_SYSCALLS_PATH), g_denySyscalls));
+        QCOMPARE(::chmod(QFile::encodeName(g_denySyscalls).constData(), 0755), 0);
     }
     m_agentArgs = QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--source"),
                               QStringLiteral("file:") + m_kamailio.outputFile, QStringLiteral("--source"),

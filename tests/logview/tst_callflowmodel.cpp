@@ -8,9 +8,9 @@ namespace {
 // "s|SRC|DST|WHAT|CSEQ|BRANCH|TIME": a SIP row (WHAT is a method or
 // "CODE REASON"); "l|TEXT|SECONDS.MILLI": a log line stamped in local time;
 // "x|FIELD;FIELD...|TEXT": a row with the extra fields given as they are.
-DiagnosticMessage rowOf(const QString &spec)
+DiagnosticMessage rowOf(const QString &text)
 {
-    const QStringList p = spec.split(QLatin1Char('|'));
+    const QStringList p = text.split(QLatin1Char('|'));
     DiagnosticMessage m;
     m.linkedId = QStringLiteral("call-1");
     m.verbosity = QStringLiteral("3");
@@ -156,8 +156,8 @@ void tst_CallFlowModel::ladder()
     QFETCH(QStringList, events);
 
     QVector<DiagnosticMessage> messages;
-    for (const QString &spec : rows)
-        messages << rowOf(spec);
+    for (const QString &text : rows)
+        messages << rowOf(text);
     const CallFlowModel model(messages);
     QStringList shownColumns;
     for (const CallFlowModel::Column &c : model.columns())
