@@ -402,12 +402,9 @@ void Agent::readTenants()
         finished();
         return;
     }
-    m_commands->fetchTenants([this, finished](bool ok, const QVector<KamailioTables::Tenant> &tenants, const QString &why) {
+    m_commands->fetchTenants([this, finished](bool ok, const QVector<PbxTenant> &tenants, const QString &why) {
         if (ok) {
-            QVector<PbxTenant> list;
-            for (const KamailioTables::Tenant &t : tenants)
-                list.append(PbxTenant{t.uuid, t.name});
-            setTenants(list);
+            setTenants(tenants);
         } else {
             // The last list stands while Kamailio cannot be reached.
             emit eventReported(QStringLiteral("tenants not read from Kamailio: %1").arg(why));
@@ -478,16 +475,11 @@ void Agent::setTenants(const QVector<PbxTenant> &tenants)
     const QVector<PbxTenant> before = m_backend->tenants();
     m_backend->setTenants(tenants);
     // The window takes a tenant list whenever it comes.
-    const bool same = std::equal(before.cbegin(), before.cend(), tenants.cbegin(), tenants.cend(),
-                                 [](const PbxTenant &a, const PbxTenant &b) { return a.uuid == b.uuid && a.name == b.name; });
-    if (!same && m_server)
+    if (before != tenants && m_server)
         m_server->sendTenantsToAll();
     if (!m_hep)
         return;
-    QVector<QPair<QString, QString>> pairs;
-    for (const PbxTenant &t : tenants)
-        pairs.append({t.uuid, t.name});
-    m_hep->setTenantDomains(HepCallTenants::domainsOf(pairs));
+    m_hep->setTenantDomains(HepCallTenants::domainsOf(tenants));
 }
 
 void Agent::onRecords(const QVector<DiagnosticMessage> &records)

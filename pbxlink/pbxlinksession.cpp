@@ -2,15 +2,14 @@
 
 #include "knownexchanges.h"
 #include "pbxendpoint.h"
+#include "pbxframes.h"
 #include "pbxlinkglobal.h"
 #include "pbxprotocol.h"
-#include "scram.h"
 #include "scramclient.h"
 #include "wiretimestamp.h"
 
 #include <QDateTime>
 #include <QDebug>
-#include <QJsonArray>
 #include <QSslConfiguration>
 #include <QSslSocket>
 
@@ -21,17 +20,6 @@ constexpr quint16 kDefaultPort = 5039;
 constexpr int kReadChunk = 64 * 1024;
 // Keeps a flood of bad frames from flooding the log too.
 constexpr int kMaxSkipWarnings = 20;
-const QString kScram = QStringLiteral("scram");
-
-// A SCRAM message carried in a frame, or "" when missing, mistyped or too long.
-QByteArray scramMessage(const QJsonObject &frame)
-{
-    const QJsonValue v = frame.value(kScram);
-    if (!v.isString() || v.toString().size() > Scram::MaxMessageLength)
-        return {};
-    return v.toString().toUtf8();
-}
-
 // A frame type as a log line quotes it: the exchange chooses it, up to a whole frame long.
 QString loggedType(const QString &type)
 {
@@ -154,7 +142,7 @@ void PbxLinkSession::getTenantList()
         qDebug() << Q_FUNC_INFO << "not logged in, request dropped";
         return;
     }
-    sendFrame(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeGetTenants}});
+    sendFrame(PbxFrames::Bare{PbxProtocol::TypeGetTenants}.toJson());
 }
 
 void PbxLinkSession::subscribeTenantEvents(const QString &tenantUuid, const QString &since)
@@ -166,10 +154,7 @@ void PbxLinkSession::subscribeTenantEvents(const QString &tenantUuid, const QStr
         m_hasPendingSubscription = true;
         return;
     }
-    QJsonObject frame{{QStringLiteral("type"), PbxProtocol::TypeSubscribe}, {QStringLiteral("tenant"), tenantUuid}};
-    if (!since.isEmpty())
-        frame.insert(QStringLiteral("since"), since);
-    sendFrame(frame);
+    sendFrame(PbxFrames::Subscribe{tenantUuid, since}.toJson());
 }
 
 void PbxLinkSession::sendHistoryRequest(const HistoryRequest &request)
@@ -184,38 +169,20 @@ void PbxLinkSession::sendHistoryRequest(const HistoryRequest &request)
 // A frame of a bounded answer: more than the exchange may send is dropped.
 void PbxLinkSession::handleHistoryResult(const QString &type, const QJsonObject &frame)
 {
-    using namespace PbxProtocol;
-    bool ok = frame.value(QLatin1String("id")).isString();
-    const QString id = boundedLogMember(optString(frame, QStringLiteral("id"), &ok));
-    const QJsonValue truncatedValue = frame.value(QLatin1String("truncated"));
-    const bool truncated = truncatedValue.toBool();
-    ok = ok && (truncatedValue.isUndefined() || truncatedValue.isBool());
-    const QString member = type == TypeHistoryCallsResult ? QStringLiteral("calls") : QStringLiteral("rows");
-    if (!ok || !frame.value(member).isArray()) {
-        skipFrame(QStringLiteral("malformed history answer"));
+    QString error;
+    if (type == PbxProtocol::TypeHistoryCallsResult) {
+        PbxFrames::HistoryCallsResult result;
+        if (PbxFrames::HistoryCallsResult::fromJson(frame, &result, &error))
+            emit sigHistoryCalls(result.id, result.calls, result.truncated);
+        else
+            skipFrame(error);
         return;
     }
-    const QJsonArray list = frame.value(member).toArray();
-    if (type == TypeHistoryCallsResult) {
-        QVector<HistoryCall> calls;
-        for (int i = 0; i < list.size() && i < HistoryRequest::MaxLimit; ++i) {
-            HistoryCall call;
-            if (HistoryCall::fromJson(list.at(i).toObject(), &call))
-                calls.append(call);
-        }
-        emit sigHistoryCalls(id, calls, truncated || list.size() > HistoryRequest::MaxLimit);
-        return;
-    }
-    constexpr int maxRows = 20000;
-    QVector<DiagnosticMessage> rows;
-    for (int i = 0; i < list.size() && i < maxRows; ++i) {
-        DiagnosticMessage row;
-        if (diagnosticMessageFromJson(list.at(i).toObject(), &row)) {
-            boundLogMembers(&row);
-            rows.append(row);
-        }
-    }
-    emit sigHistoryRows(id, rows, truncated || list.size() > maxRows);
+    PbxFrames::HistoryRowsResult result;
+    if (PbxFrames::HistoryRowsResult::fromJson(frame, &result, &error))
+        emit sigHistoryRows(result.id, result.rows, result.truncated);
+    else
+        skipFrame(error);
 }
 
 void PbxLinkSession::sendServerCommand(const ServerCommand &command)
@@ -442,8 +409,7 @@ void PbxLinkSession::sendPing()
 {
     if (m_state != State::LoggedIn)
         return;
-    sendFrame(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypePing},
-                          {QStringLiteral("seq"), double(++m_pingSeq)}});
+    sendFrame(PbxFrames::KeepAlive{PbxProtocol::TypePing, ++m_pingSeq}.toJson());
 }
 
 void PbxLinkSession::handleFrame(const QJsonObject &frame)
@@ -452,19 +418,20 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
     const QString type = frameType(frame);
 
     if (type == TypeBye) {
-        bool ok = true;
-        const QString why = boundedReason(optString(frame, QStringLiteral("reason"), &ok));
-        endSession(ok && !why.isEmpty() ? QStringLiteral("closed by the exchange: %1").arg(why)
-                                        : QStringLiteral("connection closed by the exchange"));
+        PbxFrames::Reason bye;
+        const bool ok = PbxFrames::Reason::fromJson(frame, &bye, nullptr);
+        endSession(ok && !bye.reason.isEmpty() ? QStringLiteral("closed by the exchange: %1").arg(bye.reason)
+                                               : QStringLiteral("connection closed by the exchange"));
         return;
     }
     if (type == TypeError) {
-        bool ok = true;
-        const QString why = boundedReason(optString(frame, QStringLiteral("reason"), &ok));
-        warnLimited(QStringLiteral("exchange reports: %1").arg(why));
+        // Told whatever its members: a malformed error is still an error.
+        PbxFrames::Reason error;
+        PbxFrames::Reason::fromJson(frame, &error, nullptr);
+        warnLimited(QStringLiteral("exchange reports: %1").arg(error.reason));
         // An error that names a request answers it.
-        if (frame.value(QLatin1String("id")).isString())
-            emit sigHistoryError(boundedLogMember(frame.value(QLatin1String("id")).toString()), why);
+        if (error.id)
+            emit sigHistoryError(*error.id, error.reason);
         return;
     }
 
@@ -487,10 +454,10 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
         } else if (type == TypeLoginOk && m_state == State::LoggingIn) {
             handleLoginOk(frame);
         } else if (type == TypeLoginRefused) {
-            bool ok = true;
-            const QString why = boundedReason(optString(frame, QStringLiteral("reason"), &ok));
-            endSession(ok && !why.isEmpty() ? QStringLiteral("login refused: %1").arg(why)
-                                            : QStringLiteral("login refused"));
+            PbxFrames::Reason refusal;
+            const bool ok = PbxFrames::Reason::fromJson(frame, &refusal, nullptr);
+            endSession(ok && !refusal.reason.isEmpty() ? QStringLiteral("login refused: %1").arg(refusal.reason)
+                                                       : QStringLiteral("login refused"));
         } else {
             skipFrame(QStringLiteral("unexpected \"%1\" during login").arg(loggedType(type)));
         }
@@ -520,12 +487,12 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
         else
             skipFrame(QStringLiteral("malformed command result"));
     } else if (type == TypeFeatures) {
-        bool ok = frame.value(QLatin1String("features")).isArray();
-        const QStringList features = optStringList(frame, QStringLiteral("features"), &ok);
-        if (ok)
-            emit sigFeaturesChanged(features);
+        PbxFrames::Features features;
+        QString error;
+        if (PbxFrames::Features::fromJson(frame, &features, &error))
+            emit sigFeaturesChanged(features.features);
         else
-            skipFrame(QStringLiteral("malformed feature list"));
+            skipFrame(error);
     } else {
         skipFrame(type.isEmpty() ? QStringLiteral("frame without a type")
                                  : QStringLiteral("unknown frame type \"%1\"").arg(loggedType(type)));
@@ -534,51 +501,48 @@ void PbxLinkSession::handleFrame(const QJsonObject &frame)
 
 void PbxLinkSession::handleHello(const QJsonObject &frame)
 {
-    bool ok = true;
-    const int protocol = PbxProtocol::optInt(frame, QStringLiteral("protocol"), 0, &ok);
-    if (!ok) {
-        endSession(QStringLiteral("protocol error: malformed greeting"));
+    PbxFrames::Hello hello;
+    QString error;
+    if (!PbxFrames::Hello::fromJson(frame, &hello, &error)) {
+        endSession(QStringLiteral("protocol error: %1").arg(error));
         return;
     }
-    if (protocol != PbxProtocol::ProtocolVersion) {
-        endSession(QStringLiteral("protocol error: unsupported protocol version %1").arg(protocol));
+    if (hello.protocol != PbxProtocol::ProtocolVersion) {
+        endSession(QStringLiteral("protocol error: unsupported protocol version %1").arg(hello.protocol));
         return;
     }
     m_scram = std::make_unique<ScramClient>(m_user, m_password);
     m_password.clear();
-    QJsonObject login{
-        {QStringLiteral("type"), PbxProtocol::TypeLogin},
-        {QStringLiteral("domain"), m_domain},
-        {QStringLiteral("mode"), m_mode},
-        {kScram, QString::fromUtf8(m_scram->clientFirst())},
-        {QStringLiteral("client"),
-         QJsonObject{{QStringLiteral("platform"), m_platform},
-                     {QStringLiteral("osVersion"), m_osVersion},
-                     {QStringLiteral("name"), m_appShortName},
-                     {QStringLiteral("version"), m_appVersion}}},
-    };
+    const PbxFrames::Login login{m_domain, m_mode, QString::fromUtf8(m_scram->clientFirst()),
+                                 PbxFrames::ClientInfo{m_platform, m_osVersion, m_appShortName, m_appVersion}};
     m_state = State::Authenticating;
-    sendFrame(login);
+    sendFrame(login.toJson());
 }
 
 void PbxLinkSession::handleChallenge(const QJsonObject &frame)
 {
+    PbxFrames::LoginChallenge challenge;
     QString error;
-    const QByteArray challenge = scramMessage(frame);
-    const QByteArray answer = challenge.isEmpty() || !m_scram ? QByteArray() : m_scram->clientFinal(challenge, &error);
+    const bool wellFormed = PbxFrames::LoginChallenge::fromJson(frame, &challenge, &error);
+    const QByteArray answer = !wellFormed || challenge.scram.isEmpty() || !m_scram
+        ? QByteArray()
+        : m_scram->clientFinal(challenge.scram.toUtf8(), &error);
     if (answer.isEmpty()) {
         endSession(QStringLiteral("protocol error: %1").arg(error.isEmpty() ? QStringLiteral("malformed challenge") : error));
         return;
     }
     m_state = State::LoggingIn;
-    sendFrame(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLoginProof}, {kScram, QString::fromUtf8(answer)}});
+    sendFrame(PbxFrames::LoginProof{QString::fromUtf8(answer)}.toJson());
 }
 
 void PbxLinkSession::handleLoginOk(const QJsonObject &frame)
 {
     // Only an exchange holding this account's verifier can sign the exchange;
     // anyone else is not the exchange the password was meant for.
-    const bool signedByExchange = m_scram && m_scram->serverFinalValid(scramMessage(frame));
+    PbxFrames::LoginOk answer;
+    QString error;
+    const bool wellFormed = PbxFrames::LoginOk::fromJson(frame, &answer, &error);
+    const bool signedByExchange = m_scram && m_scram->serverFinalValid(answer.scram.toUtf8());
     m_scram.reset();
     if (!signedByExchange) {
         endSession(QStringLiteral("login failed: wrong server signature"));
@@ -587,15 +551,14 @@ void PbxLinkSession::handleLoginOk(const QJsonObject &frame)
     // A peer that only collected the login proof is never remembered.
     if (std::exchange(m_pinOnLogin, false))
         pinPresentedCertificate();
-    LoginDetails details;
-    if (!PbxProtocol::loginDetailsFromJson(frame, &details)) {
-        endSession(QStringLiteral("protocol error: malformed login answer"));
+    if (!wellFormed) {
+        endSession(QStringLiteral("protocol error: %1").arg(error));
         return;
     }
     m_state = State::LoggedIn;
     m_pingTimer.start();
-    emit loggedToServer(details);
-    emit sigFeaturesChanged(details.features);
+    emit loggedToServer(answer.details);
+    emit sigFeaturesChanged(answer.details.features);
     if (m_hasPendingSubscription && m_state == State::LoggedIn) {
         m_hasPendingSubscription = false;
         subscribeTenantEvents(m_pendingSubscription, m_pendingSince);
@@ -604,23 +567,19 @@ void PbxLinkSession::handleLoginOk(const QJsonObject &frame)
 
 void PbxLinkSession::handleTenants(const QJsonObject &frame)
 {
-    const QJsonValue list = frame.value(QLatin1String("tenants"));
-    if (!list.isArray()) {
-        skipFrame(QStringLiteral("malformed tenant list"));
+    PbxFrames::Tenants list;
+    QString error;
+    int skipped = 0;
+    if (!PbxFrames::Tenants::fromJson(frame, &list, &error, &skipped)) {
+        skipFrame(error);
         return;
     }
+    for (int i = 0; i < skipped; ++i)
+        skipFrame(QStringLiteral("malformed tenant entry"));
+    // The window's signal keeps its map: uuid -> name, a later entry winning.
     QMap<QString, QString> tenants;
-    const QJsonArray array = list.toArray();
-    for (const QJsonValue &entry : array) {
-        const QJsonObject o = entry.toObject();
-        bool ok = o.value(QLatin1String("uuid")).isString();
-        const QString uuid = PbxProtocol::optString(o, QStringLiteral("uuid"), &ok);
-        const QString name = PbxProtocol::optString(o, QStringLiteral("name"), &ok);
-        if (ok && !uuid.isEmpty())
-            tenants.insert(uuid, name);
-        else
-            skipFrame(QStringLiteral("malformed tenant entry"));
-    }
+    for (const PbxTenant &t : qAsConst(list.tenants))
+        tenants.insert(t.uuid, t.name);
     emit sigTenantListReceived(tenants);
 }
 
@@ -672,7 +631,7 @@ void PbxLinkSession::dropSocket(bool sayGoodbye)
     m_socket = nullptr;
     socket->disconnect(this);
     if (sayGoodbye && socket->state() == QAbstractSocket::ConnectedState) {
-        socket->write(PbxFrameCodec::encode(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLogout}}));
+        socket->write(PbxFrameCodec::encode(PbxFrames::Bare{PbxProtocol::TypeLogout}.toJson()));
         // Handed to the system at once: a shutdown right after this ends the
         // event loop that would otherwise write it, and the goodbye was lost.
         socket->flush();

@@ -3,6 +3,7 @@
 #include "diagnosticmessage.h"
 #include "historycall.h"
 #include "historyrequest.h"
+#include "pbxtenant.h"
 #include "scram.h"
 #include "servercommand.h"
 #include "servercommandresponse.h"
@@ -14,13 +15,6 @@
 
 #include <functional>
 #include <optional>
-
-// A tenant as the exchange lists it.
-struct PbxTenant
-{
-    QString uuid;
-    QString name;
-};
 
 // Who asked for a command: the account, and an object that lives no longer
 // than the asking session. A command's work is of no use once it is gone.

@@ -3,19 +3,18 @@
 #include "historyrequest.h"
 #include "loginthrottle.h"
 #include "pbxbackend.h"
+#include "pbxframes.h"
 #include "pbxprotocol.h"
 #include "tlslistener.h"
 #include "wiretimestamp.h"
 
 #include <QDateTime>
 #include <QHostAddress>
-#include <QJsonArray>
 #include <QPointer>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QUuid>
 
-#include <cmath>
 #include <utility>
 
 namespace {
@@ -30,7 +29,6 @@ constexpr int kMaxFrameBeforeLogin = 8 * 1024;
 constexpr qint64 kAnswerGraceMs = 2000;
 // A closed connection whose peer reads nothing is cut after this.
 constexpr int kCloseGraceMs = 5000;
-const QString kScram = QStringLiteral("scram");
 }
 
 PbxServerSession::PbxServerSession(QSslSocket *socket, const PbxServerSettings &settings, PbxBackend *backend,
@@ -115,10 +113,7 @@ void PbxServerSession::beginHandshake()
 
 void PbxServerSession::greet()
 {
-    send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeHello},
-                     {QStringLiteral("protocol"), PbxProtocol::ProtocolVersion},
-                     {QStringLiteral("server"), m_settings.serverName},
-                     {QStringLiteral("serverVersion"), m_settings.serverVersion}});
+    send(PbxFrames::Hello{PbxProtocol::ProtocolVersion, m_settings.serverName, m_settings.serverVersion}.toJson());
 }
 
 void PbxServerSession::writeBytes(const QByteArray &bytes)
@@ -183,7 +178,7 @@ qint64 PbxServerSession::queuedBytes() const
 
 void PbxServerSession::sendError(const QString &reason)
 {
-    send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeError}, {QStringLiteral("reason"), reason}});
+    send(PbxFrames::Reason{PbxProtocol::TypeError, reason, std::nullopt}.toJson());
 }
 
 void PbxServerSession::closeWithBye(const QString &reason)
@@ -196,7 +191,7 @@ void PbxServerSession::close(const QString &why, const QString &byeReason)
     if (m_state == State::Closed)
         return;
     if (!byeReason.isEmpty() && m_socket->isEncrypted())
-        send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeBye}, {QStringLiteral("reason"), byeReason}});
+        send(PbxFrames::Reason{PbxProtocol::TypeBye, byeReason, std::nullopt}.toJson());
     markClosed();
     emit eventReported(QStringLiteral("session %1 closed: %2").arg(m_number).arg(why));
     emitSentTotal();
@@ -322,70 +317,57 @@ void PbxServerSession::handleFrame(const QJsonObject &frame)
 // The pong echoes seq, so it must be what the client sends: an integer.
 void PbxServerSession::answerPing(const QJsonObject &frame)
 {
-    QJsonObject pong{{QStringLiteral("type"), PbxProtocol::TypePong}};
-    const QJsonValue seq = frame.value(QLatin1String("seq"));
-    if (!seq.isUndefined()) {
-        const double n = seq.toDouble();
-        if (!seq.isDouble() || std::floor(n) != n || std::fabs(n) > 9007199254740992.0) {
-            if (m_state != State::LoggedIn)
-                close(QStringLiteral("ping seq is not an integer"), QStringLiteral("protocol error: ping seq must be an integer"));
-            else
-                sendError(QStringLiteral("ping seq must be an integer"));
-            return;
-        }
-        pong.insert(QStringLiteral("seq"), qint64(n));
+    PbxFrames::KeepAlive ping;
+    QString error;
+    if (!PbxFrames::KeepAlive::fromJson(frame, &ping, &error)) {
+        if (m_state != State::LoggedIn)
+            close(QStringLiteral("ping seq is not an integer"), QStringLiteral("protocol error: %1").arg(error));
+        else
+            sendError(error);
+        return;
     }
-    send(pong);
+    send(PbxFrames::KeepAlive{PbxProtocol::TypePong, ping.seq}.toJson());
 }
 
 void PbxServerSession::sendTenants()
 {
     if (m_state != State::LoggedIn)
         return;
-    QJsonArray list;
-    const QVector<PbxTenant> tenants = m_backend->tenants();
-    for (const PbxTenant &t : tenants)
-        list.append(QJsonObject{{QStringLiteral("uuid"), t.uuid}, {QStringLiteral("name"), t.name}});
-    send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeTenants}, {QStringLiteral("tenants"), list}});
+    send(PbxFrames::Tenants{m_backend->tenants()}.toJson());
 }
 
 void PbxServerSession::handleSubscribe(const QJsonObject &frame)
 {
-    bool ok = true;
-    const QString tenant = PbxProtocol::optString(frame, QStringLiteral("tenant"), &ok);
-    // Rows after this id come first from the history.
-    qint64 since = -1;
-    if (frame.contains(QLatin1String("since"))) {
-        const QString text = PbxProtocol::optString(frame, QStringLiteral("since"), &ok);
-        bool number = false;
-        since = text.toLongLong(&number);
-        if (!ok || !number || since < 0 || text.size() > 19) {
-            sendError(QStringLiteral("since must be a row id"));
-            return;
-        }
-        if (!m_backend->keepsHistory()) {
-            sendError(QStringLiteral("no history is kept"));
-            return;
-        }
+    PbxFrames::Subscribe request;
+    QString error;
+    if (!PbxFrames::Subscribe::fromJson(frame, &request, &error)) {
+        sendError(error);
+        return;
     }
+    // Rows after since come first from the history.
+    if (!request.since.isEmpty() && !m_backend->keepsHistory()) {
+        sendError(QStringLiteral("no history is kept"));
+        return;
+    }
+    const QString tenant = request.tenant;
     bool known = tenant.isEmpty();
     const QVector<PbxTenant> tenants = m_backend->tenants();
     for (const PbxTenant &t : tenants)
         known = known || t.uuid == tenant;
-    if (!ok || !known) {
+    if (!known) {
         sendError(QStringLiteral("unknown tenant"));
         return;
     }
     m_subscription = tenant;
     subscribed(tenant);
-    send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeSubscribed}, {QStringLiteral("tenant"), tenant}});
+    send(PbxFrames::Subscribed{tenant}.toJson());
     emit eventReported(QStringLiteral("session %1 subscribed to \"%2\"").arg(m_number).arg(tenant));
-    startCatchUp(since);
+    startCatchUp(request.sinceRow());
 }
 
 void PbxServerSession::refuseLogin(const QString &reason)
 {
-    send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeLoginRefused}, {QStringLiteral("reason"), reason}});
+    send(PbxFrames::Reason{PbxProtocol::TypeLoginRefused, reason, std::nullopt}.toJson());
     close(QStringLiteral("login of %1@%2 refused: %3 (from %4)")
               .arg(printable(m_user), printable(m_domain), reason, m_socket->peerAddress().toString()));
 }
@@ -403,12 +385,13 @@ QString PbxServerSession::printable(const QString &text)
 
 void PbxServerSession::handleLogin(const QJsonObject &frame)
 {
-    using namespace PbxProtocol;
-    bool ok = frame.value(kScram).isString();
-    m_domain = optString(frame, QStringLiteral("domain"), &ok);
-    const QByteArray clientFirst = optString(frame, kScram, &ok).toUtf8();
-    m_mode = optInt(frame, QStringLiteral("mode"), 0, &ok);
-    m_client = frame.value(QLatin1String("client")).toObject();
+    PbxFrames::Login login;
+    const bool ok = PbxFrames::Login::fromJson(frame, &login, nullptr);
+    // Taken even from a malformed login: its refusal names the domain.
+    m_domain = login.domain;
+    m_mode = login.mode;
+    m_client = login.client;
+    const QByteArray clientFirst = login.scram.toUtf8();
 
     // "n,,n=<user>,r=<nonce>": no channel binding, no authorisation identity.
     Scram::Attributes attributes;
@@ -446,7 +429,7 @@ void PbxServerSession::handleLogin(const QJsonObject &frame)
     m_authMessagePrefix = bare + ',' + serverFirst;
     m_state = State::AwaitingProof;
     m_challenged.start();
-    send(QJsonObject{{QStringLiteral("type"), TypeLoginChallenge}, {kScram, QString::fromUtf8(serverFirst)}});
+    send(PbxFrames::LoginChallenge{QString::fromUtf8(serverFirst)}.toJson());
 }
 
 bool PbxServerSession::isAnsweringChallenge() const
@@ -471,12 +454,13 @@ QByteArray PbxServerSession::loginSignature(const Scram::Verifier &verifier, con
 
 void PbxServerSession::handleProof(const QJsonObject &frame)
 {
-    bool ok = frame.value(kScram).isString();
-    const QByteArray clientFinal = PbxProtocol::optString(frame, kScram, &ok).toUtf8();
-    if (!ok) {
-        refuseLogin(QStringLiteral("malformed login"));
+    PbxFrames::LoginProof proof;
+    QString error;
+    if (!PbxFrames::LoginProof::fromJson(frame, &proof, &error)) {
+        refuseLogin(error);
         return;
     }
+    const QByteArray clientFinal = proof.scram.toUtf8();
     // Asked again: logins started side by side would otherwise each get a
     // guess before the first failure counts.
     if (!refuseIfHeldBack())
@@ -533,18 +517,15 @@ void PbxServerSession::checkProof(const QByteArray &clientFinal)
     m_state = State::LoggedIn;
     m_codec.setMaxFrameSize(PbxFrameCodec::DefaultMaxFrameSize);
     m_commandScope = new QObject(this);
-    QJsonObject answer = loginDetailsToJson(details);
-    answer.insert(kScram, QString::fromLatin1("v=" + loginSignature(m_verifier, authMessage).toBase64()));
-    send(answer);
+    send(PbxFrames::LoginOk{QString::fromLatin1("v=" + loginSignature(m_verifier, authMessage).toBase64()), details}
+             .toJson());
     m_loginDeadline.stop();
     emit eventReported(QStringLiteral("session %1 login ok %2@%3 mode %4 client %5 %6 (%7 %8) from %9")
                            .arg(m_number)
                            .arg(printable(m_user), printable(m_domain))
                            .arg(m_mode)
-                           .arg(printable(m_client.value(QLatin1String("name")).toString()),
-                                printable(m_client.value(QLatin1String("version")).toString()),
-                                printable(m_client.value(QLatin1String("platform")).toString()),
-                                printable(m_client.value(QLatin1String("osVersion")).toString()), peer.toString()));
+                           .arg(printable(m_client.name), printable(m_client.version), printable(m_client.platform),
+                                printable(m_client.osVersion), peer.toString()));
     loggedIn();
     emit loginAccepted();
 }
@@ -590,10 +571,8 @@ void PbxServerSession::handleCommand(const QJsonObject &frame)
 
 void PbxServerSession::sendRequestError(const QString &id, const QString &reason)
 {
-    QJsonObject error{{QStringLiteral("type"), PbxProtocol::TypeError}, {QStringLiteral("reason"), reason}};
-    if (!id.isEmpty())
-        error.insert(QStringLiteral("id"), id);
-    send(error);
+    send(PbxFrames::Reason{PbxProtocol::TypeError, reason, id.isEmpty() ? std::nullopt : std::optional<QString>(id)}
+             .toJson());
 }
 
 void PbxServerSession::handleHistoryQuery(const QJsonObject &frame)
@@ -631,13 +610,7 @@ void PbxServerSession::handleHistoryQuery(const QJsonObject &frame)
                 self->sendRequestError(id, QStringLiteral("history: %1").arg(why));
                 return;
             }
-            QJsonArray list;
-            for (const HistoryCall &call : calls)
-                list.append(call.toJson());
-            self->send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeHistoryCallsResult},
-                                   {QStringLiteral("id"), id},
-                                   {QStringLiteral("calls"), list},
-                                   {QStringLiteral("truncated"), truncated}});
+            self->send(PbxFrames::HistoryCallsResult{id, calls, truncated}.toJson());
         });
         return;
     }
@@ -652,23 +625,17 @@ void PbxServerSession::handleHistoryQuery(const QJsonObject &frame)
         // The answer is one frame: what does not fit under the frame limit
         // is left out, and the answer says it was cut.
         constexpr qint64 maxBytes = PbxFrameCodec::DefaultMaxFrameSize - 1024 * 1024;
-        QJsonArray list;
+        PbxFrames::HistoryRowsResult answer{id, {}, more};
         qint64 bytes = 0;
-        bool truncated = more;
         for (const DiagnosticMessage &row : rows) {
             bytes += PbxProtocol::encodeLogFrame(row).size();
             if (bytes > maxBytes) {
-                truncated = true;
+                answer.truncated = true;
                 break;
             }
-            QJsonObject member = PbxProtocol::diagnosticMessageToJson(row);
-            member.remove(QStringLiteral("type"));
-            list.append(member);
+            answer.rows.append(row);
         }
-        self->send(QJsonObject{{QStringLiteral("type"), PbxProtocol::TypeHistoryRowsResult},
-                               {QStringLiteral("id"), id},
-                               {QStringLiteral("rows"), list},
-                               {QStringLiteral("truncated"), truncated}});
+        self->send(answer.toJson());
     });
 }
 

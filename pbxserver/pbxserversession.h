@@ -2,6 +2,7 @@
 
 #include "diagnosticmessage.h"
 #include "pbxframecodec.h"
+#include "pbxframes.h"
 #include "pbxserversettings.h"
 #include "scram.h"
 
@@ -155,7 +156,7 @@ private:
     QString m_user;
     QString m_domain;
     int m_mode = 0;
-    QJsonObject m_client;
+    PbxFrames::ClientInfo m_client;
     Scram::Verifier m_verifier;
     QByteArray m_combinedNonce;
     QByteArray m_authMessagePrefix;  // client-first-bare "," server-first

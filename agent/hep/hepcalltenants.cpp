@@ -17,14 +17,14 @@ void HepCallTenants::setDomains(const QHash<QString, QString> &domains)
         m_domains.insert(it.key().toLower(), it.value());
 }
 
-QHash<QString, QString> HepCallTenants::domainsOf(const QVector<QPair<QString, QString>> &uuidAndNames)
+QHash<QString, QString> HepCallTenants::domainsOf(const QVector<PbxTenant> &tenants)
 {
     QHash<QString, QString> domains;
-    for (const auto &tenant : uuidAndNames) {
-        for (const QString &domain : tenant.second.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    for (const PbxTenant &tenant : tenants) {
+        for (const QString &domain : tenant.name.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             const QString d = domain.trimmed().toLower();
             if (!d.isEmpty() && !d.contains(QLatin1Char(' ')))
-                domains.insert(d, tenant.first);
+                domains.insert(d, tenant.uuid);
         }
     }
     return domains;

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "pbxtenant.h"
 #include "sipsummary.h"
 
 #include <QHash>
-#include <QPair>
 #include <QVector>
 #include <QString>
 
@@ -24,9 +24,9 @@ public:
 
     // Lower-case domain -> tenant UUID.
     void setDomains(const QHash<QString, QString> &domains);
-    // The domains of tenants listed as "UUID: domain, domain" (the agent's
-    // tenant names when they come from Kamailio's domain table).
-    static QHash<QString, QString> domainsOf(const QVector<QPair<QString, QString>> &uuidAndNames);
+    // The domains of tenants whose names are ", "-joined domains, as the
+    // agent's tenants from Kamailio's domain table are.
+    static QHash<QString, QString> domainsOf(const QVector<PbxTenant> &tenants);
 
     // The tenant of a SIP message's call, deciding it when still open; empty
     // when none is known. nowMs is the time it is seen. A long Call-ID is

@@ -40,7 +40,7 @@ public:
 
     using ResponseCallback = std::function<void(const ServerCommandResponse &response)>;
     using TenantsCallback =
-        std::function<void(bool ok, const QVector<KamailioTables::Tenant> &tenants, const QString &error)>;
+        std::function<void(bool ok, const QVector<PbxTenant> &tenants, const QString &error)>;
     using VersionCallback = std::function<void(bool ok, const QString &version, const QString &error)>;
     using MethodsCallback = std::function<void(bool ok, const QSet<QString> &methods, const QString &error)>;
 

@@ -249,7 +249,7 @@ QString registryTable(const QJsonValue &registrations)
         + QStringLiteral("%1 registrations").arg(rows.size());
 }
 
-QVector<Tenant> tenants(const QJsonValue &domainDump)
+QVector<PbxTenant> tenants(const QJsonValue &domainDump)
 {
     QMap<QString, QStringList> byDid;
     const QJsonArray domains = domainDump.toObject().value(QLatin1String("domains")).toArray();
@@ -261,14 +261,14 @@ QVector<Tenant> tenants(const QJsonValue &domainDump)
             continue;
         byDid[did].append(domain);
     }
-    QVector<Tenant> out;
+    QVector<PbxTenant> out;
     for (auto it = byDid.begin(); it != byDid.end(); ++it) {
         QStringList names = it.value();
         names.sort();
         names.removeDuplicates();
         out.append({it.key(), names.join(QStringLiteral(", "))});
     }
-    std::sort(out.begin(), out.end(), [](const Tenant &a, const Tenant &b) {
+    std::sort(out.begin(), out.end(), [](const PbxTenant &a, const PbxTenant &b) {
         return a.name == b.name ? a.uuid < b.uuid : a.name < b.name;
     });
     return out;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pbxtenant.h"
+
 #include <QJsonValue>
 #include <QList>
 #include <QPair>
@@ -12,11 +14,8 @@
 // empty list, never more than the cells' bounds allow per row.
 namespace KamailioTables {
 
-struct Tenant
-{
-    QString uuid;  // the domain's did
-    QString name;  // its domains, ", "-joined
-};
+// The domain's did as the uuid, its domains, ", "-joined, as the name.
+using Tenant = PbxTenant;
 
 // Columns padded to their widest cell; control characters in cells become
 // spaces and a cell is cut at 80 characters.
@@ -39,7 +38,7 @@ QString dialogState(int state);
 QString registryTable(const QJsonValue &registrations);
 
 // Tenants of `domain.dump`: one per did, sorted by name.
-QVector<Tenant> tenants(const QJsonValue &domainDump);
+QVector<PbxTenant> tenants(const QJsonValue &domainDump);
 
 // A result of any other method: its text, its list of texts, or indented JSON.
 QString plain(const QJsonValue &result);

@@ -43,10 +43,7 @@ std::optional<Scram::Verifier> PbxEmulatorBackend::verifier(const QString &user,
 
 QVector<PbxTenant> PbxEmulatorBackend::tenants() const
 {
-    QVector<PbxTenant> list;
-    for (const PbxEmulatorConfig::Tenant &t : m_config.tenants)
-        list.append(PbxTenant{t.first, t.second});
-    return list;
+    return m_config.tenants;
 }
 
 void PbxEmulatorBackend::runCommand(const ServerCommand &command, const PbxCommandOrigin &, CommandDone done)

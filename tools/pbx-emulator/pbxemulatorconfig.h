@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pbxserversettings.h"
+#include "pbxtenant.h"
 #include "scram.h"
 
 #include <QMap>
@@ -15,7 +16,6 @@
 struct PbxEmulatorConfig
 {
     using AccountKey = QPair<QString, QString>;  // user, domain
-    using Tenant = QPair<QString, QString>;      // uuid, display name
 
     QString listenAddress = QStringLiteral("127.0.0.1:5039");
     QMap<AccountKey, Scram::Verifier> accounts;  // only the verifier: no password is kept
@@ -25,7 +25,7 @@ struct PbxEmulatorConfig
     QSslKey otherPrivateKey;
     QString apiVersion = QStringLiteral("4.2");
     QStringList features{QStringLiteral("SUBSCRIBE_TENANT_EVENTS"), QStringLiteral("SEND_CMD")};
-    QVector<Tenant> tenants = defaultTenants();
+    QVector<PbxTenant> tenants = defaultTenants();
     QString serverName = QStringLiteral("PeltranoPBX demo");
     QString serverVersion = QStringLiteral("18.4.2-demo");
 
@@ -69,7 +69,7 @@ struct PbxEmulatorConfig
     static QString defaultDomain() { return QStringLiteral("demo"); }
     static QString defaultPassword() { return QStringLiteral("demo"); }
 
-    static QVector<Tenant> defaultTenants()
+    static QVector<PbxTenant> defaultTenants()
     {
         return {
             {QStringLiteral("3f2c8a4e-6b1d-4c7a-9e2f-1a5b7c9d0e21"), QStringLiteral("Trasporti Adriatici")},
