@@ -1,5 +1,7 @@
 #include "callflowmodel.h"
 
+#include "wiretimestamp.h"
+
 #include <QDateTime>
 #include <QHash>
 #include <QSet>
@@ -188,7 +190,8 @@ QString CallFlowModel::relativeTime(qint64 timeUs) const
 
 QString CallFlowModel::absoluteTime(qint64 timeUs)
 {
-    return QDateTime::fromMSecsSinceEpoch(timeUs / 1000).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"))
+    // The link's time format, to the microsecond the capture gives.
+    return WireTimestamp::format(QDateTime::fromMSecsSinceEpoch(timeUs / 1000))
         + QStringLiteral("%1").arg(timeUs % 1000, 3, 10, QLatin1Char('0'));
 }
 
