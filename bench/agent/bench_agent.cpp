@@ -111,10 +111,20 @@ public:
         // A file, not a pipe: read also while this thread delivers nothing.
         m_process.setStandardErrorFile(m_errors);
         m_process.setProgram(QStringLiteral(AGENT_PATH));
-        m_process.setArguments(QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--accounts"),
-                                           g_home + QStringLiteral("/accounts"), QStringLiteral("--state-dir"),
-                                           g_home + QStringLiteral("/state"), QStringLiteral("--allow-root")}
-                               + extra);
+        QStringList args{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--accounts"),
+                         g_home + QStringLiteral("/accounts"), QStringLiteral("--state-dir"),
+                         g_home + QStringLiteral("/state-%1").arg(started), QStringLiteral("--allow-root")};
+        // Each run starts afresh: a file source would otherwise go on where the
+        // last run's stopped, and read its backlog into this run's figures.
+        // AGENT_HISTORY=0 measures the agent without its history, as before it had one.
+        if (BenchSupport::envInt("AGENT_HISTORY", 1) == 0) {
+            const QString config = g_home + QStringLiteral("/no-history.ini");
+            QFile file(config);
+            if (!file.open(QIODevice::WriteOnly) || file.write("[history]\nenabled = no\n") < 0)
+                return false;
+            args << QStringLiteral("--config") << config;
+        }
+        m_process.setArguments(args + extra);
         m_process.start();
         ServerAnnouncement served;
         const bool up = served.waitFor(m_process, extra.contains(QStringLiteral("--hep")));
