@@ -28,6 +28,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -80,17 +81,24 @@ double cpuSeconds(const QString &which)
     return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / ticks;
 }
 
+// The CPU of a process's threads ("self" or a pid), by thread name.
+QMap<QByteArray, double> cpuByThread(const QString &process)
+{
+    QMap<QByteArray, double> byName;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(process);
+    const QStringList threads = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &tid : threads) {
+        QFile comm(tasks + QLatin1Char('/') + tid + QStringLiteral("/comm"));
+        if (comm.open(QIODevice::ReadOnly))
+            byName[comm.readAll().trimmed()] += cpuSeconds(process + QStringLiteral("/task/") + tid);
+    }
+    return byName;
+}
+
 // The CPU of this process's threads with the given name.
 double threadCpuSeconds(const QByteArray &name)
 {
-    double total = 0;
-    const QStringList threads = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &tid : threads) {
-        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(tid));
-        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name)
-            total += cpuSeconds(QStringLiteral("self/task/") + tid);
-    }
-    return total;
+    return cpuByThread(QStringLiteral("self")).value(name);
 }
 
 class Agent
@@ -117,7 +125,7 @@ public:
         // Each run starts afresh: a file source would otherwise go on where the
         // last run's stopped, and read its backlog into this run's figures.
         // AGENT_HISTORY=0 measures the agent without its history, as before it had one.
-        if (BenchSupport::envInt("AGENT_HISTORY", 1) == 0) {
+        if (qEnvironmentVariable("AGENT_HISTORY") == QLatin1String("0")) {
             const QString config = g_home + QStringLiteral("/no-history.ini");
             QFile file(config);
             if (!file.open(QIODevice::WriteOnly) || file.write("[history]\nenabled = no\n") < 0)
@@ -209,6 +217,18 @@ struct HepRun
     double seconds = 0;
     double agentCpu = 0; // seconds
     double linkCpu = 0;
+    QMap<QByteArray, double> agentThreads;  // seconds, by thread name
+
+    // Microseconds per packet delivered of each of the agent's threads.
+    QString agentThreadMicros() const
+    {
+        QStringList parts;
+        for (auto it = agentThreads.cbegin(); it != agentThreads.cend(); ++it) {
+            if (it.value() > 0)
+                parts << QStringLiteral("%1 %2 us").arg(QString::fromUtf8(it.key())).arg(it.value() * 1e6 / double(qMax<qint64>(1, delivered)), 0, 'f', 2);
+        }
+        return parts.join(QStringLiteral(", "));
+    }
 
     double perSecond() const { return seconds > 0 ? double(delivered) / seconds : 0; }
     double lostPercent() const { return sent ? 100.0 * double(sent - delivered) / double(sent) : 0; }
@@ -236,6 +256,7 @@ HepRun sendHep(Client &client, qint64 agentPid, quint16 port, qint64 count, doub
     HepRun run;
     const QString agent = QString::number(agentPid);
     const double agentBefore = cpuSeconds(agent);
+    const QMap<QByteArray, double> threadsBefore = cpuByThread(agent);
     const double linkBefore = threadCpuSeconds(kLinkThread);
     QElapsedTimer clock;
     clock.start();
@@ -287,6 +308,9 @@ HepRun sendHep(Client &client, qint64 agentPid, quint16 port, qint64 count, doub
     }, 120000);
     sender.join();
     run.agentCpu = cpuSeconds(agent) - agentBefore;
+    run.agentThreads = cpuByThread(agent);
+    for (auto it = run.agentThreads.begin(); it != run.agentThreads.end(); ++it)
+        it.value() -= threadsBefore.value(it.key());
     run.linkCpu = threadCpuSeconds(kLinkThread) - linkBefore;
     run.sent = count;
     run.delivered = client.received.load() - before;
@@ -628,6 +652,7 @@ int main(int argc, char *argv[])
                         hepRate, fastest.delivered, fastest.sent, fastest.seconds, fastest.perSecond(),
                         client.ended.isEmpty() ? "" : qPrintable(QStringLiteral(" (") + client.ended + QLatin1Char(')')),
                         fastest.agentMicros(), fastest.linkMicros());
+            std::printf("  the agent's threads per packet: %s\n", qPrintable(fastest.agentThreadMicros()));
         }
         {
             Client client;
@@ -638,6 +663,7 @@ int main(int argc, char *argv[])
             std::printf("HEP at 50,000 packets/s for 3 s: %lld of %lld delivered, %.3f %% lost; "
                         "CPU per packet: agent %.2f us, client's link thread %.2f us\n",
                         steady.delivered, steady.sent, steady.lostPercent(), steady.agentMicros(), steady.linkMicros());
+        std::printf("  the agent's threads per packet: %s\n", qPrintable(steady.agentThreadMicros()));
         }
         std::fflush(stdout);
     }
