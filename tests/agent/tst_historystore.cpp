@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sqlite3.h>
+
 namespace {
 DiagnosticMessage logRow(qint64 id, const QString &callId, const QString &time, const QString &text,
                          const QString &tenant = QString())
@@ -97,6 +99,8 @@ private slots:
     void findsCalls();
     void summaryMatchesRows();
     void idsGoOnAfterReopen();
+    void indexHoldsEachRowOnce_data();
+    void indexHoldsEachRowOnce();
     void rowsAfterPageThroughOneTenant_data();
     void rowsAfterPageThroughOneTenant();
     void retentionDropsOldestWholeCalls();
@@ -229,6 +233,50 @@ void tst_HistoryStore::idsGoOnAfterReopen()
     QVERIFY(store.open(&error));
     QCOMPARE(store.lastRowId(), 9);
     QCOMPARE(findCalls(store, query("3471112222")).calls.size(), 1);
+}
+
+void tst_HistoryStore::indexHoldsEachRowOnce_data()
+{
+    QTest::addColumn<QByteArray>("before");  // done to the file before the store opens it
+
+    QTest::newRow("new store") << QByteArray();
+    // Such a file indexed its rows by a trigger; kept, it would index each
+    // new row twice beside the writer's own statement.
+    QTest::newRow("store that indexed rows by a trigger")
+        << QByteArray("CREATE TRIGGER rows_text_add AFTER INSERT ON rows BEGIN "
+                      "INSERT INTO rows_text(rowid, message) VALUES (new.id, new.message); END; "
+                      "PRAGMA user_version = 1;");
+}
+
+void tst_HistoryStore::indexHoldsEachRowOnce()
+{
+    QFETCH(QByteArray, before);
+    const QByteArray path = QFile::encodeName(QDir(m_dir->path()).filePath(HistoryStore::fileName()));
+    auto sql = [&path](const QByteArray &statements) {
+        sqlite3 *db = nullptr;
+        int rc = sqlite3_open(path.constData(), &db);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_exec(db, statements.constData(), nullptr, nullptr, nullptr);
+        const QString error = QString::fromUtf8(sqlite3_errmsg(db));
+        sqlite3_close(db);
+        return rc == SQLITE_OK ? QString() : error;
+    };
+    {
+        HistoryStore store(settings());
+        QString error;
+        QVERIFY2(store.open(&error), qPrintable(error));
+    }
+    if (!before.isEmpty())
+        QCOMPARE(sql(before), QString());
+    {
+        HistoryStore store(settings());
+        QString error;
+        QVERIFY2(store.open(&error), qPrintable(error));
+        fill(store);
+        QCOMPARE(callIds(findCalls(store, query("3471112222")).calls), QStringList{"only-log-lines-1"});
+    }
+    // Checks the words against the rows they were taken from.
+    QCOMPARE(sql("INSERT INTO rows_text(rows_text, rank) VALUES ('integrity-check', 1)"), QString());
 }
 
 void tst_HistoryStore::rowsAfterPageThroughOneTenant_data()
