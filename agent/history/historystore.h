@@ -36,7 +36,7 @@ public:
     static constexpr int QueryTimeoutMs = 5000;
     // Rows waiting for the disk beyond this are served but not kept.
     static constexpr int MaxPendingRows = 400000;
-    static constexpr qint64 MaxPendingBytes = 64 * 1024 * 1024;
+    static constexpr qint64 MaxPendingBytes = 32 * 1024 * 1024;
 
     using CallsDone = std::function<void(const QString &error, const QVector<HistoryCall> &calls, bool truncated)>;
     // more: there are rows beyond these (a cut answer, or a page to follow).

@@ -199,7 +199,7 @@ int main(int argc, char **argv)
         appendCall(store, call, first.addMSecs(spanMs * call / calls), &id);
         // The writer is given what it can take: past its bound rows are
         // served but not kept.
-        if ((call + 1) % 5000 == 0)
+        if ((call + 1) % 500 == 0)
             store.flush();
     }
     store.flush();
