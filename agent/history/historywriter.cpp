@@ -84,7 +84,7 @@ void HistoryWriter::flush()
     QMutexLocker lock(&m_mutex);
     m_dropRequested = true;
     m_wake.wakeAll();
-    while (m_busy || !m_pending.isEmpty() || !m_tasks.isEmpty())
+    while (m_busy || m_dropRequested || !m_pending.isEmpty() || !m_tasks.isEmpty())
         m_idle.wait(&m_mutex);
 }
 
@@ -126,11 +126,15 @@ void HistoryWriter::run()
         {
             QMutexLocker lock(&m_mutex);
             m_busy = false;
-            if (m_pending.isEmpty() && m_tasks.isEmpty())
+            // Idle only once a drop asked for meanwhile has run too.
+            if (m_pending.isEmpty() && m_tasks.isEmpty() && !m_dropRequested)
                 m_idle.wakeAll();
-            if (m_stop && m_pending.isEmpty() && m_tasks.isEmpty())
+            if (m_stop && m_pending.isEmpty() && m_tasks.isEmpty()) {
+                m_dropRequested = false;
+                m_idle.wakeAll();
                 return;
-            if (m_tasks.isEmpty() && m_pending.size() < kBatchRows && !m_stop)
+            }
+            if (m_tasks.isEmpty() && m_pending.size() < kBatchRows && !m_stop && !m_dropRequested)
                 m_wake.wait(&m_mutex, QDeadlineTimer(qMin<qint64>(kBatchPauseMs, qMax<qint64>(1, nextRetention.remainingTime()))));
             rows.swap(m_pending);
             m_pendingBytes = 0;
