@@ -57,10 +57,12 @@ bool HistoryWriter::append(QVector<DiagnosticMessage> rows)
         bytes += HistoryDatabase::rowBytes(row);
     if (m_pending.size() + rows.size() > m_bounds.maxPendingRows
         || (m_bounds.maxPendingBytes > 0 && m_pendingBytes + bytes > m_bounds.maxPendingBytes)) {
+        noteNotKept(rows);
         lock.unlock();
         reportOnce(Behind, QStringLiteral("history falls behind the log: rows are served but not all kept"));
         return false;
     }
+    closeGap();
     m_pendingBytes += bytes;
     const bool wasShort = m_pending.size() < kBatchRows;
     if (m_pending.isEmpty())
@@ -70,6 +72,43 @@ bool HistoryWriter::append(QVector<DiagnosticMessage> rows)
     if (wasShort && m_pending.size() >= kBatchRows)
         m_wake.wakeAll();
     return true;
+}
+
+void HistoryWriter::noteNotKept(const QVector<DiagnosticMessage> &rows)
+{
+    for (const DiagnosticMessage &row : rows) {
+        if (m_gap.rows++ == 0) {
+            m_gap.firstId = row.messageId.toLongLong();
+            m_gap.firstTime = row.timestamp;
+        }
+        m_gap.lastTime = row.timestamp;
+        if (!m_gap.tenants.contains(row.tenantUuid) && m_gap.tenants.size() < MaxGapTenants)
+            m_gap.tenants.append(row.tenantUuid);
+    }
+}
+
+void HistoryWriter::closeGap()
+{
+    if (m_gap.rows == 0)
+        return;
+    const Gap gap = std::exchange(m_gap, Gap());
+    // Each notice takes the id of a row not kept: unique, and in its place
+    // among the rows around it. Every tenant listed had a row, so there
+    // are ids enough.
+    qint64 id = gap.firstId;
+    for (const QString &tenant : gap.tenants) {
+        DiagnosticMessage notice;
+        notice.messageId = QString::number(id++);
+        notice.tenantUuid = tenant;
+        notice.timestamp = gap.firstTime;
+        notice.verbosity = QStringLiteral("2");
+        notice.message = QStringLiteral("plogger4-agent: the history did not keep %1 rows from %2 to %3: "
+                                        "it fell behind the log")
+                             .arg(gap.rows)
+                             .arg(gap.firstTime, gap.lastTime);
+        m_pendingBytes += HistoryDatabase::rowBytes(notice);
+        m_pending.append(notice);
+    }
 }
 
 void HistoryWriter::post(Task task)
@@ -129,6 +168,8 @@ void HistoryWriter::run()
             // Idle only once a drop asked for meanwhile has run too.
             if (m_pending.isEmpty() && m_tasks.isEmpty() && !m_dropRequested)
                 m_idle.wakeAll();
+            if (m_stop)
+                closeGap();
             if (m_stop && m_pending.isEmpty() && m_tasks.isEmpty()) {
                 m_dropRequested = false;
                 m_idle.wakeAll();

@@ -4,6 +4,7 @@
 
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 #include <QVector>
 #include <QWaitCondition>
@@ -48,6 +49,21 @@ public:
     static QString moveAside(const QString &path);
 
 private:
+    // Rows not kept because the writer was too far behind: told in the
+    // history itself, where a client catching up reads past them.
+    struct Gap
+    {
+        qint64 firstId = 0;
+        qint64 rows = 0;
+        QString firstTime;
+        QString lastTime;
+        QStringList tenants;  // at most MaxGapTenants
+    };
+    static constexpr int MaxGapTenants = 16;
+    void noteNotKept(const QVector<DiagnosticMessage> &rows);
+    // Queues the open gap's notice rows, one per tenant; under the mutex.
+    void closeGap();
+
     void run();
     void store(const QVector<DiagnosticMessage> &rows);
     void dropOld();
@@ -69,6 +85,7 @@ private:
     bool m_dropRequested = false;
     bool m_broken = false;
     quint32 m_reported = 0;  // kinds of fault already told
+    Gap m_gap;
     qint64 m_rowsSinceSizeCheck = 0;
 
     // Last: stopped, and waited for, before the rest goes.

@@ -72,6 +72,32 @@ QVector<DiagnosticMessage> callRows(HistoryStore &store, const QString &callId, 
     return result;
 }
 
+// Every stored row of a tenant after an id, page after page.
+QVector<DiagnosticMessage> rowsAfter(HistoryStore &store, const QString &tenant, qint64 after)
+{
+    QVector<DiagnosticMessage> all;
+    for (bool more = true; more;) {
+        bool done = false;
+        store.rowsAfter(tenant, after, [&](const QString &, const QVector<DiagnosticMessage> &rows, bool m) {
+            all += rows;
+            more = m && !rows.isEmpty();
+            done = true;
+        });
+        if (!QTest::qWaitFor([&] { return done; }, 10000))
+            break;
+        after = all.isEmpty() ? after : all.constLast().messageId.toLongLong();
+    }
+    return all;
+}
+
+QStringList idsOf(const QVector<DiagnosticMessage> &rows)
+{
+    QStringList ids;
+    for (const DiagnosticMessage &row : rows)
+        ids << row.messageId;
+    return ids;
+}
+
 QStringList callIds(const QVector<HistoryCall> &calls)
 {
     QStringList ids;
@@ -101,6 +127,7 @@ private slots:
     void idsGoOnAfterReopen();
     void indexHoldsEachRowOnce_data();
     void indexHoldsEachRowOnce();
+    void rowsNotKeptAreToldInTheirPlace();
     void rowsAfterPageThroughOneTenant_data();
     void rowsAfterPageThroughOneTenant();
     void retentionDropsOldestWholeCalls();
@@ -277,6 +304,34 @@ void tst_HistoryStore::indexHoldsEachRowOnce()
     }
     // Checks the words against the rows they were taken from.
     QCOMPARE(sql("INSERT INTO rows_text(rows_text, rank) VALUES ('integrity-check', 1)"), QString());
+}
+
+// Rows the writer could not take (here: more at once than it holds waiting)
+// leave a notice in their place, in each tenant they were of, so that a
+// client catching up learns of them.
+void tst_HistoryStore::rowsNotKeptAreToldInTheirPlace()
+{
+    HistoryStore store(settings());
+    QString error;
+    QVERIFY(store.open(&error));
+    const QString huge(int(HistoryStore::MaxPendingBytes / 2 / 2 + 1), QLatin1Char('x'));
+    store.append({logRow(1, QString(), "2024-05-14 10:00:00.000", "kept before")});
+    store.append({logRow(2, QString(), "2024-05-14 10:00:01.000", huge, "t1"),
+                  logRow(3, QString(), "2024-05-14 10:00:02.000", huge, "t2"),
+                  logRow(4, QString(), "2024-05-14 10:00:03.000", huge, "t1")});
+    store.append({logRow(5, QString(), "2024-05-14 10:00:04.000", "kept after")});
+    store.flush();
+
+    QCOMPARE(idsOf(rowsAfter(store, QString(), 0)), (QStringList{"1", "5"}));
+    const QString told = QStringLiteral("plogger4-agent: the history did not keep 3 rows from 2024-05-14 10:00:01.000 "
+                                        "to 2024-05-14 10:00:03.000: it fell behind the log");
+    const QVector<DiagnosticMessage> first = rowsAfter(store, QStringLiteral("t1"), 0);
+    QCOMPARE(idsOf(first), QStringList{"2"});
+    QCOMPARE(first.constFirst().message, told);
+    QCOMPARE(first.constFirst().timestamp, QStringLiteral("2024-05-14 10:00:01.000"));
+    const QVector<DiagnosticMessage> second = rowsAfter(store, QStringLiteral("t2"), 0);
+    QCOMPARE(idsOf(second), QStringList{"3"});
+    QCOMPARE(second.constFirst().message, told);
 }
 
 void tst_HistoryStore::rowsAfterPageThroughOneTenant_data()
