@@ -201,7 +201,7 @@ HistoryDatabase::~HistoryDatabase()
     close();
 }
 
-bool HistoryDatabase::open(const QString &path, QString *error)
+bool HistoryDatabase::connect(const QString &path, int flags, QString *error)
 {
     close();
     m_failure = Failure::None;
@@ -209,20 +209,38 @@ bool HistoryDatabase::open(const QString &path, QString *error)
     static const int unused = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     Q_UNUSED(unused)
     sqlite3 *db = nullptr;
-    const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     m_db = db;
     if (rc != SQLITE_OK) {
         fail(error, QStringLiteral("cannot open %1").arg(path));
         close();
         return false;
     }
-    // Never read by anyone but the agent: it holds every call's messages.
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
     sqlite3_busy_timeout(m_db, 2000);
     sqlite3_progress_handler(
         m_db, 10000, [](void *self) { return static_cast<HistoryDatabase *>(self)->m_deadline.hasExpired() ? 1 : 0; },
         this);
+    return true;
+}
+
+bool HistoryDatabase::openForReading(const QString &path, QString *error)
+{
+    QString why;
+    if (connect(path, SQLITE_OPEN_READWRITE, error) && exec("PRAGMA query_only = 1", &why)
+        && exec("PRAGMA cache_size = -4096", &why))
+        return true;
+    if (m_db)
+        *error = QStringLiteral("%1: %2").arg(path, why);
+    close();
+    return false;
+}
+
+bool HistoryDatabase::open(const QString &path, QString *error)
+{
+    if (!connect(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error))
+        return false;
+    // Never read by anyone but the agent: it holds every call's messages.
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
     QString why;
     // auto_vacuum takes effect only before the first table: old calls
     // dropped give their room back to the file system.

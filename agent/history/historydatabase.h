@@ -13,7 +13,9 @@ struct sqlite3_stmt;
 
 // The SQLite file that keeps every row the agent served: the rows, a
 // summary of each call kept up to date as its rows arrive, and a full-text
-// index of their words. One connection, used by one thread at a time.
+// index of their words. One connection, used by one thread at a time; the
+// file may have two, a writer and a reader (SQLite's WAL lets one read while
+// the other writes).
 class HistoryDatabase
 {
 public:
@@ -34,6 +36,8 @@ public:
     // Opens the file, making it and its tables when missing. A file that is
     // no database of ours, or that cannot be written, is Broken.
     bool open(const QString &path, QString *error);
+    // Opens a file open() made, for queries alone.
+    bool openForReading(const QString &path, QString *error);
     void close();
     bool isOpen() const { return m_db != nullptr; }
     // What the last failed call ran into.
@@ -65,6 +69,7 @@ public:
     qint64 usedBytes();
 
 private:
+    bool connect(const QString &path, int flags, QString *error);
     bool exec(const char *sql, QString *error);
     bool fail(QString *error, const QString &what);
     sqlite3_stmt *prepare(const char *sql, QString *error);

@@ -1,6 +1,7 @@
 #include "historystore.h"
 
 #include "historydatabase.h"
+#include "historyreader.h"
 #include "historywriter.h"
 
 #include <QDeadlineTimer>
@@ -53,6 +54,7 @@ bool HistoryStore::open(QString *error)
     m_writer = std::make_unique<HistoryWriter>(std::move(db), path, bounds, [this](const QString &line) {
         QMetaObject::invokeMethod(this, [this, line] { emit problem(line); }, Qt::QueuedConnection);
     });
+    m_reader = std::make_unique<HistoryReader>(path);
     return true;
 }
 
@@ -62,7 +64,7 @@ void HistoryStore::append(QVector<DiagnosticMessage> rows)
         m_writer->append(std::move(rows));
 }
 
-void HistoryStore::query(std::function<Answer(HistoryDatabase &)> work, Answer refusal)
+void HistoryStore::query(After after, std::function<Answer(HistoryDatabase &)> work, Answer refusal)
 {
     if (!m_writer) {
         QMetaObject::invokeMethod(this, std::move(refusal), Qt::QueuedConnection);
@@ -70,15 +72,19 @@ void HistoryStore::query(std::function<Answer(HistoryDatabase &)> work, Answer r
     }
     // The wait behind other work counts.
     const QDeadlineTimer deadline(QueryTimeoutMs);
-    m_writer->post([this, work = std::move(work), deadline](HistoryDatabase &db) {
+    auto task = [this, work = std::move(work), deadline](HistoryDatabase &db) {
         db.setDeadline(deadline);
         QMetaObject::invokeMethod(this, work(db), Qt::QueuedConnection);
-    });
+    };
+    if (after == After::Appended)
+        m_writer->post(std::move(task));
+    else
+        m_reader->post(std::move(task));
 }
 
 void HistoryStore::findCalls(const HistoryRequest &request, CallsDone done)
 {
-    query(
+    query(After::Nothing,
         [request, done](HistoryDatabase &db) -> Answer {
             QVector<HistoryCall> calls;
             bool truncated = false;
@@ -92,7 +98,7 @@ void HistoryStore::findCalls(const HistoryRequest &request, CallsDone done)
 
 void HistoryStore::callRows(const QString &callId, RowsDone done)
 {
-    query(
+    query(After::Nothing,
         [callId, done](HistoryDatabase &db) -> Answer {
             QVector<DiagnosticMessage> rows;
             bool more = false;
@@ -106,7 +112,7 @@ void HistoryStore::callRows(const QString &callId, RowsDone done)
 
 void HistoryStore::rowsAfter(const QString &tenant, qint64 afterId, RowsDone done)
 {
-    query(
+    query(After::Appended,
         [tenant, afterId, done](HistoryDatabase &db) -> Answer {
             QVector<DiagnosticMessage> rows;
             bool more = false;

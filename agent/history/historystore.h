@@ -12,6 +12,7 @@
 #include <memory>
 
 class HistoryDatabase;
+class HistoryReader;
 class HistoryWriter;
 
 // Keeps every row the agent publishes in a SQLite file in the state folder
@@ -55,6 +56,8 @@ public:
     // Rows whose messageId is their row id, higher than any before.
     void append(QVector<DiagnosticMessage> rows);
 
+    // Searches run beside the writer: rows appended a moment ago may not
+    // be in them yet.
     void findCalls(const HistoryRequest &request, CallsDone done);
     // At most MaxCallRows.
     void callRows(const QString &callId, RowsDone done);
@@ -73,11 +76,15 @@ signals:
 private:
     // What to call on the store's thread with a query's answer.
     using Answer = std::function<void()>;
-    // Runs work on the writer's thread, after what was appended before;
-    // without a writer, the refusal comes instead.
-    void query(std::function<Answer(HistoryDatabase &)> work, Answer refusal);
+    // Where a query runs: a search on the reader's thread, which may not see
+    // the last rows appended yet; a catch-up on the writer's, after every
+    // row appended before it.
+    enum class After { Nothing, Appended };
+    // Without a store, the refusal comes instead.
+    void query(After after, std::function<Answer(HistoryDatabase &)> work, Answer refusal);
 
     const Settings m_settings;
     qint64 m_lastRowId = 0;
     std::unique_ptr<HistoryWriter> m_writer;
+    std::unique_ptr<HistoryReader> m_reader;
 };

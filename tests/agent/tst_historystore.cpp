@@ -133,6 +133,7 @@ private slots:
     void retentionDropsOldestWholeCalls();
     void farFutureStampIsStoredAsNow();
     void queryPastItsDeadlineIsRefused();
+    void searchesFollowANewFileInItsPlace();
     void brokenFileIsKeptAndReplaced_data();
     void brokenFileIsKeptAndReplaced();
 
@@ -447,6 +448,25 @@ void tst_HistoryStore::queryPastItsDeadlineIsRefused()
     db.setDeadline(QDeadlineTimer(5000));
     QVERIFY2(db.findCalls(query("call-4999"), &calls, &truncated, &error), qPrintable(error));
     QCOMPARE(callIds(calls), QStringList{"call-4999"});
+}
+
+// The writer starts a new file in a broken one's place; searches, on a
+// connection of their own, must read the new one.
+void tst_HistoryStore::searchesFollowANewFileInItsPlace()
+{
+    HistoryStore store(settings());
+    QString error;
+    QVERIFY(store.open(&error));
+    fill(store);
+    QCOMPARE(findCalls(store, query("3471112222")).calls.size(), 1);
+    const QString path = QDir(m_dir->path()).filePath(HistoryStore::fileName());
+    QVERIFY(QFile::rename(path, path + ".old"));
+    HistoryDatabase replacement;
+    QVERIFY2(replacement.open(path, &error), qPrintable(error));
+    QVERIFY2(replacement.write({logRow(100, "in-the-new-file", "2024-05-15 10:00:00.000", "NOTICE: 3471112222 again")}, &error),
+             qPrintable(error));
+    replacement.close();
+    QCOMPARE(callIds(findCalls(store, query("3471112222")).calls), QStringList{"in-the-new-file"});
 }
 
 void tst_HistoryStore::brokenFileIsKeptAndReplaced_data()
