@@ -11,18 +11,12 @@
 HistoryReader::HistoryReader(const QString &path)
     : m_path(path)
     , m_db(std::make_unique<HistoryDatabase>())
-    , m_thread(QThread::create([this] { run(); }), [this](QThread *thread) {
-        {
-            QMutexLocker lock(&m_mutex);
-            m_stop = true;
-            m_wake.wakeAll();
-        }
-        thread->wait();
-        delete thread;
-    })
+    , m_thread(startWorkerThread(QStringLiteral("HistoryReader"), [this] { run(); }, [this] {
+        QMutexLocker lock(&m_mutex);
+        m_stop = true;
+        m_wake.wakeAll();
+    }))
 {
-    m_thread->setObjectName(QStringLiteral("HistoryReader"));
-    m_thread->start();
 }
 
 HistoryReader::~HistoryReader()

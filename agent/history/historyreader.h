@@ -1,8 +1,9 @@
 #pragma once
 
+#include "workerthread.h"
+
 #include <QMutex>
 #include <QString>
-#include <QThread>
 #include <QVector>
 #include <QWaitCondition>
 
@@ -43,5 +44,5 @@ private:
     bool m_stop = false;
 
     // Last: stopped, and waited for, before the rest goes.
-    std::unique_ptr<QThread, std::function<void(QThread *)>> m_thread;
+    WorkerThread m_thread;
 };

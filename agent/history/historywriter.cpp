@@ -27,18 +27,12 @@ HistoryWriter::HistoryWriter(std::unique_ptr<HistoryDatabase> db, const QString 
     , m_path(path)
     , m_bounds(bounds)
     , m_report(std::move(report))
-    , m_thread(QThread::create([this] { run(); }), [this](QThread *thread) {
-        {
-            QMutexLocker lock(&m_mutex);
-            m_stop = true;
-            m_wake.wakeAll();
-        }
-        thread->wait();
-        delete thread;
-    })
+    , m_thread(startWorkerThread(QStringLiteral("HistoryWriter"), [this] { run(); }, [this] {
+        QMutexLocker lock(&m_mutex);
+        m_stop = true;
+        m_wake.wakeAll();
+    }))
 {
-    m_thread->setObjectName(QStringLiteral("HistoryWriter"));
-    m_thread->start();
 }
 
 HistoryWriter::~HistoryWriter()

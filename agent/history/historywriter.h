@@ -1,11 +1,11 @@
 #pragma once
 
 #include "diagnosticmessage.h"
+#include "workerthread.h"
 
 #include <QMutex>
 #include <QString>
 #include <QStringList>
-#include <QThread>
 #include <QVector>
 #include <QWaitCondition>
 
@@ -89,5 +89,5 @@ private:
     qint64 m_rowsSinceSizeCheck = 0;
 
     // Last: stopped, and waited for, before the rest goes.
-    std::unique_ptr<QThread, std::function<void(QThread *)>> m_thread;
+    WorkerThread m_thread;
 };
