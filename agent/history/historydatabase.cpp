@@ -3,6 +3,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QHash>
 #include <QStringView>
 
 #include <sqlite3.h>
@@ -41,7 +42,7 @@ const char *const kIndexRow = "INSERT INTO rows_text(rowid, message) VALUES (?1,
 // answer to an INVITE is the call's, or to anything else when it had none.
 const char *const kUpsertCall = R"(
 INSERT INTO calls(call_id, tenant, first, last, from_user, to_user, ruri_user, has_invite, invite_code, other_code, rows)
-VALUES (?1, ?2, ?3, ?3, ?4, ?5, ?6, ?7, ?8, ?9, 1)
+VALUES (?1, ?2, ?3, ?10, ?4, ?5, ?6, ?7, ?8, ?9, ?11)
 ON CONFLICT(call_id) DO UPDATE SET
     tenant = CASE WHEN tenant = '' THEN excluded.tenant ELSE tenant END,
     first = min(first, excluded.first), last = max(last, excluded.last),
@@ -51,7 +52,7 @@ ON CONFLICT(call_id) DO UPDATE SET
     has_invite = max(has_invite, excluded.has_invite),
     invite_code = CASE WHEN excluded.invite_code <> 0 THEN excluded.invite_code ELSE invite_code END,
     other_code = CASE WHEN excluded.other_code <> 0 THEN excluded.other_code ELSE other_code END,
-    rows = rows + 1
+    rows = rows + excluded.rows
 )";
 const char *const kRowColumns = "SELECT id, time, tenant, call_id, unique_id, level, message, extra FROM rows ";
 
@@ -132,6 +133,41 @@ SipFacts sipFactsOf(const QString &message)
     }
     return facts;
 }
+
+// What one batch's rows tell about a call, gathered as the upsert above
+// would gather them row by row: one statement a call instead of one a row.
+struct CallUpdate
+{
+    QString tenant;
+    QString first;
+    QString last;
+    QString fromUser;
+    QString toUser;
+    QString ruriUser;
+    bool invite = false;
+    int inviteCode = 0;
+    int otherCode = 0;
+    qint64 rows = 0;
+
+    void add(const QString &rowTenant, const QString &time, const SipFacts &sip)
+    {
+        if (tenant.isEmpty())
+            tenant = rowTenant;
+        if (rows++ == 0 || time < first)
+            first = time;
+        if (time > last)
+            last = time;
+        if (fromUser.isEmpty())
+            fromUser = sip.fromUser;
+        if (toUser.isEmpty())
+            toUser = sip.toUser;
+        if (ruriUser.isEmpty())
+            ruriUser = sip.ruriUser;
+        invite = invite || sip.invite;
+        if (sip.finalCode != 0)
+            (sip.invite ? inviteCode : otherCode) = sip.finalCode;
+    }
+};
 
 // "yyyy-MM-dd HH:mm:ss" at least: a stamp that sorts as time does.
 bool sortsAsTime(const QString &stamp)
@@ -353,6 +389,8 @@ bool HistoryDatabase::write(const QVector<DiagnosticMessage> &rows, QString *err
     const QString now = WireTimestamp::format(current);
     // A sender's clock far ahead must not keep its calls for ever, first of all.
     const QString latest = WireTimestamp::format(current.addDays(1));
+    QHash<QString, CallUpdate> calls;
+    QVector<QString> order;  // as the calls first came
     for (const DiagnosticMessage &row : rows) {
         const QString &time = sortsAsTime(row.timestamp) && row.timestamp <= latest ? row.timestamp : now;
         sqlite3_bind_int64(insert.s, 1, row.messageId.toLongLong());
@@ -380,19 +418,29 @@ bool HistoryDatabase::write(const QVector<DiagnosticMessage> &rows, QString *err
             return rollBack(QStringLiteral("cannot index a row"));
         if (row.linkedId.isEmpty())
             continue;
-        const SipFacts sip = sipFactsOf(row.message);
-        bindText(upsert.s, 1, row.linkedId);
-        bindText(upsert.s, 2, row.tenantUuid);
-        bindText(upsert.s, 3, time);
-        bindText(upsert.s, 4, sip.fromUser);
-        bindText(upsert.s, 5, sip.toUser);
-        bindText(upsert.s, 6, sip.ruriUser);
-        sqlite3_bind_int(upsert.s, 7, sip.invite ? 1 : 0);
-        sqlite3_bind_int(upsert.s, 8, sip.invite ? sip.finalCode : 0);
-        sqlite3_bind_int(upsert.s, 9, sip.invite ? 0 : sip.finalCode);
-        const int rc2 = sqlite3_step(upsert.s);
+        auto call = calls.find(row.linkedId);
+        if (call == calls.end()) {
+            order.append(row.linkedId);
+            call = calls.insert(row.linkedId, CallUpdate());
+        }
+        call->add(row.tenantUuid, time, sipFactsOf(row.message));
+    }
+    for (const QString &callId : qAsConst(order)) {
+        const CallUpdate &call = calls.value(callId);
+        bindText(upsert.s, 1, callId);
+        bindText(upsert.s, 2, call.tenant);
+        bindText(upsert.s, 3, call.first);
+        bindText(upsert.s, 4, call.fromUser);
+        bindText(upsert.s, 5, call.toUser);
+        bindText(upsert.s, 6, call.ruriUser);
+        sqlite3_bind_int(upsert.s, 7, call.invite ? 1 : 0);
+        sqlite3_bind_int(upsert.s, 8, call.inviteCode);
+        sqlite3_bind_int(upsert.s, 9, call.otherCode);
+        bindText(upsert.s, 10, call.last);
+        sqlite3_bind_int64(upsert.s, 11, call.rows);
+        const int rc = sqlite3_step(upsert.s);
         sqlite3_reset(upsert.s);
-        if (rc2 != SQLITE_DONE)
+        if (rc != SQLITE_DONE)
             return rollBack(QStringLiteral("cannot store a call"));
     }
     if (!exec("COMMIT", error)) {
