@@ -10,8 +10,9 @@
 // - cmd_median_ms: "sip show peers" against a real Kamailio, from send to
 //   result (median of 50);
 // - hep_pps: HEP packets of SIP messages sent over UDP, as frames decoded by
-//   one client, with the CPU each costs the agent and the client's link
-//   thread; hep_loss_pct: the share lost at 50,000 packets/s;
+//   one client (the median of three runs), with the CPU each costs the
+//   agent and the client's link thread; hep_loss_pct: the share lost at
+//   50,000 packets/s;
 // - lockout_admin_logins: logins that succeed within 5 s while 20 plain TCP
 //   connections from other loopback addresses, reconnected when dropped,
 //   hold what they can.
@@ -628,42 +629,54 @@ int main(int argc, char *argv[])
                     percentile(commandMs, 0.5), percentile(commandMs, 0.9), percentile(commandMs, 1.0));
     }
 
-    // ---- HEP: SIP packets over UDP to the agent's receiver, each run with a
-    // client of its own (one that cannot keep up is dropped by its bound)
+    // ---- HEP: SIP packets over UDP to the agent's receiver, each run with an
+    // agent and a client of its own (one that cannot keep up is dropped by
+    // its bound), so that no run inherits another's backlog
     HepRun fastest, steady;
     {
-        Agent agent;
-        agent.start({QStringLiteral("--source"), QStringLiteral("file:") + logFile, QStringLiteral("--hep"),
-                     QStringLiteral("127.0.0.1:0")});
-        if (agent.hepPort == 0) {
-            std::fprintf(stderr, "no HEP receiver: %s\n", qPrintable(agent.events()));
-            return 1;
-        }
         // Offered above the 100,000 the agent should reach, so that the
         // figure can show it.
         const int hepRate = BenchSupport::envInt("AGENT_HEP_RATE", 150000);
-        {
+        auto hepAgent = [&](Agent &agent) {
+            agent.start({QStringLiteral("--source"), QStringLiteral("file:") + logFile, QStringLiteral("--hep"),
+                         QStringLiteral("127.0.0.1:0")});
+            if (agent.hepPort == 0)
+                std::fprintf(stderr, "no HEP receiver: %s\n", qPrintable(agent.events()));
+            return agent.hepPort != 0;
+        };
+        // Two seconds at full rate vary much on a shared machine: the figure
+        // is the median of three runs.
+        std::vector<HepRun> runs;
+        for (int run = 0; run < 3; ++run) {
+            Agent agent;
             Client client;
-            if (!client.login(agent.address))
+            if (!hepAgent(agent) || !client.login(agent.address))
                 return 1;
-            fastest = sendHep(client, agent.pid(), agent.hepPort, hepRate * 2, hepRate);
+            runs.push_back(sendHep(client, agent.pid(), agent.hepPort, hepRate * 2, hepRate));
+            const HepRun &r = runs.back();
             std::printf("HEP, sent at %d packets/s for 2 s: %lld of %lld delivered to the client in %.2f s = %.0f packets/s%s; "
                         "CPU per packet: agent %.2f us, client's link thread %.2f us\n",
-                        hepRate, fastest.delivered, fastest.sent, fastest.seconds, fastest.perSecond(),
+                        hepRate, r.delivered, r.sent, r.seconds, r.perSecond(),
                         client.ended.isEmpty() ? "" : qPrintable(QStringLiteral(" (") + client.ended + QLatin1Char(')')),
-                        fastest.agentMicros(), fastest.linkMicros());
-            std::printf("  the agent's threads per packet: %s\n", qPrintable(fastest.agentThreadMicros()));
+                        r.agentMicros(), r.linkMicros());
+            std::printf("  the agent's threads per packet: %s\n", qPrintable(r.agentThreadMicros()));
+            // Asked by a client of its own: the first may have been dropped.
+            Client asker;
+            std::printf("  the agent's \"hep stats\": %s\n",
+                        asker.login(agent.address) ? qPrintable(hepStats(asker)) : "no login");
         }
+        std::sort(runs.begin(), runs.end(), [](const HepRun &a, const HepRun &b) { return a.perSecond() < b.perSecond(); });
+        fastest = runs[1];
         {
+            Agent agent;
             Client client;
-            if (!client.login(agent.address))
+            if (!hepAgent(agent) || !client.login(agent.address))
                 return 1;
-            std::printf("the agent's \"hep stats\": %s\n", qPrintable(hepStats(client)));
             steady = sendHep(client, agent.pid(), agent.hepPort, 150000, 50000);
             std::printf("HEP at 50,000 packets/s for 3 s: %lld of %lld delivered, %.3f %% lost; "
                         "CPU per packet: agent %.2f us, client's link thread %.2f us\n",
                         steady.delivered, steady.sent, steady.lostPercent(), steady.agentMicros(), steady.linkMicros());
-        std::printf("  the agent's threads per packet: %s\n", qPrintable(steady.agentThreadMicros()));
+            std::printf("  the agent's threads per packet: %s\n", qPrintable(steady.agentThreadMicros()));
         }
         std::fflush(stdout);
     }
